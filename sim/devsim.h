@@ -1,0 +1,86 @@
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The simulated device: speaks the device protocol on a real pseudo-terminal, keeps its file
+// system in a host folder, plugs itself in and out through the extra-ports file.
+namespace devsim {
+
+enum class ErrorMode {
+    None,
+    NoAnswer,        // request read, nothing sent back
+    NonZeroResult,   // result byte (payload byte 0) = param (default 1)
+    WrongCodeFirst,  // a frame of another command first, then the right one
+    GarbageFirst,    // garbage bytes (no END byte) before the frame, in the same write
+    SplitResponse,   // response written in two pieces with a gap of param ms (default 30)
+    OversizeFrame,   // a frame longer than the tool's response area
+    Delay,           // answer after param ms
+    VanishAfter,     // SendWriteESP only: answer k = param chunks, then unplug and stay silent
+};
+
+struct Fault
+{
+    ErrorMode mode = ErrorMode::None;
+    int param = 0;
+    int times = -1;  // how many requests it applies to; -1: every one
+};
+
+struct Config
+{
+    std::string dir;                    // symlink, pty bookkeeping; must exist
+    std::string portsFile;              // the VELTORA_EXTRA_PORTS file this device plugs into
+    std::string linkName = "ttySIM0";   // symlink <dir>/<linkName> -> current pty slave
+    std::string fsRoot;                 // the device's file system (created if missing)
+    uint16_t vendorId = 0x2C0D;
+    bool pluggedAtStart = true;
+    int plugDelayMs = 0;                // delay before the first plug-in
+    int rebootDelayMs = 300;            // away time after SendReboot / SendLeaveBootloader
+    bool bootloader = false;            // start in the bootloader (version text contains "Bootloader")
+    std::string firmwareVersion = "VELTORA-FW 3.2.0";
+    std::string bootloaderVersion = "Bootloader 1.0.4";
+    uint8_t wifiMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+    uint8_t ethernetMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F};
+    uint64_t deviceId = 0;
+    std::string transcriptPath;         // when set, the transcript is also appended there
+};
+
+class Device
+{
+public:
+    explicit Device(const Config& config);
+    ~Device();  // stops, unplugs, removes the symlink
+
+    bool start();  // creates the pty and the serving thread; plugs in as configured
+    void stop();
+
+    void plug();
+    void unplug();
+    bool plugged() const;
+
+    void setFault(uint8_t command, const Fault& fault);
+    void clearFaults();
+    void setBootloader(bool on);
+
+    std::string portPath() const;  // <dir>/<linkName>
+    uint64_t deviceId() const;
+    std::vector<uint8_t> publicKey() const;  // 64 bytes X||Y, empty before key creation
+    int rebootCount() const;
+
+    // What the device received: one entry per request frame, decoded (header included).
+    std::vector<std::vector<uint8_t>> requests() const;
+    std::vector<uint8_t> commandCodes() const;
+    // "> <hex>" per request and "< <hex>" per response (raw line bytes).
+    std::vector<std::string> transcript() const;
+    void clearTranscript();
+    // Waits up to timeoutMs for the count of requests with this code to reach n.
+    bool waitForRequests(uint8_t command, int n, int timeoutMs) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace devsim

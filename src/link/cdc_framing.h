@@ -1,0 +1,29 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// SLIP-style byte stuffing of CDC frames; pure functions shared by the tool and the simulated device.
+namespace cdc {
+
+constexpr uint8_t kEnd = 0xC0;
+constexpr uint8_t kEsc = 0xDB;
+constexpr uint8_t kEscEnd = 0xDC;
+constexpr uint8_t kEscEsc = 0xDD;
+
+constexpr size_t kMaxRead = 2048;          // one read from the line
+constexpr size_t kMaxRequest = 523;        // 3 header bytes + SendWriteESP payload with 512 data bytes
+constexpr size_t kMaxEncoded = 2 * kMaxRequest + 1;
+
+// Appends the escaped form of count bytes at cursor and advances it.
+void escapeBytes(uint8_t*& cursor, const uint8_t* bytes, size_t count);
+
+// Decodes one frame up to its END byte. count: input length in, decoded length out.
+// Returns true on failure: no input, a bad escape, no END byte within the input, or more than
+// outCap decoded bytes. Never reads past the input nor writes past out + outCap.
+bool unescapeFrame(uint8_t* out, size_t outCap, const uint8_t* in, size_t& count);
+
+// Encodes header (length = n + 1, little-endian; command) and payload plus the END byte into out
+// (at least 2 * (n + 3) + 1 bytes). Returns the encoded length.
+size_t encodeFrame(uint8_t* out, uint8_t command, const uint8_t* payload, size_t n);
+
+} // namespace cdc

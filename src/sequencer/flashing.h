@@ -1,0 +1,74 @@
+#pragma once
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <atomic>
+
+class cUSB_CDC_Protocol;
+class FileLoader_c;
+class Logger_c;
+class QThread;
+
+// The worker of one run: production, test or re-test, executed in the worker thread.
+class Flashing_c : public QObject
+{
+    Q_OBJECT
+public:
+    Flashing_c(quint64 deviceId, bool skipBootloader, const QString& folder, bool setDeviceId,
+               Logger_c* logger);
+    ~Flashing_c() override;
+
+    // Called from the GUI thread: every wait loop of a run body returns when it sees this.
+    void stop();
+
+    // Run bodies
+    void runProduction();
+    void runTest();
+    void runRetest();
+
+    // Device search
+    bool probePorts(const QStringList& ports, bool skipBootloader);
+
+    // Flash file list of the run folder; true when the whole file was read without error.
+    bool readFileList(const QString& listName, QStringList& downloadNames, QStringList& jlinkNames);
+
+    // Record files; on false they have reported, restarted the device and emitted on_flashFinish(false).
+    bool writePublicKeyRecord(quint64 deviceId, const QByteArray& key);
+    bool writeMacRecord(quint64 deviceId, const char* wifiMac, const char* ethernetMac);
+
+    // nRF image through the J-Link commander; true when the commander ran and exited with 0.
+    bool programNrfImage(const QString& fileName);
+
+    cUSB_CDC_Protocol* protocol() const { return m_protocol; }
+    // Test hook: how long the J-Link commander may run.
+    void setCommanderTimeoutMs(int ms) { m_commanderTimeoutMs = ms; }
+
+signals:
+    void on_flashFinish(bool result);
+
+public slots:
+    void slotScanPorts();
+    void slotFilesFinished();
+    void slotFlasherDone();
+
+private:
+    // Device search steps shared by the run bodies; false when the run was stopped meanwhile.
+    bool searchDevice(bool listPortsBefore, bool probe);
+    bool pollUntilFound();
+    void failRun(const QString& message, bool restart);
+
+    std::atomic<bool> m_running{true};
+    bool m_searching = false;
+    bool m_downloading = false;
+    quint64 m_deviceId;
+    QStringList m_portsBefore;
+    cUSB_CDC_Protocol* m_protocol;
+    QThread* m_loaderThread = nullptr;
+    FileLoader_c* m_loader = nullptr;
+    bool m_skipBootloader;
+    QString m_folder;
+    bool m_setDeviceId;
+    bool m_flasherDone = false;
+    Logger_c* m_logger;
+    int m_commanderTimeoutMs = 30000;
+};
