@@ -1,0 +1,69 @@
+#include "flashing.h"
+
+#include <QThread>
+
+#include "file_loader.h"
+#include "logger.h"
+#include "usb_cdc_protocol.h"
+
+Flashing_c::Flashing_c(quint64 deviceId, bool skipBootloader, const QString& folder,
+                       bool setDeviceId, Logger_c* logger)
+    : QObject(nullptr),
+      m_deviceId(deviceId),
+      m_protocol(new cUSB_CDC_Protocol()),
+      m_skipBootloader(skipBootloader),
+      m_folder(folder),
+      m_setDeviceId(setDeviceId),
+      m_logger(logger)
+{
+}
+
+Flashing_c::~Flashing_c()
+{
+    m_protocol->closeIfOpen();
+    delete m_loader;
+    delete m_protocol;
+}
+
+void Flashing_c::stop()
+{
+    m_running = false;
+}
+
+void Flashing_c::slotFilesFinished()
+{
+    m_downloading = false;
+    m_protocol->SendReboot();
+    if (m_loaderThread) {
+        m_loaderThread->quit();
+        m_loaderThread->wait();
+        delete m_loaderThread;
+        m_loaderThread = nullptr;
+    }
+    delete m_loader;
+    m_loader = nullptr;
+    emit on_flashFinish(true);
+}
+
+void Flashing_c::slotFlasherDone()
+{
+    m_flasherDone = true;
+    m_downloading = false;
+    m_protocol->SendReboot();
+    if (m_loaderThread) {
+        m_loaderThread->quit();
+        m_loaderThread->wait();
+        delete m_loaderThread;
+        m_loaderThread = nullptr;
+    }
+    delete m_loader;
+    m_loader = nullptr;
+}
+
+void Flashing_c::failRun(const QString& message, bool restart)
+{
+    m_logger->logWithLabel(message, 1);
+    if (restart)
+        m_protocol->SendReboot();
+    emit on_flashFinish(false);
+}
