@@ -1,0 +1,206 @@
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+
+#include "devsim.h"
+#include "usb_cdc_protocol.h"
+
+// veltora-cli end to end against the simulated device: exit codes, output, records.
+class tst_cli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void usageErrors_data();
+    void usageErrors();
+    void helpExitsZero();
+    void productionSucceedsAndWritesRecords();
+    void failedRunExitsOne();
+    void timeLimitStopsTheRun();
+    void interruptStopsTheRunCleanly();
+
+private:
+    QString stationDir() const { return m_dir->path() + "/station"; }
+    void startDevice(bool plugged);
+    void startCli(QProcess& p, const QStringList& args);
+    static QByteArray readFile(const QString& path);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<devsim::Device> m_device;
+    QString m_portsFile;
+};
+
+static void copyTree(const QString& from, const QString& to)
+{
+    QDir().mkpath(to);
+    QDir src(from);
+    for (const QFileInfo& fi : src.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
+        if (fi.isDir())
+            copyTree(fi.filePath(), to + "/" + fi.fileName());
+        else
+            QFile::copy(fi.filePath(), to + "/" + fi.fileName());
+    }
+}
+
+void tst_cli::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    copyTree(QStringLiteral(VELTORA_SOURCE_DIR) + "/examples/station", stationDir());
+    m_portsFile = m_dir->path() + "/ports";
+    QFile ports(m_portsFile);
+    QVERIFY(ports.open(QIODevice::WriteOnly));
+}
+
+void tst_cli::cleanup()
+{
+    m_device.reset();
+    m_dir.reset();
+}
+
+void tst_cli::startDevice(bool plugged)
+{
+    devsim::Config c;
+    c.dir = m_dir->path().toStdString();
+    c.portsFile = m_portsFile.toStdString();
+    c.fsRoot = (m_dir->path() + "/device-fs").toStdString();
+    c.pluggedAtStart = plugged;
+    c.rebootDelayMs = 100;
+    m_device.reset(new devsim::Device(c));
+    QVERIFY(m_device->start());
+}
+
+void tst_cli::startCli(QProcess& p, const QStringList& args)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VELTORA_EXTRA_PORTS", m_portsFile);
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(VELTORA_CLI), args);
+    QVERIFY(p.waitForStarted(5000));
+}
+
+QByteArray tst_cli::readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void tst_cli::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no command") << QStringList() << "missing command";
+    QTest::newRow("unknown command") << QStringList{"flash"} << "unknown command 'flash'";
+    QTest::newRow("bad device id") << QStringList{"production", "--device-id", "12x"} << "--device-id";
+    QTest::newRow("device id too large")
+        << QStringList{"production", "--device-id", "18446744073709551616"} << "--device-id";
+    QTest::newRow("missing value") << QStringList{"test", "--station-dir"} << "needs a value";
+    QTest::newRow("unknown option") << QStringList{"retest", "--fast"} << "unknown option '--fast'";
+    QTest::newRow("fetch without --to") << QStringList{"fetch", "--selector", "1", "a.bin"} << "fetch needs";
+    QTest::newRow("zero time limit") << QStringList{"production", "--time-limit", "0"} << "--time-limit";
+}
+
+void tst_cli::usageErrors()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    QProcess p;
+    startCli(p, args);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 2);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QVERIFY2(err.contains(message), qPrintable(err));
+}
+
+void tst_cli::helpExitsZero()
+{
+    QProcess p;
+    startCli(p, {"--help"});
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 0);
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    QVERIFY(out.contains("veltora-cli production|test|retest"));
+    QVERIFY(out.contains("124 time limit reached"));
+}
+
+void tst_cli::productionSucceedsAndWritesRecords()
+{
+    startDevice(true);
+    QProcess p;
+    startCli(p, {"production", "--station-dir", stationDir(), "--device-id", "18446744073709551615"});
+    QVERIFY(p.waitForFinished(60000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    QVERIFY2(p.exitCode() == 0, qPrintable(out + p.readAllStandardError()));
+
+    // Not a terminal: plain prefixes, no colour escapes.
+    const QString port = QString::fromStdString(m_device->portPath());
+    QVERIFY2(out.contains("Applying the default file list\n"), qPrintable(out));
+    QVERIFY2(out.contains("[OK] Found device connected to " + port + "\n"), qPrintable(out));
+    QVERIFY(out.contains("[OK] The Device ID has been written successfully\n"));
+    QVERIFY(out.contains("[OK] WiFi MAC: 00:1A:2B:3C:4D:5E, Ethernet MAC: 00:1A:2B:3C:4D:5F\n"));
+    QVERIFY(!out.contains('\033'));
+
+    const std::vector<uint8_t> key = m_device->publicKey();
+    QCOMPARE(int(key.size()), 64);
+    const QByteArray b64 = QByteArray(reinterpret_cast<const char*>(key.data()), 64).toBase64();
+    QCOMPARE(readFile(stationDir() + "/Keys/public_keys.json"),
+             "{\"device_id\": 18446744073709551615, \"key\": \"" + b64 + "\"}\n");
+    QCOMPARE(readFile(stationDir() + "/MAC/MACs.txt"),
+             QByteArray("Device_ID_\t____WiFi_MAC_____\t__Ethernet_MAC___\n"
+                        "18446744073709551615\t00:1A:2B:3C:4D:5E\t00:1A:2B:3C:4D:5F\n"));
+    QCOMPARE(m_device->deviceId(), Q_UINT64_C(18446744073709551615));
+}
+
+void tst_cli::failedRunExitsOne()
+{
+    QVERIFY(QFile::remove(stationDir() + "/Production/production_files.cfg"));
+    QProcess p;
+    startCli(p, {"production", "--station-dir", stationDir()});
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()),
+             QString("Applying the default file list\n"
+                     "[E] Error while opening the list of flashing files\n"
+                     "[E] Error while getting the files list\n"));
+}
+
+void tst_cli::timeLimitStopsTheRun()
+{
+    startDevice(false);  // never plugged in: the search waits
+    QProcess p;
+    startCli(p, {"production", "--station-dir", stationDir(), "--time-limit", "1"});
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 124);
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    QVERIFY(out.endsWith("Searching for the device's COM port\n"));
+    QVERIFY(QString::fromUtf8(p.readAllStandardError()).contains("time limit of 1 s reached"));
+}
+
+void tst_cli::interruptStopsTheRunCleanly()
+{
+    startDevice(true);
+    // Slow chunks keep the run inside the download when the interrupt comes.
+    m_device->setFault(0x03, devsim::Fault{devsim::ErrorMode::Delay, 200, -1});
+    QProcess p;
+    startCli(p, {"production", "--station-dir", stationDir()});
+    QVERIFY(m_device->waitForRequests(0x03, 1, 20000));
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 130);
+
+    // No record of an unfinished device, and the port is free again.
+    QVERIFY(!QFile::exists(stationDir() + "/Keys/public_keys.json"));
+    QVERIFY(!QFile::exists(stationDir() + "/MAC/MACs.txt"));
+    cUSB_CDC_Protocol link;
+    QVERIFY(!link.open(QString::fromStdString(m_device->portPath())));
+    link.close();
+}
+
+QTEST_GUILESS_MAIN(tst_cli)
+#include "tst_cli.moc"
