@@ -86,6 +86,11 @@ std::vector<std::string> g_trace;
 HANDLE g_port = INVALID_HANDLE_VALUE;
 // Time-outs handed out as "found on the port" while set; Wine keeps no time-outs between opens.
 const COMMTIMEOUTS* g_foundTimeouts = nullptr;
+// Failures the hooks make up, standing for a driver that refuses or a device that is gone.
+bool g_refuseTimeouts = false;
+bool g_failReads = false;
+bool g_failWrites = false;
+DWORD g_writePiece = 0; // when set, each WriteFile takes at most this many bytes
 
 decltype(&CreateFileA) realCreateFileA;
 decltype(&GetCommTimeouts) realGetCommTimeouts;
@@ -96,6 +101,7 @@ decltype(&SetCommState) realSetCommState;
 decltype(&PurgeComm) realPurgeComm;
 decltype(&CloseHandle) realCloseHandle;
 decltype(&ReadFile) realReadFile;
+decltype(&WriteFile) realWriteFile;
 int g_readCalls = 0;
 
 std::string timeoutsText(const COMMTIMEOUTS& t)
@@ -144,6 +150,10 @@ BOOL WINAPI hookGetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t)
 BOOL WINAPI hookSetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t)
 {
     g_trace.push_back(format("SetCommTimeouts %s %s", who(h), timeoutsText(*t).c_str()));
+    if (g_refuseTimeouts) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     return realSetCommTimeouts(h, t);
 }
 
@@ -183,9 +193,29 @@ BOOL WINAPI hookCloseHandle(HANDLE h)
 
 BOOL WINAPI hookReadFile(HANDLE h, LPVOID buf, DWORD n, LPDWORD got, LPOVERLAPPED ov)
 {
-    if (h == g_port)
+    if (h == g_port) {
         ++g_readCalls;
+        if (g_failReads) {
+            *got = 0;
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+    }
     return realReadFile(h, buf, n, got, ov);
+}
+
+BOOL WINAPI hookWriteFile(HANDLE h, LPCVOID buf, DWORD n, LPDWORD done, LPOVERLAPPED ov)
+{
+    if (h == g_port) {
+        if (g_failWrites) {
+            *done = 0;
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (g_writePiece != 0 && n > g_writePiece)
+            n = g_writePiece;
+    }
+    return realWriteFile(h, buf, n, done, ov);
 }
 
 // Points this program's import of kernel32!func at hook and keeps the previous target in real;
@@ -231,7 +261,8 @@ bool installHooks()
         && patchImport("SetCommState", &hookSetCommState, realSetCommState)
         && patchImport("PurgeComm", &hookPurgeComm, realPurgeComm)
         && patchImport("CloseHandle", &hookCloseHandle, realCloseHandle)
-        && patchImport("ReadFile", &hookReadFile, realReadFile);
+        && patchImport("ReadFile", &hookReadFile, realReadFile)
+        && patchImport("WriteFile", &hookWriteFile, realWriteFile);
 }
 
 void checkTrace(const char* name, const std::vector<std::string>& expected)
@@ -336,8 +367,11 @@ void roundTrip(SerialLine& line)
     const uint8_t payload[] = {0xC0, 0xDB, 0x01};
     const size_t n = cdc::encodeFrame(frame, 0x05, payload, sizeof payload);
     const double t0 = nowMs();
+    g_writePiece = 4;
     const size_t written = line.write(frame, n);
-    check(written == n, "write request", format("wrote %u of %u", unsigned(written), unsigned(n)));
+    g_writePiece = 0;
+    check(written == n, "write request in pieces",
+          format("wrote %u of %u", unsigned(written), unsigned(n)));
     announce("SENT", "request");
 
     // Poll as the command exchange does: read until a read brings the END byte.
@@ -366,6 +400,23 @@ void roundTrip(SerialLine& line)
     const bool bad = cdc::unescapeFrame(decoded, sizeof decoded, got, count);
     check(!bad && hex(decoded, count) == "0600055631c0db00", "response decodes",
           bad ? std::string("decode failed") : hex(decoded, count));
+}
+
+// A vanished USB device fails every call at once on Windows.
+void failingCalls(SerialLine& line)
+{
+    static uint8_t buf[2048];
+    g_failReads = true;
+    const TimedRead r = timedRead(line, buf, sizeof buf);
+    g_failReads = false;
+    check(r.count == -1 && r.calls == 1 && r.ms >= 10.0, "failed read takes the window",
+          format("count %ld after %.2f ms in %d ReadFile calls", r.count, r.ms, r.calls));
+
+    g_failWrites = true;
+    const uint8_t req[] = {0x01, 0x00, 0x01, 0xC0};
+    const size_t w = line.write(req, sizeof req);
+    g_failWrites = false;
+    check(w == 0, "failed write reports nothing written", format("%u", unsigned(w)));
 }
 
 void hangUp(SerialLine& line)
@@ -462,6 +513,7 @@ int main(int argc, char** argv)
 
     roundTrip(line);
     readCases(line);
+    failingCalls(line);
 
     line.close();
     check(!line.isOpen(), "closed");
@@ -483,6 +535,19 @@ int main(int argc, char** argv)
         else
             std::printf("SKIP time-outs restored on the port: this platform keeps no time-outs "
                         "between opens; the close calls above show the restore\n");
+    }
+
+    {
+        SerialLine refused;
+        g_refuseTimeouts = true;
+        const bool opened = refused.open(name);
+        g_refuseTimeouts = false;
+        check(!opened && !refused.isOpen(), "open fails when the port takes no time-outs");
+        checkTrace("a refused open closes its handle",
+                   {"CreateFileA " + path
+                        + " access=c0000000 share=0 sa=0 disposition=3 flags=0 template=0",
+                    "GetCommTimeouts port", "SetCommTimeouts port 4294967295 4294967295 1 0 0",
+                    "CloseHandle port"});
     }
 
     {

@@ -265,13 +265,17 @@ void TstWin32Serial::driverChecks_data()
 {
     QTest::addColumn<QByteArray>("check");
     for (const char* name : {"raw open", "open", "open calls", "open on an open line fails",
-                             "open on an open line makes no calls", "write request",
+                             "open on an open line makes no calls", "write request in pieces",
                              "response bytes", "response decodes", "read two frames",
                              "read stops at the cap", "read without END takes the window",
                              "read honours a small cap",
-                             "silent line returns nothing after the window", "closed",
+                             "silent line returns nothing after the window",
+                             "failed read takes the window", "failed write reports nothing written",
+                             "closed",
                              "close calls", "second close makes no calls", "port free after close",
-                             "open again", "dead line read takes the window"})
+                             "open fails when the port takes no time-outs",
+                             "a refused open closes its handle", "open again",
+                             "dead line read takes the window"})
         QTest::newRow(name) << QByteArray(name);
 }
 
