@@ -128,20 +128,25 @@ size_t SerialLine::write(const uint8_t* data, size_t n)
 
 long SerialLine::read(uint8_t* buf, size_t cap)
 {
-    if (!isOpen())
-        return -1;
     const LONGLONG start = nowTicks();
     const LONGLONG window = static_cast<LONGLONG>(kReadWindowMs) * d->ticksPerMs;
+    // A closed line, or a vanished device that fails every call at once, still takes the
+    // window, so that callers polling the line do not spin.
+    const auto sitOut = [&] {
+        const LONGLONG left = window - (nowTicks() - start);
+        if (left > 0)
+            Sleep(static_cast<DWORD>(left / d->ticksPerMs + 1));
+    };
+    if (!isOpen()) {
+        sitOut();
+        return -1;
+    }
     size_t got = 0;
     while (got < cap) {
         DWORD n = 0;
         if (!ReadFile(d->handle, buf + got, static_cast<DWORD>(cap - got), &n, nullptr)) {
-            // A vanished device fails every read at once; sit out the window so that callers
-            // polling the line do not spin.
-            const LONGLONG left = window - (nowTicks() - start);
-            if (left > 0)
-                Sleep(static_cast<DWORD>(left / d->ticksPerMs + 1));
-            return -1;
+            sitOut();
+            return got > 0 ? static_cast<long>(got) : -1;
         }
         if (n > 0 && std::memchr(buf + got, cdc::kEnd, n) != nullptr)
             return static_cast<long>(got + n);

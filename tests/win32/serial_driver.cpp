@@ -521,6 +521,14 @@ int main(int argc, char** argv)
                                "CloseHandle port"});
     line.close();
     checkTrace("second close makes no calls", {});
+    {
+        uint8_t buf[16];
+        const TimedRead r = timedRead(line, buf, sizeof buf);
+        const uint8_t req[] = {0x01, 0x00, 0x01, 0xC0};
+        const size_t w = line.write(req, sizeof req);
+        check(r.count == -1 && r.ms >= 10.0 && w == 0, "closed line reads and writes nothing",
+              format("read %ld after %.2f ms, wrote %u", r.count, r.ms, unsigned(w)));
+    }
 
     {
         HANDLE raw = openRaw(path);

@@ -272,7 +272,8 @@ void TstWin32Serial::driverChecks_data()
                              "silent line returns nothing after the window",
                              "failed read takes the window", "failed write reports nothing written",
                              "closed",
-                             "close calls", "second close makes no calls", "port free after close",
+                             "close calls", "second close makes no calls",
+                             "closed line reads and writes nothing", "port free after close",
                              "open fails when the port takes no time-outs",
                              "a refused open closes its handle", "open again",
                              "dead line read takes the window"})
