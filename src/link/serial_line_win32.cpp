@@ -1,3 +1,4 @@
+// SerialLine on the Win32 communications API; free of Qt, so a bare mingw cross compiler builds it.
 #include "serial_line.h"
 
 #include "cdc_framing.h"
