@@ -331,6 +331,11 @@ struct Device::Impl
         closeFiles();
         if (!pty.isOpen())
             return;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            plugged = false;
+            note("# unplugged " + linkPath, false);
+        }
         // The port leaves the listing before its node goes away, as a pulled cable does.
         if (!cfg.portsFile.empty())
             removePortLine(cfg.portsFile, linkPath);
@@ -338,9 +343,6 @@ struct Device::Impl
         pty.close();
         rx.clear();
         ++generation;
-        std::lock_guard<std::mutex> lock(m);
-        plugged = false;
-        note("# unplugged " + linkPath, false);
     }
 
     void replugAfter(int ms)
