@@ -161,6 +161,7 @@ private:
         c.linkName = linkName;
         c.deviceId = 4242;
         c.rebootDelayMs = 20;
+        c.transcriptPath = m_dir.filePath(QString("%1.transcript").arg(linkName)).toStdString();
         return c;
     }
 
@@ -249,6 +250,12 @@ private slots:
         const std::vector<std::string> expected {"> 01000bc0", "< 09000b9210000000000000c0"};
         QCOMPARE(m_device->transcript(), expected);
         QCOMPARE(m_device->commandCodes().back(), quint8(0x0B));
+        // The file for people at a station also notes plug events.
+        QFile file(m_dir.filePath("ttySIM0.transcript"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY(text.contains("# plugged in " + link().toUtf8() + " -> /dev/pts/"));
+        QVERIFY(text.endsWith("> 01000bc0\n< 09000b9210000000000000c0\n"));
     }
 
     // Download and read back through the device's file system, across chunk boundaries.
