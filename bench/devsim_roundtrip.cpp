@@ -38,6 +38,11 @@ int main(int argc, char** argv)
     if (!mkdtemp(dirTemplate))
         return 1;
     const std::string dir = dirTemplate;
+    struct RemoveDir
+    {
+        std::string path;
+        ~RemoveDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    } removeDir {dir};
 
     devsim::Config config;
     config.dir = dir;
@@ -100,7 +105,5 @@ int main(int argc, char** argv)
                 percentile(restarts, 0.5), percentile(restarts, 0.99));
 
     link.closeIfOpen();
-    device.stop();
-    std::system(("rm -rf '" + dir + "'").c_str());
     return 0;
 }
