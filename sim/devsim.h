@@ -44,9 +44,25 @@ struct Config
     uint8_t wifiMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
     uint8_t ethernetMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F};
     uint64_t deviceId = 0;
+    uint32_t statusWord = 1;            // SendGetStatusWord answer
     std::string transcriptPath;         // when set, the transcript is also appended there
+    // A file whose appearance resets the device (unplug, rebootDelayMs away, plug); the device
+    // deletes it once it has unplugged. Empty: <dir>/<linkName>.reset.
+    std::string resetTriggerPath;
 };
 
+// Parses a fault as the command line gives it: "<code>:<mode>[:<param>[:<times>]]" with code in
+// decimal or 0x hex and mode one of no-answer, non-zero-result, wrong-code-first, garbage-first,
+// split, oversize, delay, vanish-after. False on anything else.
+bool parseFault(const std::string& text, uint8_t& command, Fault& fault);
+
+// Answers of note: the file commands give 0 on success, 1 when the file is absent or none is
+// open, 2 for a chunk not at the end of the file, 3 for a malformed request, 4 when the bytes
+// written differ from the size SendStartESP announced, 5 for a path outside the device's file
+// system ("..", absolute) or a host error. SendGetParameter 17 gives an empty value until
+// SendSetParameter 17 with the data byte 0 has created the key. In the bootloader only the version
+// queries, SendReboot and SendLeaveBootloader are answered. Reboots answer with an empty frame,
+// then the port goes away and comes back as a new pseudo-terminal after rebootDelayMs.
 class Device
 {
 public:
@@ -65,6 +81,8 @@ public:
     void setBootloader(bool on);
 
     std::string portPath() const;  // <dir>/<linkName>
+    std::string resetTriggerPath() const;
+    int plugCount() const;         // plug-ins so far (start, reboots, plug(), resets)
     uint64_t deviceId() const;
     std::vector<uint8_t> publicKey() const;  // 64 bytes X||Y, empty before key creation
     int rebootCount() const;
