@@ -52,8 +52,11 @@ public slots:
     void slotFlasherDone();
 
 private:
-    // Device search steps shared by the run bodies; false when the run was stopped meanwhile.
+    // Device search shared by the run bodies: listPortsBefore fills m_portsBefore first (test,
+    // re-test), probe tries those ports before polling (production, re-test). False when the run
+    // was stopped meanwhile; otherwise the caller still checks that the port is open.
     bool searchDevice(bool listPortsBefore, bool probe);
+    // Polls every 50 ms while m_searching; false when the run was stopped meanwhile.
     bool pollUntilFound();
     void failRun(const QString& message, bool restart);
 
