@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <atomic>
+#include <functional>
 #include <fcntl.h>
 #include <memory>
 #include <stdlib.h>
@@ -69,8 +70,13 @@ public:
         QMutexLocker lock(&m_mutex);
         return m_lines;
     }
-    // Set once a line equal to this text has been seen.
-    void watch(const QString& text) { m_watched = text; }
+    // Set once a line equal to this text has been seen; then the action runs, on the thread
+    // that wrote the line.
+    void watch(const QString& text, std::function<void()> action = {})
+    {
+        m_watched = text;
+        m_action = std::move(action);
+    }
     bool seen() const { return m_seen; }
 
 private:
@@ -82,11 +88,16 @@ private:
     static void handler(QtMsgType type, const QMessageLogContext& context, const QString& text)
     {
         DebugCapture* self = instance();
+        bool act = false;
         if (self) {
             QMutexLocker lock(&self->m_mutex);
             self->m_lines.append(text);
-            if (!self->m_watched.isEmpty() && text == self->m_watched)
-                self->m_seen = true;
+            act = !self->m_seen && !self->m_watched.isEmpty() && text == self->m_watched;
+        }
+        if (act) {
+            if (self->m_action)
+                self->m_action();
+            self->m_seen = true;
         }
         if (type != QtDebugMsg && self && self->m_previous)
             self->m_previous(type, context, text);
@@ -94,6 +105,7 @@ private:
     mutable QMutex m_mutex;
     QStringList m_lines;
     QString m_watched;
+    std::function<void()> m_action;
     std::atomic<bool> m_seen{false};
     QtMessageHandler m_previous = nullptr;
 };

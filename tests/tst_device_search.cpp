@@ -2,6 +2,7 @@
 #include <QtTest>
 #include <thread>
 
+#include "port_list.h"
 #include "prod_fixture.h"
 #include "usb_cdc_protocol.h"
 
@@ -159,9 +160,11 @@ void TestDeviceSearch::portsKnownBeforeAreNotPolled()
     QVERIFY(known);
     devsim::Config late = bench.config(1);
     late.pluggedAtStart = false;
-    late.plugDelayMs = 200;
     devsim::Device* device = bench.start(late);
     QVERIFY(device);
+    // Plugged in once the ports present before the search have been listed.
+    DebugCapture debug;
+    debug.watch("Connecting device waiting box signal result", [device] { device->plug(); });
 
     Logger_c logger;
     Flashing_c worker(1, true, "/TestFiles/", false, &logger);
@@ -174,6 +177,7 @@ void TestDeviceSearch::portsKnownBeforeAreNotPolled()
                                             QString::fromStdString(device->portPath()),
                                         "4Firmware version is VELTORA-FW 3.2.0"}));
     QVERIFY(known->commandCodes().empty());
+    QVERIFY(debug.lines().contains("    " + QString::fromStdString(known->portPath())));
 }
 
 // Clearing the go-on flag from another thread ends an endless search within a poll interval and

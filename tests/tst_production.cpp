@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include "prod_fixture.h"
+#include "usb_cdc_protocol.h"
 
 using namespace prodtest;
 
@@ -114,6 +115,7 @@ void TestProduction::exits_data()
     QTest::addColumn<QString>("stopAt");
     QTest::addColumn<QStringList>("lastLines");
     QTest::addColumn<int>("reboots");
+    QTest::addColumn<bool>("restart");  // the exit restarts the device, as its last command
     QTest::addColumn<bool>("idWritten");
     QTest::addColumn<int>("keyRecord");
     QTest::addColumn<int>("macRecord");
@@ -129,82 +131,81 @@ void TestProduction::exits_data()
         << int(NoList) << true << 0 << none << 0 << noStop
         << QStringList{"1Error while opening the list of flashing files",
                        "1Error while getting the files list"}
-        << 0 << false << int(NoKeyLine) << int(NoMacLine) << 0;
+        << 0 << false << false << int(NoKeyLine) << int(NoMacLine) << 0;
     QTest::newRow("listed file missing")
         << int(BadFile) << true << 0 << none << 0 << noStop
         << QStringList{"1The file from list isn't exist", "1Error while getting the files list"}
-        << 0 << false << int(NoKeyLine) << int(NoMacLine) << 0;
+        << 0 << false << false << int(NoKeyLine) << int(NoMacLine) << 0;
     QTest::newRow("stopped after the list")
         << int(Intact) << true << 0 << none << 0 << "Applying the default file list"
-        << QStringList{"0Applying the default file list"} << 0 << false << int(NoKeyLine)
+        << QStringList{"0Applying the default file list"} << 0 << false << false << int(NoKeyLine)
         << int(NoMacLine) << -1;
     QTest::newRow("stopped while searching")
         << int(Intact) << true << 0 << none << 0 << "Searching for the device's COM port"
-        << QStringList{"0Searching for the device's COM port"} << 0 << false << int(NoKeyLine)
+        << QStringList{"0Searching for the device's COM port"} << 0 << false << false << int(NoKeyLine)
         << int(NoMacLine) << -1;
     QTest::newRow("stopped before the download")
         << int(Intact) << true << 0 << none << 0 << "Device ID: 77"
-        << QStringList{"3Device ID: 77"} << 0 << false << int(NoKeyLine) << int(NoMacLine) << -1;
+        << QStringList{"3Device ID: 77"} << 0 << false << false << int(NoKeyLine) << int(NoMacLine) << -1;
     QTest::newRow("stopped while waiting for the reboot")
         << int(Intact) << true << 0 << none << 0 << "Waiting for reboot and update"
-        << QStringList{"0Waiting for reboot and update"} << 1 << true << int(NoKeyLine)
+        << QStringList{"0Waiting for reboot and update"} << 1 << false << true << int(NoKeyLine)
         << int(NoMacLine) << -1;
     QTest::newRow("device ID not read")
         << int(Intact) << true << 0x0B << noAnswer << 0 << noStop
-        << QStringList{"1Getting the device ID error"} << 0 << false << int(NoKeyLine)
+        << QStringList{"1Getting the device ID error"} << 0 << false << false << int(NoKeyLine)
         << int(NoMacLine) << 0;
     QTest::newRow("download failed")
         << int(Intact) << true << 0x03 << nonZero << 0 << noStop
-        << QStringList{"1Can't send ESP firmware file", "1Firmware download error"} << 1 << false
-        << int(NoKeyLine) << int(NoMacLine) << 0;
+        << QStringList{"1Can't send ESP firmware file", "1Firmware download error"} << 1 << true << false << int(NoKeyLine) << int(NoMacLine) << 0;
     QTest::newRow("download failed without device ID")
         << int(Intact) << false << 0x02 << nonZero << 0 << noStop
         << QStringList{"0File for flashing: Updates/system.bin", "1Firmware download error"} << 1
-        << false << int(NoKeyLine) << int(NoMacLine) << 0;
+        << true << false << int(NoKeyLine) << int(NoMacLine) << 0;
     QTest::newRow("device ID not written")
         << int(Intact) << true << 0x06 << noAnswer << 0 << noStop
-        << QStringList{"1Error while the Device ID writing"} << 0 << false << int(NoKeyLine)
+        << QStringList{"1Error while the Device ID writing"} << 0 << false << false << int(NoKeyLine)
         << int(NoMacLine) << 0;
     QTest::newRow("key not created")
         << int(Intact) << true << 0x0F << noAnswer << 0 << noStop
         << QStringList{"0Creating the authentication key", "1Public key creating error"} << 2
-        << true << int(NoKeyLine) << int(NoMacLine) << 0;
+        << true << true << int(NoKeyLine) << int(NoMacLine) << 0;
     QTest::newRow("key not read")
         << int(Intact) << true << 0x0E << noAnswer << 0 << noStop
         << QStringList{"0Getting the authentication key", "1Error while the public key reading"}
-        << 2 << true << int(NoKeyLine) << int(NoMacLine) << 0;
+        << 2 << true << true << int(NoKeyLine) << int(NoMacLine) << 0;
     // A frame of 68 bytes: a key of 65 bytes, one more than the key buffer holds.
     QTest::newRow("key answer too long")
         << int(Intact) << true << 0x0E << oversize << 68 << noStop
         << QStringList{"0Getting the authentication key", "1Error while the public key reading"}
-        << 2 << true << int(NoKeyLine) << int(NoMacLine) << 0;
+        << 2 << true << true << int(NoKeyLine) << int(NoMacLine) << 0;
     QTest::newRow("keys folder missing")
         << int(NoKeysFolder) << true << 0 << none << 0 << noStop
         << QStringList{"0Getting the authentication key", "1Public keys file opening error"} << 2
-        << true << int(NoKeyLine) << int(NoMacLine) << 0;
+        << true << true << int(NoKeyLine) << int(NoMacLine) << 0;
     QTest::newRow("keys file not written")
         << int(KeysFull) << true << 0 << none << 0 << noStop
         << QStringList{"0Getting the authentication key", "1Public keys file writing error"} << 2
-        << true << int(NoKeyLine) << int(NoMacLine) << 0;
+        << true << true << int(NoKeyLine) << int(NoMacLine) << 0;
     QTest::newRow("MACs not read")
         << int(Intact) << true << 0x0A << noAnswer << 0 << noStop
         << QStringList{"4The public key has been read successfully", "1Error while MACs getting"}
-        << 1 << true << int(KeyLine) << int(NoMacLine) << 0;
+        << 1 << false << true << int(KeyLine) << int(NoMacLine) << 0;
     QTest::newRow("MAC folder missing")
         << int(NoMacFolder) << true << 0 << none << 0 << noStop
         << QStringList{"4WiFi MAC: 00:1A:2B:3C:4D:5E, Ethernet MAC: 00:1A:2B:3C:4D:5F",
                        "1MAC file opening error"}
-        << 2 << true << int(KeyLine) << int(NoMacLine) << 0;
+        << 2 << true << true << int(KeyLine) << int(NoMacLine) << 0;
     QTest::newRow("MAC file not written")
         << int(MacFull) << true << 0 << none << 0 << noStop
         << QStringList{"4WiFi MAC: 00:1A:2B:3C:4D:5E, Ethernet MAC: 00:1A:2B:3C:4D:5F",
                        "1MAC file data writing error"}
-        << 2 << true << int(KeyLine) << int(NoMacLine) << 0;
+        << 2 << true << true << int(KeyLine) << int(NoMacLine) << 0;
     QTest::newRow("without device ID")
         << int(Intact) << false << 0 << none << 0 << noStop
         << QStringList{"4config.txt file was successfully downloaded",
                        "4Firmware downloding is complete"}
-        << 1 << false << int(NoKeyLine) << int(NoMacLine) << 1;
+        << 1 << true << false << int(NoKeyLine) << int(NoMacLine) << 1;
 }
 
 // Every way a production run can end: its last lines, the restarts, the Device ID in the device,
@@ -219,6 +220,7 @@ void TestProduction::exits()
     QFETCH(QString, stopAt);
     QFETCH(QStringList, lastLines);
     QFETCH(int, reboots);
+    QFETCH(bool, restart);
     QFETCH(bool, idWritten);
     QFETCH(int, keyRecord);
     QFETCH(int, macRecord);
@@ -286,8 +288,8 @@ void TestProduction::exits()
 
     const std::vector<uint8_t> codes = device->commandCodes();
     QCOMPARE(countOf(codes, 0x08), reboots);
-    if (reboots && result >= 0)
-        QCOMPARE(codes.back(), uint8_t(0x08));
+    if (result >= 0)
+        QCOMPARE(!codes.empty() && codes.back() == 0x08, restart);
     QCOMPARE(device->deviceId(), quint64(idWritten ? 1234 : 77));
 
     if (change != KeysFull) {

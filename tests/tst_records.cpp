@@ -78,7 +78,8 @@ void TestRecords::lines()
 
     QCOMPARE(readAll(macs), macAfter);
     QCOMPARE(readAll(keys), keysAfter);
-    QCOMPARE(recorder.log, QStringList(2, "4The public key has been read successfully"));
+    QCOMPARE(recorder.log, (QStringList{"4The public key has been read successfully",
+                                        "4The public key has been read successfully"}));
     QVERIFY(recorder.finishes.isEmpty());
 }
 
