@@ -15,3 +15,7 @@ endif()
 if(NOT WIN32)
   veltora_add_test(tst_devsim SOURCES tst_devsim.cpp LABELS integration LIBS veltora_devsim)
 endif()
+
+if(NOT WIN32)
+  veltora_add_test(tst_devsim_link SOURCES tst_devsim_link.cpp LABELS integration LIBS veltora_devsim)
+endif()
