@@ -46,7 +46,6 @@ private slots:
     void fetch();
     void startRequestLayout();
     void closedPort();
-    void flashingInstanceDoesNotFetch();
 
 private:
     QList<QByteArray> requestsWithCode(uint8_t code) const;
@@ -230,20 +229,6 @@ void FileRetrievalTest::closedPort()
     QCOMPARE(m_lines, QStringList{"0No COM ports open"});
     QCOMPARE(readFile(m_localFolder + "/result.bin"), QByteArray("keep"));
     QVERIFY(!loader.lastRunSucceeded());
-}
-
-void FileRetrievalTest::flashingInstanceDoesNotFetch()
-{
-    QVERIFY(writeFile(m_deviceFs + "/result.bin", "abc"));
-    FileLoader_c loader(&m_protocol, {FlashFileEntry{"result.bin", 0}}, m_localFolder, &m_logger);
-    int finished = 0;
-    connect(&loader, &FileLoader_c::sigFinish, this, [&finished] { ++finished; });
-    QTest::ignoreMessage(QtDebugMsg, "Flashing access instance is created");
-    loader.doGetFiles();
-
-    QCOMPARE(finished, 0);
-    QVERIFY(m_lines.isEmpty());
-    QVERIFY(m_device->requests().empty());
 }
 
 QTEST_GUILESS_MAIN(FileRetrievalTest)

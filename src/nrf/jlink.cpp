@@ -52,7 +52,8 @@ bool Flashing_c::programNrfImage(const QString& fileName)
         QFile::remove(scriptPath);
 
     if (!QFile::exists(folder + fileName)) {
-        m_logger->logWithLabel(QStringLiteral("Can't open") + fileName + QStringLiteral(" nRF image file"), 1);
+        m_logger->logWithLabel(
+            QStringLiteral("Can't open") + fileName + QStringLiteral(" nRF image file"), 1);
         return false;
     }
 
@@ -73,9 +74,9 @@ bool Flashing_c::programNrfImage(const QString& fileName)
     const QString workDir = folder + QStringLiteral("../");
     QProcess commander;
     commander.setWorkingDirectory(workDir);
-    commander.start(commanderProgram(workDir),
-                    {QStringLiteral("-commanderscript"), QStringLiteral("TestFiles//flashing-sequence.jlink")},
-                    QIODevice::ReadWrite);
+    const QStringList arguments = {QStringLiteral("-commanderscript"),
+                                   QStringLiteral("TestFiles//flashing-sequence.jlink")};
+    commander.start(commanderProgram(workDir), arguments, QIODevice::ReadWrite);
     const bool finished = commander.waitForFinished(m_commanderTimeoutMs);
     // Qt may report a crash as a failed wait; the commander ended all the same.
     const bool ended = finished
