@@ -333,6 +333,9 @@ void TestRunTest::testRun()
 {
     QFETCH(bool, setDeviceId);
 
+    // A device port that is there before the search starts is never the one just programmed.
+    devsim::Device present(deviceConfig("ttySIM1", true, false));
+    QVERIFY(present.start());
     auto worker = makeWorker(setDeviceId);
     g_plugAfterListing = m_device.get();
     worker->runTest();
@@ -372,6 +375,7 @@ void TestRunTest::testRun()
     QCOMPARE(commandCodes(*m_device), QByteArray::fromHex(setDeviceId ? "0c06" "020304" "02030304" "08"
                                                                       : "0c" "020304" "02030304" "08"));
     QVERIFY(!worker->protocol()->portOpen());
+    QVERIFY(present.requests().empty());
 }
 
 void TestRunTest::testRunEnds_data()
