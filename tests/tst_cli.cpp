@@ -194,7 +194,10 @@ void tst_cli::interruptStopsTheRunCleanly()
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 130);
 
-    // No record of an unfinished device, and the port is free again.
+    // Nothing more was written into the device, no record of an unfinished device, and the
+    // port is free again.
+    const std::vector<uint8_t> codes = m_device->commandCodes();
+    QVERIFY(std::find(codes.begin(), codes.end(), uint8_t(0x06)) == codes.end());
     QVERIFY(!QFile::exists(stationDir() + "/Keys/public_keys.json"));
     QVERIFY(!QFile::exists(stationDir() + "/MAC/MACs.txt"));
     cUSB_CDC_Protocol link;

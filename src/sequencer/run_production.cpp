@@ -67,6 +67,9 @@ void Flashing_c::runProduction()
     qDebug() << "Flasher configured";
     m_downloading = true;
     m_loader->doWork();
+    // A run stopped during the download writes nothing more into the device.
+    if (!m_running)
+        return;
     // A device with missing or partial firmware must not get an ID, a key or records.
     if (!m_loader->lastRunSucceeded()) {
         failRun(QStringLiteral("Firmware download error"), true);
