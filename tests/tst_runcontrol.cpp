@@ -76,37 +76,18 @@ QList<Progress_c*> progressWindows()
     return out;
 }
 
-struct Controls
+template <typename T = QPushButton> T* child(const MainWindow& w, const QString& name)
 {
-    explicit Controls(const MainWindow& w)
-        : autoTest(w.findChild<QPushButton*>("m_buttonAuto")),
-          retest(w.findChild<QPushButton*>("m_retest")),
-          autoProd(w.findChild<QPushButton*>("m_buttonAuto_2")),
-          testLog(w.findChild<QTextEdit*>("m_Log")),
-          prodLog(w.findChild<QTextEdit*>("m_Log_2")),
-          prodId(w.findChild<QDoubleSpinBox*>("m_editProdID")),
-          autoInc(w.findChild<QCheckBox*>("m_boxAutoIncProdSerial"))
-    {
-    }
-    QPushButton* button(const QString& name) const
-    {
-        return name == "m_buttonAuto" ? autoTest : name == "m_retest" ? retest : autoProd;
-    }
-    QTextEdit* view(const QString& name) const { return name == "m_Log" ? testLog : prodLog; }
-    bool startButtonsEnabled(bool enabled) const
-    {
-        return autoTest->isEnabled() == enabled && retest->isEnabled() == enabled &&
-               autoProd->isEnabled() == enabled;
-    }
+    return w.findChild<T*>(name);
+}
 
-    QPushButton* autoTest;
-    QPushButton* retest;
-    QPushButton* autoProd;
-    QTextEdit* testLog;
-    QTextEdit* prodLog;
-    QDoubleSpinBox* prodId;
-    QCheckBox* autoInc;
-};
+bool startButtonsEnabled(const MainWindow& w, bool enabled)
+{
+    for (const char* name : {"m_buttonAuto", "m_retest", "m_buttonAuto_2"})
+        if (child(w, name)->isEnabled() != enabled)
+            return false;
+    return true;
+}
 
 } // namespace
 
@@ -157,9 +138,9 @@ void tst_RunControl::noListFileEndsRunInRed()
     QFETCH(QString, otherView);
     MainWindow w;
     w.show();
-    Controls c(w);
-    c.autoInc->setChecked(true);
-    c.prodId->setValue(41);
+    auto* prodId = child<QDoubleSpinBox>(w, "m_editProdID");
+    child<QCheckBox>(w, "m_boxAutoIncProdSerial")->setChecked(true);
+    prodId->setValue(41);
 
     const QList<Line> oneRun = {
         {"Applying the default file list", black},
@@ -168,21 +149,21 @@ void tst_RunControl::noListFileEndsRunInRed()
     };
     // Twice: the same worker thread serves the next run.
     for (int run = 1; run <= 2; ++run) {
-        c.button(button)->click();
+        child(w, button)->click();
         QCOMPARE(mode(w), runMode);
-        QVERIFY(c.startButtonsEnabled(false));
+        QVERIFY(startButtonsEnabled(w, false));
         QCOMPARE(progressWindows().size(), 1);
         QVERIFY(progressWindows().first()->isVisible());
 
         QTRY_COMPARE_WITH_TIMEOUT(mode(w), 0, 10000);
         QVERIFY(runObjectsGone(w));
         QVERIFY(progressWindows().isEmpty());
-        QVERIFY(c.startButtonsEnabled(true));
-        QCOMPARE(coloured(c.view(view)).size(), 3 * run);
-        QCOMPARE(coloured(c.view(view)).mid(3 * (run - 1)), oneRun);
-        QVERIFY(c.view(otherView)->document()->isEmpty());
+        QVERIFY(startButtonsEnabled(w, true));
+        QCOMPARE(coloured(child<QTextEdit>(w, view)).size(), 3 * run);
+        QCOMPARE(coloured(child<QTextEdit>(w, view)).mid(3 * (run - 1)), oneRun);
+        QVERIFY(child<QTextEdit>(w, otherView)->document()->isEmpty());
         // A failed run never steps the Device ID up.
-        QCOMPARE(c.prodId->value(), 41.0);
+        QCOMPARE(prodId->value(), 41.0);
     }
 }
 
@@ -202,12 +183,12 @@ void tst_RunControl::closeDuringDeviceSearch()
     writeListFiles();
     MainWindow w;
     w.show();
-    Controls c(w);
-    c.button(button)->click();
-    QTRY_VERIFY_WITH_TIMEOUT(viewShows(c.view(view), "Searching for the device's COM port"), 10000);
+    child(w, button)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        viewShows(child<QTextEdit>(w, view), "Searching for the device's COM port"), 10000);
 
     // Every start button stays disabled while the search goes on.
-    QVERIFY(c.startButtonsEnabled(false));
+    QVERIFY(startButtonsEnabled(w, false));
     const int runMode = mode(w);
     QVERIFY(runMode != 0);
 
@@ -258,23 +239,23 @@ void tst_RunControl::stepUpAfterSuccess()
     writeListFiles();
     MainWindow w;
     w.show();
-    Controls c(w);
-    c.prodId->setValue(start);
-    c.autoInc->setChecked(autoIncrement);
+    auto* prodId = child<QDoubleSpinBox>(w, "m_editProdID");
+    prodId->setValue(start);
+    child<QCheckBox>(w, "m_boxAutoIncProdSerial")->setChecked(autoIncrement);
 
-    c.button(button)->click();
+    child(w, button)->click();
     QVERIFY(mode(w) != 0);
     QVERIFY(QMetaObject::invokeMethod(&w, "on_flashingFinished", Qt::DirectConnection,
                                       Q_ARG(bool, success)));
     QCOMPARE(mode(w), 0);
     QVERIFY(runObjectsGone(w));
-    QVERIFY(c.startButtonsEnabled(true));
-    QCOMPARE(c.prodId->value(), after);
+    QVERIFY(startButtonsEnabled(w, true));
+    QCOMPARE(prodId->value(), after);
 
     // A second end for the same run changes nothing.
     QVERIFY(QMetaObject::invokeMethod(&w, "on_flashingFinished", Qt::DirectConnection,
                                       Q_ARG(bool, true)));
-    QCOMPARE(c.prodId->value(), after);
+    QCOMPARE(prodId->value(), after);
 }
 
 QTEST_MAIN(tst_RunControl)
