@@ -39,11 +39,12 @@ int main(int argc, char** argv)
     // A few lines of a production run, as the operator would see them.
     window.Log(QStringLiteral("0Applying the default file list"));
     window.Log(QStringLiteral("0Searching for the device's COM port"));
-    window.Log(QStringLiteral("3Device ID: 100000000041"));
-    window.Log(QStringLiteral("0Found 3 file(s) for flashing"));
-    window.Log(QStringLiteral("4The Device ID has been written successfully"));
-    window.Log(QStringLiteral("4WiFi MAC: 00:1A:2B:3C:4D:5E, Ethernet MAC: 00:1A:2B:3C:4D:5F"));
-    window.Log(QStringLiteral("1Error while MACs getting"));
+    window.Log(QStringLiteral("4Found device connected to /dev/ttyACM0"));
+    window.Log(QStringLiteral("4Firmware version is VELTORA-FW 3.2.0"));
+    window.Log(QStringLiteral("3Device ID: 0"));
+    window.Log(QStringLiteral("0Found 4 file(s) for flashing"));
+    window.Log(QStringLiteral("4system.bin file was successfully downloaded"));
+    window.Log(QStringLiteral("1Error while the Device ID writing"));
 
     bool ok = true;
     const char* names[] = {"main-test.png", "main-production.png", "main-manual.png"};
