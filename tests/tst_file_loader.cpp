@@ -69,6 +69,14 @@ void TestFileLoader::sizes_data()
     QTest::newRow("1000") << 1000
                           << QStringList{"Updates/nRF_Update_c.bin 1000", "0+512", "512+488", "end"}
                           << QList<int>{0, 51, 100, 100};
+    // 200 chunks: every percentage once, though only every second chunk changes it.
+    QStringList many{"Updates/nRF_Update_c.bin 102400"};
+    QList<int> percents;
+    for (int i = 0; i < 200; ++i)
+        many << QString::number(i * 512) + "+512";
+    for (int i = 0; i <= 100; ++i)
+        percents << i;
+    QTest::newRow("102400") << 102400 << (many << "end") << (percents << 100);
 }
 
 // Chunking at the 512-byte boundary, the progress the operator sees and the bytes that land on
