@@ -47,6 +47,9 @@ void TestFileList::read_data()
         << QStringList{"1<folder>missing.bin", "1The file from list isn't exist"};
     QTest::newRow("extra field") << QByteArray("c:system.bin:extra\r\n") << true
                                  << QStringList{"system.bin"} << none << none;
+    // The run folder itself exists, so an empty name passes; the runs deal with it.
+    QTest::newRow("empty name") << QByteArray("c:\r\nj:\r\n") << true << QStringList{""}
+                                << QStringList{""} << none;
     QTest::newRow("empty file") << QByteArray("") << true << none << none << none;
     QTest::newRow("no colon") << QByteArray("c:system.bin\r\nsystem.bin\r\n") << false
                               << QStringList{"system.bin"} << none

@@ -50,8 +50,6 @@ private slots:
     void failures();
     void lists_data();
     void lists();
-    void startRequestBytes();
-    void generalAccessInstanceDoesNotDownload();
     void fileBeyond32BitsIsRefused();
 };
 
@@ -71,6 +69,14 @@ void TestFileLoader::sizes_data()
     QTest::newRow("1000") << 1000
                           << QStringList{"Updates/nRF_Update_c.bin 1000", "0+512", "512+488", "end"}
                           << QList<int>{0, 51, 100, 100};
+    // 200 chunks: every percentage once, though only every second chunk changes it.
+    QStringList many{"Updates/nRF_Update_c.bin 102400"};
+    QList<int> percents;
+    for (int i = 0; i < 200; ++i)
+        many << QString::number(i * 512) + "+512";
+    for (int i = 0; i <= 100; ++i)
+        percents << i;
+    QTest::newRow("102400") << 102400 << (many << "end") << (percents << 100);
 }
 
 // Chunking at the 512-byte boundary, the progress the operator sees and the bytes that land on
@@ -260,50 +266,6 @@ void TestFileLoader::lists()
     QCOMPARE(recorder.log, log);
     QCOMPARE(finished.count(), 1);
     QVERIFY(loader.lastRunSucceeded());
-}
-
-// The exact start request: size, then the device path in a 32-byte field padded with NULs.
-void TestFileLoader::startRequestBytes()
-{
-    Bench bench;
-    const QString folder = bench.path() + "/flash/";
-    QVERIFY(writeFile(folder + "NRF_Bootloader_c.bin", pattern(0x1C0)));
-    devsim::Device* device = bench.start(bench.config());
-    QVERIFY(device);
-    cUSB_CDC_Protocol link;
-    QVERIFY(!link.open(QString::fromStdString(device->portPath())));
-
-    Logger_c logger;
-    FileLoader_c loader(&link, {{"interface.bin", 1}}, folder, &logger);
-    loader.doWork();
-
-    const std::vector<uint8_t> start = device->requests().front();
-    QCOMPARE(QByteArray(reinterpret_cast<const char*>(start.data()), int(start.size())),
-             QByteArray::fromHex("2500 02 c0010000") + "Updates/NRF_Bootloader_c.bin" +
-                 QByteArray(4, '\0'));
-}
-
-// doWork() belongs to the download form; a retrieval instance leaves the device alone.
-void TestFileLoader::generalAccessInstanceDoesNotDownload()
-{
-    Bench bench;
-    const QString folder = bench.path() + "/flash/";
-    QVERIFY(writeFile(folder + "config.txt", "abc"));
-    devsim::Device* device = bench.start(bench.config());
-    QVERIFY(device);
-    cUSB_CDC_Protocol link;
-    QVERIFY(!link.open(QString::fromStdString(device->portPath())));
-    Logger_c logger;
-    Recorder recorder;
-    recorder.attach(logger);
-
-    FileLoader_c reader(&link, {{"config.txt", 0}}, folder, quint16(3), &logger);
-    QSignalSpy readerFinished(&reader, &FileLoader_c::sigFinish);
-    reader.doWork();
-    QCOMPARE(readerFinished.count(), 0);
-    QVERIFY(!reader.lastRunSucceeded());
-    QVERIFY(recorder.log.isEmpty());
-    QVERIFY(device->requests().empty());
 }
 
 // A file larger than the 32-bit offsets can address is refused before the device hears of it.

@@ -1,7 +1,6 @@
 #include <QtTest>
 
 #include "prod_fixture.h"
-#include "usb_cdc_protocol.h"
 
 using namespace prodtest;
 
@@ -17,8 +16,6 @@ class TestRecords : public QObject
 private slots:
     void lines_data();
     void lines();
-    void failures_data();
-    void failures();
 };
 
 void TestRecords::lines_data()
@@ -81,58 +78,6 @@ void TestRecords::lines()
     QCOMPARE(recorder.log, (QStringList{"4The public key has been read successfully",
                                         "4The public key has been read successfully"}));
     QVERIFY(recorder.finishes.isEmpty());
-}
-
-void TestRecords::failures_data()
-{
-    QTest::addColumn<QString>("broken");  // what is missing or full
-    QTest::addColumn<bool>("macRecord");  // which record is written
-    QTest::addColumn<QString>("message");
-
-    QTest::newRow("keys folder missing") << "Keys" << false << "Public keys file opening error";
-    QTest::newRow("keys file full") << "Keys/public_keys.json" << false
-                                    << "Public keys file writing error";
-    QTest::newRow("MAC folder missing") << "MAC" << true << "MAC file opening error";
-    QTest::newRow("MAC file full") << "MAC/MACs.txt" << true << "MAC file data writing error";
-}
-
-// A record that cannot be written fails the run: one red line with the label, a restart of the
-// device and on_flashFinish(false).
-void TestRecords::failures()
-{
-    QFETCH(QString, broken);
-    QFETCH(bool, macRecord);
-    QFETCH(QString, message);
-
-    Bench bench;
-    setStationDir(bench.station());
-    for (const char* folder : {"Production", "Keys", "MAC"}) {
-        if (broken != folder)
-            QVERIFY(QDir().mkpath(bench.station() + '/' + folder));
-    }
-    if (broken.contains('/'))
-        QVERIFY(QFile::link("/dev/full", bench.station() + '/' + broken));
-    devsim::Device* device = bench.start(bench.config());
-    QVERIFY(device);
-
-    Logger_c logger;
-    Flashing_c worker(1234, false, "/Production/", true, &logger);
-    QVERIFY(!worker.protocol()->open(QString::fromStdString(device->portPath())));
-    Recorder recorder;
-    recorder.attach(logger);
-    recorder.attach(worker);
-    const bool written = macRecord ? worker.writeMacRecord(1234, kWifi, kEthernet)
-                                   : worker.writePublicKeyRecord(1234, QByteArray(64, 'k'));
-
-    QVERIFY(!written);
-    QCOMPARE(recorder.log, QStringList{"1" + message});
-    QCOMPARE(recorder.labels, QStringList{message});
-    QCOMPARE(recorder.finishes, QList<bool>{false});
-    QVERIFY(device->waitForRequests(0x08, 1, 5000));
-    QCOMPARE(device->commandCodes(), std::vector<uint8_t>{0x08});
-    // The other record is not touched.
-    QVERIFY(!QFile::exists(bench.station() +
-                           (macRecord ? "/Keys/public_keys.json" : "/MAC/MACs.txt")));
 }
 
 QTEST_GUILESS_MAIN(TestRecords)
