@@ -79,7 +79,7 @@ private:
     {
         cUSB_CDC_Protocol& link = *m_link;
         const uint8_t chunk[512] = {0xC0, 0xDB};
-        uint8_t buffer[512];
+        uint8_t buffer[512] = {};
         QString text;
         quint64 id = 77;
         quint32 value = 0;

@@ -455,33 +455,42 @@ void TestRunTest::testRunEnds()
 void TestRunTest::retest_data()
 {
     QTest::addColumn<bool>("bootloader");
+    QTest::addColumn<bool>("samePort");
     QTest::addColumn<bool>("historyOnDevice");
     QTest::addColumn<QStringList>("lines");
     QTest::addColumn<QByteArray>("codes");
     QTest::addColumn<bool>("result");
 
     QTest::newRow("found by the probe")
-        << false << true
+        << false << false << true
         << QStringList{"0Searching for the device's COM port", "4Found the device connected to <port>",
                        "4Firmware version isVELTORA-FW 3.2.0",
                        "3Test history has been deleted successfully"}
         << QByteArray::fromHex("010508") << true;
     QTest::newRow("deletion refused")
-        << false << false
+        << false << false << false
         << QStringList{"0Searching for the device's COM port", "4Found the device connected to <port>",
                        "4Firmware version isVELTORA-FW 3.2.0", "1Test history cleaning error"}
         << QByteArray::fromHex("0105") << false;
-    QTest::newRow("device in its bootloader")
-        << true << true
+    QTest::newRow("device in its bootloader, replugged")
+        << true << false << true
         << QStringList{"0Searching for the device's COM port", "4Found device connected to <port>",
                        "4Firmware version is VELTORA-FW 3.2.0",
                        "3Test history has been deleted successfully"}
         << QByteArray::fromHex("0c090c0508") << true;
+    // Probed and passed over, then sent on from its bootloader by the polling on the same port.
+    QTest::newRow("device waiting in its bootloader")
+        << false << true << true
+        << QStringList{"0Searching for the device's COM port", "4Found device connected to <port>",
+                       "4Firmware version is VELTORA-FW 3.2.0",
+                       "3Test history has been deleted successfully"}
+        << QByteArray::fromHex("010c090c0508") << true;
 }
 
 void TestRunTest::retest()
 {
     QFETCH(bool, bootloader);
+    QFETCH(bool, samePort);
     QFETCH(bool, historyOnDevice);
     QFETCH(QStringList, lines);
     QFETCH(QByteArray, codes);
@@ -506,6 +515,7 @@ void TestRunTest::retest()
             }
         });
     } else {
+        m_device->setBootloader(samePort);
         m_device->plug();
     }
     auto worker = makeWorker(true);

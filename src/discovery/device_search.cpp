@@ -7,7 +7,8 @@
 #include "port_list.h"
 #include "usb_cdc_protocol.h"
 
-bool Flashing_c::probePorts(const QStringList& ports, bool skipBootloader)
+bool Flashing_c::probePorts(const QStringList& ports, bool skipBootloader,
+                            QStringList* inBootloader)
 {
     if (ports.isEmpty())
         return false;
@@ -23,6 +24,8 @@ bool Flashing_c::probePorts(const QStringList& ports, bool skipBootloader)
         }
         if (skipBootloader && version.contains(QLatin1String("Bootloader"))) {
             m_protocol->closeIfOpen();
+            if (inBootloader)
+                inBootloader->append(port);
             continue;
         }
         m_logger->logWithLabel(QStringLiteral("Found the device connected to ") + port, 4);
@@ -88,8 +91,15 @@ bool Flashing_c::searchDevice(bool listPortsBefore, bool probe)
     qDebug() << "Connecting device waiting box signal result";
 
     m_searching = true;
-    if (probe && probePorts(m_portsBefore, m_skipBootloader))
-        return true;
+    if (probe) {
+        QStringList inBootloader;
+        if (probePorts(m_portsBefore, m_skipBootloader, &inBootloader))
+            return true;
+        // A device waiting in its bootloader was there from the start; the polling must still
+        // send it on to its firmware, or the search would wait for ever.
+        for (const QString& port : qAsConst(inBootloader))
+            m_portsBefore.removeAll(port);
+    }
     return pollUntilFound();
 }
 

@@ -30,7 +30,10 @@ public:
     // re-test), probe tries those ports before polling (production, re-test). False when the run
     // was stopped meanwhile; otherwise the caller still checks that the port is open.
     bool searchDevice(bool listPortsBefore, bool probe);
-    bool probePorts(const QStringList& ports, bool skipBootloader);
+    // inBootloader, when given, receives the ports passed over because they answered from the
+    // bootloader.
+    bool probePorts(const QStringList& ports, bool skipBootloader,
+                    QStringList* inBootloader = nullptr);
 
     // Flash file list of the run folder; true when the whole file was read without error.
     bool readFileList(const QString& listName, QStringList& downloadNames, QStringList& jlinkNames);
