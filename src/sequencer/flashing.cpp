@@ -34,14 +34,7 @@ void Flashing_c::slotFilesFinished()
 {
     m_downloading = false;
     m_protocol->SendReboot();
-    if (m_loaderThread) {
-        m_loaderThread->quit();
-        m_loaderThread->wait();
-        delete m_loaderThread;
-        m_loaderThread = nullptr;
-    }
-    delete m_loader;
-    m_loader = nullptr;
+    releaseLoader();
     emit on_flashFinish(true);
 }
 
@@ -50,6 +43,11 @@ void Flashing_c::slotFlasherDone()
     m_flasherDone = true;
     m_downloading = false;
     m_protocol->SendReboot();
+    releaseLoader();
+}
+
+void Flashing_c::releaseLoader()
+{
     if (m_loaderThread) {
         m_loaderThread->quit();
         m_loaderThread->wait();

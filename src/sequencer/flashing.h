@@ -61,6 +61,8 @@ private:
     // Polls every 50 ms while m_searching; false when the run was stopped meanwhile.
     bool pollUntilFound();
     void failRun(const QString& message, bool restart);
+    // Ends a threaded download, if any, and deletes the download worker.
+    void releaseLoader();
 
     std::atomic<bool> m_running{true};
     bool m_searching = false;

@@ -124,10 +124,7 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
             break;
         }
         sent += quint32(got);
-        const int percent = int(qint64(sent) * 100 / size);
-        if (percent != lastPercent)
-            m_logger->progress(percent);
-        lastPercent = percent;
+        reportProgress(sent, quint64(size), lastPercent);
     }
 
     m_logger->progress(100);
@@ -142,4 +139,13 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
 
     m_logger->logWithLabel(baseName + QStringLiteral(" file was successfully downloaded"), 4);
     return false;
+}
+
+void FileLoader_c::reportProgress(quint64 done, quint64 total, int& lastPercent)
+{
+    // 64-bit, so large files do not wrap; only a changed percentage is sent.
+    const int percent = int(done * 100 / total);
+    if (percent != lastPercent)
+        m_logger->progress(percent);
+    lastPercent = percent;
 }

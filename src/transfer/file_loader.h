@@ -42,6 +42,7 @@ public slots:
 private:
     bool downloadFile(const QString& fileName, bool isUpdate);
     bool fetchFile(const QString& localPath, quint16 selector, const QString& fileName);
+    void reportProgress(quint64 done, quint64 total, int& lastPercent);
 
     cUSB_CDC_Protocol* m_protocol;
     QList<FlashFileEntry> m_files;

@@ -81,11 +81,7 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
         }
         offset += n;
         remaining -= n;
-        // 64-bit, so files above 42 MB do not wrap the percentage.
-        const int percent = int(quint64(offset) * 100 / size);
-        if (percent != lastPercent)
-            m_logger->progress(percent);
-        lastPercent = percent;
+        reportProgress(offset, size, lastPercent);
     }
 
     m_logger->progress(100);
