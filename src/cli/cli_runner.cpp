@@ -108,7 +108,8 @@ QString usageText()
         "  --device-id N            Device ID to write (0..18446744073709551615, default 0)\n"
         "  --set-device-id          write the Device ID (default)\n"
         "  --no-set-device-id       do not write the Device ID (production: no key, no records)\n"
-        "  --skip-bootloader        production: reject a device in its bootloader at the probe (default)\n"
+        "  --skip-bootloader        production: reject a device in its bootloader at the probe "
+        "(default)\n"
         "  --no-skip-bootloader     production: accept it; test and re-test always skip it\n"
         "  --time-limit SECONDS     stop the run after this many seconds (exit code 124)\n"
         "  --selector N             fetch: selector passed to the device (0..65535)\n"
@@ -141,7 +142,8 @@ bool parseArguments(const QStringList& args, Options& o, QString& error)
     o.mode = args[i++];
     static const QStringList modes = {"production", "test", "retest", "fetch"};
     if (!modes.contains(o.mode)) {
-        error = QStringLiteral("unknown command '%1' (production, test, retest or fetch)").arg(o.mode);
+        error =
+            QStringLiteral("unknown command '%1' (production, test, retest or fetch)").arg(o.mode);
         return false;
     }
     const bool fetch = o.mode == "fetch";
@@ -168,7 +170,10 @@ bool parseArguments(const QStringList& args, Options& o, QString& error)
             if (!value(a, v))
                 return false;
             if (!parseUnsigned(v, Q_UINT64_C(18446744073709551615), o.deviceId)) {
-                error = QStringLiteral("--device-id needs a whole number from 0 to 18446744073709551615, not '%1'").arg(v);
+                error =
+                    QStringLiteral(
+                        "--device-id needs a whole number from 0 to 18446744073709551615, not '%1'")
+                        .arg(v);
                 return false;
             }
         } else if (a == "--set-device-id" && !fetch) {
@@ -186,7 +191,10 @@ bool parseArguments(const QStringList& args, Options& o, QString& error)
                 return false;
             quint64 s = 0;
             if (!parseUnsigned(v, 24 * 3600, s) || s == 0) {
-                error = QStringLiteral("--time-limit needs a whole number of seconds from 1 to 86400, not '%1'").arg(v);
+                error =
+                    QStringLiteral(
+                        "--time-limit needs a whole number of seconds from 1 to 86400, not '%1'")
+                        .arg(v);
                 return false;
             }
             o.timeLimitSeconds = int(s);
@@ -195,7 +203,8 @@ bool parseArguments(const QStringList& args, Options& o, QString& error)
                 return false;
             quint64 s = 0;
             if (!parseUnsigned(v, 65535, s)) {
-                error = QStringLiteral("--selector needs a whole number from 0 to 65535, not '%1'").arg(v);
+                error = QStringLiteral("--selector needs a whole number from 0 to 65535, not '%1'")
+                            .arg(v);
                 return false;
             }
             o.selector = quint16(s);
@@ -234,20 +243,34 @@ QString formatLogLine(const QString& line, bool terminal)
     if (terminal) {
         const char* colour = nullptr;
         switch (code) {
-        case 1: colour = "\033[31m"; break;
-        case 2: colour = "\033[33m"; break;
-        case 3: colour = "\033[34m"; break;
-        case 4: colour = "\033[32m"; break;
-        default: break;
+        case 1:
+            colour = "\033[31m";
+            break;
+        case 2:
+            colour = "\033[33m";
+            break;
+        case 3:
+            colour = "\033[34m";
+            break;
+        case 4:
+            colour = "\033[32m";
+            break;
+        default:
+            break;
         }
         return colour ? QString::fromLatin1(colour) + text + QStringLiteral("\033[0m") : text;
     }
     switch (code) {
-    case 1: return QStringLiteral("[E] ") + text;
-    case 2: return QStringLiteral("[W] ") + text;
-    case 3: return QStringLiteral("[I] ") + text;
-    case 4: return QStringLiteral("[OK] ") + text;
-    default: return text;
+    case 1:
+        return QStringLiteral("[E] ") + text;
+    case 2:
+        return QStringLiteral("[W] ") + text;
+    case 3:
+        return QStringLiteral("[I] ") + text;
+    case 4:
+        return QStringLiteral("[OK] ") + text;
+    default:
+        return text;
     }
 }
 
@@ -266,7 +289,7 @@ int run(const Options& o)
     ProgressBar bar(isatty(fileno(stderr)));
 
     Logger_c logger;
-    QObject receiver;  // lives in this thread, so the worker's signals arrive queued and in order
+    QObject receiver; // lives in this thread, so the worker's signals arrive queued and in order
     QEventLoop loop;
     int exitCode = ExitRunFailed;
     bool finished = false;
@@ -280,7 +303,8 @@ int run(const Options& o)
     QObject::connect(&logger, &Logger_c::sigProgress, &receiver, [&](int v) { bar.set(v); });
 
     const bool production = o.mode == "production";
-    const QString folder = production ? QStringLiteral("/Production/") : QStringLiteral("/TestFiles/");
+    const QString folder =
+        production ? QStringLiteral("/Production/") : QStringLiteral("/TestFiles/");
     std::unique_ptr<Flashing_c> worker(
         new Flashing_c(o.deviceId, o.skipBootloader, folder, o.setDeviceId, &logger));
     Flashing_c* w = worker.get();
@@ -363,7 +387,7 @@ int run(const Options& o)
     thread.wait();
     // Lines emitted before the end are still queued for the receiver.
     QCoreApplication::sendPostedEvents(&receiver);
-    worker.reset();  // closes the port if it is still open
+    worker.reset(); // closes the port if it is still open
     bar.finish();
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);

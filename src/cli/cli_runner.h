@@ -5,16 +5,22 @@
 // The headless runner: one run of the same worker and run bodies the window drives.
 namespace cli {
 
-enum ExitCode { ExitSuccess = 0, ExitRunFailed = 1, ExitUsage = 2, ExitTimeLimit = 124, ExitInterrupted = 130 };
+enum ExitCode {
+    ExitSuccess = 0,
+    ExitRunFailed = 1,
+    ExitUsage = 2,
+    ExitTimeLimit = 124,
+    ExitInterrupted = 130
+};
 
 struct Options
 {
-    QString mode;  // production, test, retest or fetch
+    QString mode; // production, test, retest or fetch
     QString stationDir;
     quint64 deviceId = 0;
     bool setDeviceId = true;
     bool skipBootloader = true;
-    int timeLimitSeconds = 0;  // 0: no limit
+    int timeLimitSeconds = 0; // 0: no limit
     quint16 selector = 0;
     QString toDir;
     QStringList names;
