@@ -3,6 +3,10 @@
 if(NOT WIN32)
   veltora_add_test(tst_fault_matrix SOURCES tst_fault_matrix.cpp fault_support.h prod_fixture.h
     LABELS integration LIBS veltora_devsim TIMEOUT 420)
-  target_compile_definitions(tst_fault_matrix PRIVATE
-    PROD_EXAMPLE_STATION="${PROJECT_SOURCE_DIR}/examples/station")
+  veltora_add_test(tst_record_faults SOURCES tst_record_faults.cpp prod_fixture.h
+    LABELS integration LIBS veltora_devsim)
+  foreach(name tst_fault_matrix tst_record_faults)
+    target_compile_definitions(${name} PRIVATE
+      PROD_EXAMPLE_STATION="${PROJECT_SOURCE_DIR}/examples/station")
+  endforeach()
 endif()
