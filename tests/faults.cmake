@@ -10,3 +10,10 @@ if(NOT WIN32)
       PROD_EXAMPLE_STATION="${PROJECT_SOURCE_DIR}/examples/station")
   endforeach()
 endif()
+
+if(NOT WIN32)
+  veltora_add_test(tst_soak SOURCES tst_soak.cpp fault_support.h prod_fixture.h
+    LABELS soak LIBS veltora_devsim TIMEOUT 240)
+  target_compile_definitions(tst_soak PRIVATE
+    PROD_EXAMPLE_STATION="${PROJECT_SOURCE_DIR}/examples/station")
+endif()
