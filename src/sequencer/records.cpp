@@ -17,22 +17,36 @@ bool flushAndClose(QFile& file)
     file.close();
     return flushed && file.error() == QFileDevice::NoError;
 }
+
+// A line cut short by a full disk would spoil the log for every later reader, so a failed write
+// leaves the file as it was: cut back to its old size, or gone when this write created it.
+void undoWrite(QFile& file, qint64 oldSize, bool existed)
+{
+    file.close();
+    if (existed)
+        file.resize(oldSize);
+    else
+        file.remove();
+}
 } // namespace
 
 bool Flashing_c::writePublicKeyRecord(quint64 deviceId, const QByteArray& key)
 {
     QFile file(stationDir() + m_folder + QStringLiteral("../") +
                QStringLiteral("/Keys/public_keys.json"));
+    const bool existed = file.exists();
     if (!file.open(kAppend)) {
         failRun(QStringLiteral("Public keys file opening error"), true);
         return false;
     }
+    const qint64 oldSize = file.size();
 
     const QByteArray line = QByteArrayLiteral("{\"device_id\": ") + QByteArray::number(deviceId) +
                             QByteArrayLiteral(", \"key\": \"") + key.toBase64() +
                             QByteArrayLiteral("\"}\n");
     const bool written = file.write(line) == line.size();
     if (!flushAndClose(file) || !written) {
+        undoWrite(file, oldSize, existed);
         failRun(QStringLiteral("Public keys file writing error"), true);
         return false;
     }
@@ -53,6 +67,7 @@ bool Flashing_c::writeMacRecord(quint64 deviceId, const char* wifiMac, const cha
     if (!file.open(kAppend)) {
         failure = QStringLiteral("MAC file opening error");
     } else {
+        const qint64 oldSize = file.size();
         static const QByteArray header =
             QByteArrayLiteral("Device_ID_\t____WiFi_MAC_____\t__Ethernet_MAC___\n");
         if (!existed && file.write(header) != header.size()) {
@@ -64,6 +79,8 @@ bool Flashing_c::writeMacRecord(quint64 deviceId, const char* wifiMac, const cha
             if (!flushAndClose(file) || !written)
                 failure = QStringLiteral("MAC file data writing error");
         }
+        if (!failure.isEmpty())
+            undoWrite(file, oldSize, existed);
     }
     if (failure.isEmpty())
         return true;

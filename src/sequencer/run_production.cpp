@@ -106,7 +106,8 @@ void Flashing_c::runProduction()
             return;
         }
         m_logger->log(QStringLiteral("Getting the authentication key"), 0);
-        if (m_protocol->SendGetParameter(kAuthKeyParameter, key, keyLength)) {
+        // An empty value means the device has no key; a record without one is worthless.
+        if (m_protocol->SendGetParameter(kAuthKeyParameter, key, keyLength) || keyLength == 0) {
             failRun(QStringLiteral("Error while the public key reading"), true);
             return;
         }
