@@ -18,6 +18,9 @@ namespace {
 // While a read is waiting for its first byte, each ReadFile blocks at most this long, so
 // the read window is overrun by no more than one such wait.
 constexpr DWORD kFirstByteWaitMs = 1;
+// A write that makes no progress for this long has lost its peer; the exchange then times out
+// instead of hanging the run, and the window that waits for it, for ever.
+constexpr DWORD kWriteStallMs = 2000;
 
 LONGLONG tickRate()
 {
@@ -79,7 +82,7 @@ bool SerialLine::open(const std::string& name)
     line.ReadTotalTimeoutMultiplier = MAXDWORD;
     line.ReadTotalTimeoutConstant = kFirstByteWaitMs;
     line.WriteTotalTimeoutMultiplier = 0;
-    line.WriteTotalTimeoutConstant = 0;
+    line.WriteTotalTimeoutConstant = kWriteStallMs;
     if (!SetCommTimeouts(h, &line)) {
         CloseHandle(h);
         return false;
@@ -120,9 +123,12 @@ size_t SerialLine::write(const uint8_t* data, size_t n)
     while (done < n) {
         const DWORD chunk = static_cast<DWORD>(n - done > MAXDWORD ? MAXDWORD : n - done);
         DWORD written = 0;
-        if (!WriteFile(d->handle, data + done, chunk, &written, nullptr) || written == 0)
-            break;
+        // Each call gets kWriteStallMs; a call that timed out after some progress is followed
+        // by another, so only a write that stalls completely stops.
+        const BOOL ok = WriteFile(d->handle, data + done, chunk, &written, nullptr);
         done += written;
+        if (!ok || written == 0)
+            break;
     }
     return done;
 }
