@@ -480,7 +480,7 @@ int main(int argc, char** argv)
     checkTrace("open calls",
                {"CreateFileA " + path
                     + " access=c0000000 share=0 sa=0 disposition=3 flags=0 template=0",
-                "GetCommTimeouts port", "SetCommTimeouts port 4294967295 4294967295 1 0 0",
+                "GetCommTimeouts port", "SetCommTimeouts port 4294967295 4294967295 1 0 2000",
                 "GetCommState port len=28", "BuildCommDCBA \"115200,N,8,1\" binary=1 dtr=1 eof=c0",
                 "SetCommState port len=28 baud=115200 bits=8 parity=0 stop=0 binary=1 dtr=1 rts=1 "
                 "eof=c0 cts=0 dsr=0 outx=0 inx=0"});
@@ -554,7 +554,7 @@ int main(int argc, char** argv)
         checkTrace("a refused open closes its handle",
                    {"CreateFileA " + path
                         + " access=c0000000 share=0 sa=0 disposition=3 flags=0 template=0",
-                    "GetCommTimeouts port", "SetCommTimeouts port 4294967295 4294967295 1 0 0",
+                    "GetCommTimeouts port", "SetCommTimeouts port 4294967295 4294967295 1 0 2000",
                     "CloseHandle port"});
     }
 
