@@ -73,11 +73,14 @@ void Flashing_c::runTest()
     bool downloaded = false;
     {
         FileLoader_c loader(m_protocol, files, stationDir() + m_folder, m_logger);
+        loader.setRunningFlag(&m_running);
         qDebug() << "Flasher configured";
         loader.doWork();
         downloaded = loader.lastRunSucceeded();
     }
     m_downloading = true;
+    if (!m_running)
+        return;
 
     // A device that did not get every test file has not been prepared for its test.
     if (!downloaded) {

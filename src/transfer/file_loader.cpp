@@ -112,6 +112,11 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
     bool transferFailed = false;
     uint8_t chunk[kChunk];
     while (sent < size) {
+        if (stopped()) {
+            qDebug() << "Download stopped at" << sent;
+            transferFailed = true;
+            break;
+        }
         const qint64 got = file.read(reinterpret_cast<char*>(chunk), kChunk);
         if (got <= 0) {
             m_logger->logWithLabel(QStringLiteral("Can't read ESP firmware file"), 1);

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPair>
 #include <QString>
+#include <atomic>
 
 class cUSB_CDC_Protocol;
 class Logger_c;
@@ -31,6 +32,9 @@ public:
 
     // Whether the last doWork()/doGetFiles() transferred every file it was asked to.
     bool lastRunSucceeded() const { return m_lastRunSucceeded; }
+    // The run's go-on flag: a transfer stops between chunks once it is cleared, so a stopped run
+    // does not have to sit out a long download.
+    void setRunningFlag(const std::atomic<bool>* running) { m_running = running; }
 
 signals:
     void sigFinish();
@@ -43,6 +47,7 @@ private:
     bool downloadFile(const QString& fileName, bool isUpdate);
     bool fetchFile(const QString& localPath, quint16 selector, const QString& fileName);
     void reportProgress(quint64 done, quint64 total, int& lastPercent);
+    bool stopped() const { return m_running && !m_running->load(); }
 
     cUSB_CDC_Protocol* m_protocol;
     QList<FlashFileEntry> m_files;
@@ -52,4 +57,5 @@ private:
     QString m_flashFolder;
     Logger_c* m_logger;
     bool m_lastRunSucceeded = false;
+    const std::atomic<bool>* m_running = nullptr;
 };

@@ -66,6 +66,11 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
     bool transferFailed = false;
     uint8_t chunk[512];
     while (remaining != 0) {
+        if (stopped()) {
+            qDebug() << "Retrieval stopped at" << offset;
+            transferFailed = true;
+            break;
+        }
         const quint32 n = qMin<quint32>(remaining, sizeof chunk);
         if (m_protocol->SendReadFile(offset, chunk, n)) {
             qDebug() << "SendReadFile error. " << offset << " Bytes read";
