@@ -1,20 +1,13 @@
-#include "link_pty_peer.h"
+#include "prod_fixture.h"
 #include "serial_line.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QtTest>
 #include <termios.h>
-#include <time.h>
+
+using namespace prodtest;
 
 namespace {
-
-qint64 threadCpuMs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 QByteArray readOnce(SerialLine& line)
 {
@@ -31,6 +24,12 @@ class SerialLineTest : public QObject
     Q_OBJECT
 
 private slots:
+    void init()
+    {
+        m_peer = std::make_unique<PtyPeer>();
+        QVERIFY(m_peer->isReady());
+    }
+    void cleanup() { m_peer.reset(); }
     void openByPathAndByDevName();
     void openIsExclusive();
     void rawModeAndRestoredSettings();
@@ -39,13 +38,15 @@ private slots:
     void readWindowWithoutEndByte();
     void readStopsAtCapacity();
     void hungUpLineDoesNotSpin();
+
+private:
+    std::string path() const { return m_peer->slavePath().toStdString(); }
+    std::unique_ptr<PtyPeer> m_peer;
 };
 
 void SerialLineTest::openByPathAndByDevName()
 {
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
-    const std::string path = peer.slavePath().toStdString();
+    const std::string path = this->path();
     QVERIFY(path.rfind("/dev/", 0) == 0);
 
     SerialLine line;
@@ -55,7 +56,7 @@ void SerialLineTest::openByPathAndByDevName()
     QVERIFY(!line.isOpen());
 
     // A name with a "/" is a path as it stands, relative ones included.
-    QVERIFY(line.open(QDir::current().relativeFilePath(peer.slavePath()).toStdString()));
+    QVERIFY(line.open(QDir::current().relativeFilePath(m_peer->slavePath()).toStdString()));
     line.close();
     QVERIFY(!line.open(path.substr(5)));  // "pts/N" is not under the working directory
     // Any other name is looked up under /dev/ (ptmx: a terminal every Linux has).
@@ -70,10 +71,7 @@ void SerialLineTest::openByPathAndByDevName()
 
 void SerialLineTest::openIsExclusive()
 {
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
-    const std::string path = peer.slavePath().toStdString();
-
+    const std::string path = this->path();
     SerialLine first;
     SerialLine second;
     QVERIFY(first.open(path));
@@ -81,8 +79,8 @@ void SerialLineTest::openIsExclusive()
     QVERIFY(!first.open(path));  // already open here: refused, still usable
     QVERIFY(first.isOpen());
     QCOMPARE(first.write(reinterpret_cast<const uint8_t*>("\x01\x00\x01\xC0"), 4), size_t(4));
-    QVERIFY(peer.waitForRequests(1, 2000));
-    QCOMPARE(peer.requests().first().toHex(), QByteArray("010001c0"));
+    QVERIFY(m_peer->waitForRequests(1, 2000));
+    QCOMPARE(m_peer->requests().first().toHex(), QByteArray("010001c0"));
 
     first.close();
     QVERIFY(second.open(path));
@@ -91,9 +89,7 @@ void SerialLineTest::openIsExclusive()
 
 void SerialLineTest::rawModeAndRestoredSettings()
 {
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
-    const int tty = peer.holderFd();
+    const int tty = m_peer->holderFd();
 
     termios before;
     QCOMPARE(tcgetattr(tty, &before), 0);
@@ -109,7 +105,7 @@ void SerialLineTest::rawModeAndRestoredSettings()
     QCOMPARE(tcgetattr(tty, &before), 0);
 
     SerialLine line;
-    QVERIFY(line.open(peer.slavePath().toStdString()));
+    QVERIFY(line.open(path()));
     termios raw;
     QCOMPARE(tcgetattr(tty, &raw), 0);
     QCOMPARE(cfgetispeed(&raw), speed_t(B115200));
@@ -123,7 +119,7 @@ void SerialLineTest::rawModeAndRestoredSettings()
 
     // Raw both ways: CR, NL, ^C and XOFF pass unchanged.
     const QByteArray specials = QByteArray::fromHex("0d0a031311c0");
-    peer.send(specials);
+    m_peer->send(specials);
     QCOMPARE(readOnce(line).toHex(), specials.toHex());
 
     line.close();
@@ -148,14 +144,12 @@ void SerialLineTest::readReturnsAtEndByte_data()
 void SerialLineTest::readReturnsAtEndByte()
 {
     QFETCH(bool, byteAtATime);
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
-    peer.setByteAtATime(byteAtATime);
+    m_peer->setByteAtATime(byteAtATime);
     SerialLine line;
-    QVERIFY(line.open(peer.slavePath().toStdString()));
+    QVERIFY(line.open(path()));
 
     const QByteArray frame = QByteArray::fromHex("0d000a001a2b3c4d5e001a2b3c4d5fc0");
-    peer.queueReply(frame);
+    m_peer->queueReply(frame);
     QCOMPARE(line.write(reinterpret_cast<const uint8_t*>("\x01\x00\x0a\xC0"), 4), size_t(4));
     QByteArray got;
     QElapsedTimer waited;
@@ -168,12 +162,10 @@ void SerialLineTest::readReturnsAtEndByte()
 
 void SerialLineTest::readWindowWithoutEndByte()
 {
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
     SerialLine line;
-    QVERIFY(line.open(peer.slavePath().toStdString()));
+    QVERIFY(line.open(path()));
 
-    peer.send(QByteArray::fromHex("02000b0102"));
+    m_peer->send(QByteArray::fromHex("02000b0102"));
     QByteArray got;
     QElapsedTimer waited;
     waited.start();
@@ -191,12 +183,10 @@ void SerialLineTest::readWindowWithoutEndByte()
 
 void SerialLineTest::readStopsAtCapacity()
 {
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
     SerialLine line;
-    QVERIFY(line.open(peer.slavePath().toStdString()));
+    QVERIFY(line.open(path()));
 
-    peer.send(QByteArray(3000, '\x55'));
+    m_peer->send(QByteArray(3000, '\x55'));
     uint8_t buf[2048];
     QCOMPARE(line.read(buf, sizeof buf), 2048L);
     long rest = 0;
@@ -209,11 +199,9 @@ void SerialLineTest::readStopsAtCapacity()
 
 void SerialLineTest::hungUpLineDoesNotSpin()
 {
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
     SerialLine line;
-    QVERIFY(line.open(peer.slavePath().toStdString()));
-    peer.hangUp();
+    QVERIFY(line.open(path()));
+    m_peer->hangUp();
 
     QElapsedTimer elapsed;
     elapsed.start();
