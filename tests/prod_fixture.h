@@ -56,6 +56,15 @@ inline bool copyTree(const QString& from, const QString& to)
     return true;
 }
 
+// File contents that hold every byte value, the frame delimiters 0xC0 and 0xDB among them.
+inline QByteArray pattern(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 7 + i / 256) & 0xFF);
+    return bytes;
+}
+
 // Log lines without their colour code: what the progress dialog's label shows.
 inline QStringList withoutColours(QStringList lines)
 {
