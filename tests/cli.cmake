@@ -3,7 +3,6 @@ if(TARGET veltora-cli AND TARGET veltora_devsim)
     LABELS integration LIBS veltora_devsim TIMEOUT 300)
   target_compile_definitions(tst_cli PRIVATE
     VELTORA_CLI="$<TARGET_FILE:veltora-cli>"
-    VELTORA_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  target_include_directories(tst_cli PRIVATE ${PROJECT_SOURCE_DIR}/sim)
+    PROD_EXAMPLE_STATION="${PROJECT_SOURCE_DIR}/examples/station")
   add_dependencies(tst_cli veltora-cli)
 endif()

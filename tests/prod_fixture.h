@@ -1,6 +1,7 @@
 #pragma once
-// Equipment shared by the production-area tests: a temporary station folder, simulated devices
-// plugged into a temporary extra-ports file, a silent port, and recorders for what a run reports.
+// Equipment shared by the tests: a temporary station with simulated devices plugged into a
+// temporary extra-ports file, a scripted device on a pseudo-terminal, and recorders for what a
+// run reports and what the process writes to the debug stream.
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -9,10 +10,16 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <atomic>
-#include <functional>
+#include <chrono>
+#include <condition_variable>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <poll.h>
 #include <stdlib.h>
+#include <thread>
+#include <time.h>
 #include <unistd.h>
 
 #include "devsim.h"
@@ -38,17 +45,51 @@ inline bool writeFile(const QString& path, const QByteArray& bytes)
 // Copies a folder tree (the example station) into place.
 inline bool copyTree(const QString& from, const QString& to)
 {
-    QDir source(from);
     if (!QDir().mkpath(to))
         return false;
-    for (const QFileInfo& info :
-         source.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden)) {
+    const QDir::Filters all = QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden;
+    for (const QFileInfo& info : QDir(from).entryInfoList(all)) {
         const QString target = to + '/' + info.fileName();
-        if (info.isDir() ? !copyTree(info.filePath(), target)
-                         : !QFile::copy(info.filePath(), target))
+        if (info.isDir() ? !copyTree(info.filePath(), target) : !QFile::copy(info.filePath(), target))
             return false;
     }
     return true;
+}
+
+// File contents that hold every byte value, the frame delimiters 0xC0 and 0xDB among them.
+inline QByteArray pattern(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 7 + i / 256) & 0xFF);
+    return bytes;
+}
+
+// Log lines without their colour code: what the progress dialog's label shows.
+inline QStringList withoutColours(QStringList lines)
+{
+    for (QString& line : lines)
+        line.remove(0, 1);
+    return lines;
+}
+
+inline int countOf(const std::vector<uint8_t>& codes, uint8_t code)
+{
+    return int(std::count(codes.begin(), codes.end(), code));
+}
+
+// The command codes a simulated device received, in order.
+inline QByteArray codesOf(const devsim::Device& device)
+{
+    const std::vector<uint8_t> codes = device.commandCodes();
+    return QByteArray(reinterpret_cast<const char*>(codes.data()), int(codes.size()));
+}
+
+inline qint64 threadCpuMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Every qDebug line of the process, from any thread.
@@ -133,6 +174,134 @@ public:
     QList<bool> finishes;
 };
 
+// A scripted device on the master side of a pseudo-terminal: every request the tool sends (bytes
+// up to an END byte) takes the next queued reply; with none queued the device stays silent.
+class PtyPeer
+{
+public:
+    struct Piece
+    {
+        QByteArray bytes;
+        int delayMs = 0;  // waited before the piece is written
+    };
+
+    PtyPeer()
+    {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || !ptsname(master)) {
+            if (master >= 0)
+                ::close(master);
+            return;
+        }
+        m_slavePath = QString::fromLocal8Bit(ptsname(master));
+        // Held so the pair survives the tool's close; never read.
+        m_holder = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (m_holder < 0) {
+            ::close(master);
+            return;
+        }
+        m_master = master;
+        m_thread = std::thread([this] { run(); });
+    }
+    ~PtyPeer()
+    {
+        hangUp();
+        if (m_holder >= 0)
+            ::close(m_holder);
+    }
+    PtyPeer(const PtyPeer&) = delete;
+    PtyPeer& operator=(const PtyPeer&) = delete;
+
+    bool isReady() const { return m_master >= 0; }
+    QString slavePath() const { return m_slavePath; }
+    int holderFd() const { return m_holder; }
+
+    void queueReply(const QByteArray& bytes) { queueReply(QList<Piece>{{bytes, 0}}); }
+    void queueReply(const QList<Piece>& pieces)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_replies.append(pieces);
+    }
+    void setByteAtATime(bool on) { m_byteAtATime = on; }
+    // Written at once, outside the request/reply order.
+    void send(const QByteArray& bytes) { writeOut(bytes); }
+
+    QList<QByteArray> requests() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_requests;
+    }
+    bool waitForRequests(int n, int timeoutMs) const
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return m_requests.size() >= n; });
+    }
+
+    // The device is gone: the master side closes and the tool's line hangs up.
+    void hangUp()
+    {
+        if (m_thread.joinable()) {
+            m_stop = true;
+            m_thread.join();
+        }
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+private:
+    void writeOut(const QByteArray& bytes)
+    {
+        const int step = m_byteAtATime ? 1 : bytes.size();
+        for (int at = 0; at < bytes.size();) {
+            const size_t n = size_t(std::min(step, bytes.size() - at));
+            const ssize_t r = ::write(m_master, bytes.constData() + at, n);
+            if (r > 0)
+                at += int(r);
+            else if (r < 0 && errno != EINTR && errno != EAGAIN)
+                return;
+        }
+    }
+    void run()
+    {
+        QByteArray pending;
+        char buf[4096];
+        while (!m_stop) {
+            pollfd p{m_master, POLLIN, 0};
+            const bool readable = poll(&p, 1, 5) > 0 && (p.revents & POLLIN);
+            const ssize_t n = readable ? ::read(m_master, buf, sizeof buf) : 0;
+            if (n > 0)
+                pending.append(buf, int(n));
+            for (int end; (end = pending.indexOf('\xC0')) >= 0; pending.remove(0, end + 1)) {
+                QList<Piece> reply;
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_requests.append(pending.left(end + 1));
+                    if (!m_replies.isEmpty())
+                        reply = m_replies.takeFirst();
+                }
+                m_changed.notify_all();
+                for (const Piece& piece : reply) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(piece.delayMs));
+                    writeOut(piece.bytes);
+                }
+            }
+        }
+    }
+
+    int m_master = -1;
+    int m_holder = -1;
+    QString m_slavePath;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_byteAtATime{false};
+    std::thread m_thread;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    QList<QList<Piece>> m_replies;
+    QList<QByteArray> m_requests;
+};
+
 // A temporary folder holding the extra-ports file (exported as VELTORA_EXTRA_PORTS), the
 // simulated devices' files and, optionally, a station.
 class Bench
@@ -146,8 +315,6 @@ public:
     ~Bench()
     {
         m_devices.clear();
-        if (m_silentMaster >= 0)
-            ::close(m_silentMaster);
         qunsetenv("VELTORA_EXTRA_PORTS");
         setStationDir(QString());
     }
@@ -156,12 +323,14 @@ public:
     QString station() const { return m_dir.path() + "/station"; }
     QString fsRoot(int index = 0) const { return m_dir.path() + "/fs" + QString::number(index); }
 
+#ifdef PROD_EXAMPLE_STATION
     // The example station of the repository, as the station of this test.
     bool useExampleStation()
     {
         setStationDir(station());
         return copyTree(QStringLiteral(PROD_EXAMPLE_STATION), station());
     }
+#endif
 
     devsim::Config config(int index = 0) const
     {
@@ -182,29 +351,18 @@ public:
     // A port that opens but never answers, listed with a device vendor id.
     QString addSilentPort()
     {
-        m_silentMaster = posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_silentMaster < 0 || grantpt(m_silentMaster) || unlockpt(m_silentMaster))
-            return QString();
-        const QString name = QString::fromLocal8Bit(ptsname(m_silentMaster));
+        m_silent = std::make_unique<PtyPeer>();
         QFile ports(portsFile());
-        if (!ports.open(QIODevice::WriteOnly | QIODevice::Append))
+        if (!m_silent->isReady() || !ports.open(QIODevice::WriteOnly | QIODevice::Append))
             return QString();
-        ports.write((name + " 0x1915\n").toLocal8Bit());
-        return name;
+        ports.write((m_silent->slavePath() + " 0x1915\n").toLocal8Bit());
+        return m_silent->slavePath();
     }
 
 private:
     QTemporaryDir m_dir;
     std::vector<std::unique_ptr<devsim::Device>> m_devices;
-    int m_silentMaster = -1;
+    std::unique_ptr<PtyPeer> m_silent;
 };
-
-inline int countOf(const std::vector<uint8_t>& codes, uint8_t code)
-{
-    int n = 0;
-    for (uint8_t c : codes)
-        n += c == code;
-    return n;
-}
 
 } // namespace prodtest

@@ -1,12 +1,11 @@
-#include <QDir>
-#include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
 
-#include "devsim.h"
+#include "prod_fixture.h"
 #include "usb_cdc_protocol.h"
+
+using namespace prodtest;
 
 // veltora-cli end to end against the simulated device: exit codes, output, records.
 class tst_cli : public QObject
@@ -14,8 +13,12 @@ class tst_cli : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init()
+    {
+        m_bench = std::make_unique<Bench>();
+        QVERIFY(m_bench->useExampleStation());
+    }
+    void cleanup() { m_bench.reset(); }
     void usageErrors_data();
     void usageErrors();
     void helpExitsZero();
@@ -25,70 +28,24 @@ private slots:
     void interruptStopsTheRunCleanly();
 
 private:
-    QString stationDir() const { return m_dir->path() + "/station"; }
-    void startDevice(bool plugged);
-    void startCli(QProcess& p, const QStringList& args);
-    static QByteArray readFile(const QString& path);
-
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<devsim::Device> m_device;
-    QString m_portsFile;
-};
-
-static void copyTree(const QString& from, const QString& to)
-{
-    QDir().mkpath(to);
-    QDir src(from);
-    for (const QFileInfo& fi : src.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
-        if (fi.isDir())
-            copyTree(fi.filePath(), to + "/" + fi.fileName());
-        else
-            QFile::copy(fi.filePath(), to + "/" + fi.fileName());
+    QString stationDir() const { return m_bench->station(); }
+    void startDevice(bool plugged)
+    {
+        devsim::Config c = m_bench->config();
+        c.pluggedAtStart = plugged;
+        c.rebootDelayMs = 100;
+        m_device = m_bench->start(c);
+        QVERIFY(m_device);
     }
-}
+    void startCli(QProcess& p, const QStringList& args)
+    {
+        p.start(QStringLiteral(VELTORA_CLI), args);
+        QVERIFY(p.waitForStarted(5000));
+    }
 
-void tst_cli::init()
-{
-    m_dir.reset(new QTemporaryDir);
-    QVERIFY(m_dir->isValid());
-    copyTree(QStringLiteral(VELTORA_SOURCE_DIR) + "/examples/station", stationDir());
-    m_portsFile = m_dir->path() + "/ports";
-    QFile ports(m_portsFile);
-    QVERIFY(ports.open(QIODevice::WriteOnly));
-}
-
-void tst_cli::cleanup()
-{
-    m_device.reset();
-    m_dir.reset();
-}
-
-void tst_cli::startDevice(bool plugged)
-{
-    devsim::Config c;
-    c.dir = m_dir->path().toStdString();
-    c.portsFile = m_portsFile.toStdString();
-    c.fsRoot = (m_dir->path() + "/device-fs").toStdString();
-    c.pluggedAtStart = plugged;
-    c.rebootDelayMs = 100;
-    m_device.reset(new devsim::Device(c));
-    QVERIFY(m_device->start());
-}
-
-void tst_cli::startCli(QProcess& p, const QStringList& args)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("VELTORA_EXTRA_PORTS", m_portsFile);
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(VELTORA_CLI), args);
-    QVERIFY(p.waitForStarted(5000));
-}
-
-QByteArray tst_cli::readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+    std::unique_ptr<Bench> m_bench;
+    devsim::Device* m_device = nullptr;
+};
 
 void tst_cli::usageErrors_data()
 {
@@ -148,9 +105,9 @@ void tst_cli::productionSucceedsAndWritesRecords()
     const std::vector<uint8_t> key = m_device->publicKey();
     QCOMPARE(int(key.size()), 64);
     const QByteArray b64 = QByteArray(reinterpret_cast<const char*>(key.data()), 64).toBase64();
-    QCOMPARE(readFile(stationDir() + "/Keys/public_keys.json"),
+    QCOMPARE(readAll(stationDir() + "/Keys/public_keys.json"),
              "{\"device_id\": 18446744073709551615, \"key\": \"" + b64 + "\"}\n");
-    QCOMPARE(readFile(stationDir() + "/MAC/MACs.txt"),
+    QCOMPARE(readAll(stationDir() + "/MAC/MACs.txt"),
              QByteArray("Device_ID_\t____WiFi_MAC_____\t__Ethernet_MAC___\n"
                         "18446744073709551615\t00:1A:2B:3C:4D:5E\t00:1A:2B:3C:4D:5F\n"));
     QCOMPARE(m_device->deviceId(), Q_UINT64_C(18446744073709551615));

@@ -16,7 +16,6 @@ private slots:
     void probe();
     void polling_data();
     void polling();
-    void portsKnownBeforeAreNotPolled();
     void stopEndsPolling();
 };
 
@@ -150,34 +149,6 @@ void TestDeviceSearch::polling()
         }
     }
     QCOMPARE(trace, expected);
-}
-
-// The test run's search: ports listed before it are not polled; a device that appears later is.
-void TestDeviceSearch::portsKnownBeforeAreNotPolled()
-{
-    Bench bench;
-    devsim::Device* known = bench.start(bench.config(0));
-    QVERIFY(known);
-    devsim::Config late = bench.config(1);
-    late.pluggedAtStart = false;
-    devsim::Device* device = bench.start(late);
-    QVERIFY(device);
-    // Plugged in once the ports present before the search have been listed.
-    DebugCapture debug;
-    debug.watch("Connecting device waiting box signal result", [device] { device->plug(); });
-
-    Logger_c logger;
-    Flashing_c worker(1, true, "/TestFiles/", false, &logger);
-    Recorder recorder;
-    recorder.attach(logger);
-    QVERIFY(worker.searchDevice(true, false));
-
-    QCOMPARE(recorder.log, (QStringList{"0Searching for the device's COM port",
-                                        "4Found device connected to " +
-                                            QString::fromStdString(device->portPath()),
-                                        "4Firmware version is VELTORA-FW 3.2.0"}));
-    QVERIFY(known->commandCodes().empty());
-    QVERIFY(debug.lines().contains("    " + QString::fromStdString(known->portPath())));
 }
 
 // Clearing the go-on flag from another thread ends an endless search within a poll interval and

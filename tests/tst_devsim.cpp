@@ -1,383 +1,257 @@
-#include "devsim.h"
+#include "port_list.h"
+#include "prod_fixture.h"
+#include "usb_cdc_protocol.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
+using namespace prodtest;
 
-// The simulated device seen from the line: exact bytes in, exact bytes out.
-namespace {
-
-// A bare serial client: what a terminal program would do, no framing logic of the tool.
-class RawPort
-{
-public:
-    ~RawPort() { close(); }
-    bool open(const QString& path)
-    {
-        close();
-        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (m_fd < 0)
-            return false;
-        termios tio {};
-        tcgetattr(m_fd, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(m_fd, TCSANOW, &tio);
-        return true;
-    }
-    void close()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-    void send(const QByteArray& bytes) { QCOMPARE(::write(m_fd, bytes.constData(), bytes.size()), ssize_t(bytes.size())); }
-    // Everything up to and including the END byte that ends the count-th frame, or what came
-    // before the time-out. hungUp tells whether the line went away.
-    QByteArray receive(int frames = 1, int timeoutMs = 2000, bool* hungUp = nullptr)
-    {
-        QByteArray got;
-        QDeadlineTimer deadline(timeoutMs);
-        while (got.count('\xc0') < frames && !deadline.hasExpired()) {
-            pollfd pfd {m_fd, POLLIN, 0};
-            ::poll(&pfd, 1, int(qMax<qint64>(1, deadline.remainingTime())));
-            char buf[4096];
-            const ssize_t n = ::read(m_fd, buf, sizeof buf);
-            if (n > 0) {
-                got.append(buf, int(n));
-            } else if ((n == 0 || (n < 0 && errno != EAGAIN)) && (pfd.revents & (POLLHUP | POLLERR))) {
-                if (hungUp)
-                    *hungUp = true;
-                break;
-            }
-        }
-        return got;
-    }
-    QByteArray exchange(const QByteArray& request, int frames = 1, int timeoutMs = 2000)
-    {
-        send(request);
-        return receive(frames, timeoutMs);
-    }
-
-private:
-    int m_fd = -1;
-};
-
-QByteArray slip(const QByteArray& frame)
-{
-    QByteArray out;
-    for (char c : frame) {
-        if (c == '\xc0')
-            out += "\xdb\xdc";
-        else if (c == '\xdb')
-            out += "\xdb\xdd";
-        else
-            out += c;
-    }
-    return out + '\xc0';
-}
-
-// One frame as it goes on the line, in either direction.
-QByteArray request(quint8 command, const QByteArray& payload = QByteArray())
-{
-    QByteArray frame;
-    const int length = payload.size() + 1;
-    frame.append(char(length & 0xFF)).append(char(length >> 8)).append(char(command)).append(payload);
-    return slip(frame);
-}
-
-QByteArray le32(quint32 v)
-{
-    QByteArray b;
-    for (int i = 0; i < 4; ++i)
-        b.append(char(v >> (8 * i)));
-    return b;
-}
-
-QByteArray nameField(const QByteArray& name, int width)
-{
-    return name.leftJustified(width, '\0', true);
-}
-
-} // namespace
-
+// The simulated device through the tool's own link: the file rules that keep the tool's tests
+// honest, every error mode, and restart after restart as a production run goes through them.
 class tst_Devsim : public QObject
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    std::unique_ptr<devsim::Device> m_device;
-    RawPort m_port;
+    std::unique_ptr<Bench> m_bench;
+    devsim::Device* m_device = nullptr;
+    std::unique_ptr<cUSB_CDC_Protocol> m_link;
 
-    devsim::Config config(const char* linkName = "ttySIM0") const
+    QString port() const { return QString::fromStdString(m_device->portPath()); }
+
+    bool listed() const
     {
-        devsim::Config c;
-        c.dir = m_dir.path().toStdString();
-        c.portsFile = m_dir.filePath("ports").toStdString();
-        c.fsRoot = m_dir.filePath("fs").toStdString();
-        c.linkName = linkName;
-        c.deviceId = 4242;
-        c.rebootDelayMs = 20;
-        c.transcriptPath = m_dir.filePath(QString("%1.transcript").arg(linkName)).toStdString();
-        return c;
+        QStringList ports;
+        listDevicePorts(ports);
+        return ports.contains(port());
     }
 
-    QString fsPath(const QString& rel) const { return m_dir.filePath("fs/" + rel); }
-    QByteArray ports() const
+    void putDeviceFile(const QString& name, const QByteArray& bytes)
     {
-        QFile f(m_dir.filePath("ports"));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        QVERIFY(writeFile(m_bench->fsRoot() + "/" + name, bytes));
     }
-    QString link() const { return QString::fromStdString(m_device->portPath()); }
 
-    bool waitPlugged(devsim::Device& device, bool plugged, int timeoutMs = 5000)
+    // One request with this payload; the decoded answer frame, header included, in hex.
+    QByteArray exchange(uint8_t code, const QByteArray& payload)
     {
-        QDeadlineTimer deadline(timeoutMs);
-        while (device.plugged() != plugged && !deadline.hasExpired())
-            QThread::usleep(200);
-        return device.plugged() == plugged;
+        uint8_t frame[512];
+        uint32_t length = uint32_t(payload.size());
+        const uint8_t* request = reinterpret_cast<const uint8_t*>(payload.constData());
+        if (m_link->exchange(code, request, length, frame, sizeof frame, 1000))
+            return "silent";
+        return QByteArray(reinterpret_cast<const char*>(frame), int(length)).toHex();
+    }
+
+    // Runs the operation for a command code with arguments that succeed on a healthy device.
+    bool runCommand(uint8_t code)
+    {
+        cUSB_CDC_Protocol& link = *m_link;
+        const uint8_t chunk[512] = {0xC0, 0xDB};
+        uint8_t buffer[512] = {};
+        QString text;
+        quint64 id = 77;
+        quint32 value = 0;
+        switch (code) {
+        case 0x01: return link.SendGetVersion(text);
+        case 0x02: return link.SendStartESP("Updates/x.bin", 1024);
+        case 0x03: return link.SendStartESP("Updates/x.bin", 1024) || link.SendWriteESP(0, chunk, 512)
+                          || link.SendWriteESP(512, chunk, 512);
+        case 0x04: return link.SendStartESP("Updates/x.bin", 0) || link.SendEndESP();
+        case 0x05: putDeviceFile("testres.bin", "history"); return link.SendDeleteESP("testres.bin");
+        case 0x06: return link.SendSetDeviceID(id) || id != 77;
+        case 0x08: return link.SendReboot();
+        case 0x0A: return link.SendGetMACs(buffer, buffer + 6);
+        case 0x0B: return link.SendGetDeviceID(id) || id != 4242;
+        case 0x0F: return link.SendSetParameter(17, buffer, 1);
+        case 0x10: return link.SendGetInfoBlock(buffer);
+        case 0x11: return link.SendGetRecord(1, 2, buffer);
+        case 0x12: putDeviceFile("log.bin", "12345"); return link.SendStartFileRead(0, "log.bin", value);
+        case 0x13:
+            putDeviceFile("log.bin", QByteArray(512, 'r'));
+            return link.SendStartFileRead(0, "log.bin", value) || link.SendReadFile(0, buffer, 512);
+        case 0x14:
+            putDeviceFile("log.bin", "1");
+            return link.SendStartFileRead(0, "log.bin", value) || link.SendEndFileRead();
+        }
+        return true;
     }
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
-
     void init()
     {
-        m_device.reset(new devsim::Device(config()));
-        QVERIFY(m_device->start());
-        QVERIFY(m_port.open(link()));
+        m_bench = std::make_unique<Bench>();
+        devsim::Config c = m_bench->config();
+        c.deviceId = 4242;
+        c.rebootDelayMs = 20;
+        c.transcriptPath = (m_bench->path() + "/transcript").toStdString();
+        m_device = m_bench->start(c);
+        QVERIFY(m_device);
+        m_link.reset(new cUSB_CDC_Protocol);
+        QVERIFY(!m_link->open(port()));
     }
 
     void cleanup()
     {
-        m_port.close();
-        m_device.reset();
-        QCOMPARE(ports(), QByteArray());
-        QDir(m_dir.filePath("fs")).removeRecursively();
+        m_link.reset();
+        m_bench.reset();
     }
 
-    void answers_data()
-    {
-        QTest::addColumn<QByteArray>("req");
-        QTest::addColumn<QByteArray>("resp");
-        const auto hex = [](const char* h) { return QByteArray::fromHex(h); };
-        QTest::newRow("GetVersion") << hex("010001c0") << hex("120001") + "VELTORA-FW 3.2.0" + hex("00c0");
-        QTest::newRow("QueryVersion") << hex("01000cc0") << hex("12000c") + "VELTORA-FW 3.2.0" + hex("00c0");
-        QTest::newRow("GetDeviceID") << hex("01000bc0") << hex("09000b9210000000000000c0");
-        QTest::newRow("SetDeviceID") << hex("090006efcdab8967452301c0") << hex("090006efcdab8967452301c0");
-        QTest::newRow("GetMACs") << hex("01000ac0") << hex("0d000a001a2b3c4d5e001a2b3c4d5fc0");
-        QTest::newRow("GetStatusWord") << hex("01000dc0") << hex("05000d01000000c0");
-        QTest::newRow("key before creation") << hex("03000e1100c0") << hex("01000ec0");
-        QTest::newRow("other parameter unset") << hex("03000e0500c0") << hex("01000ec0");
-        QTest::newRow("Command7E") << hex("01007ec0") << hex("01007ec0");
-        QTest::newRow("LeaveBootloader in firmware") << hex("010009c0") << hex("010009c0");
-        QTest::newRow("EndESP nothing open") << hex("010004c0") << hex("02000401c0");
-        QTest::newRow("EndFileRead nothing open") << hex("010014c0") << hex("02001401c0");
-        QTest::newRow("DeleteESP absent")
-            << request(0x05, nameField("testres.bin", 32)) << hex("02000501c0");
-        QTest::newRow("StartFileRead absent")
-            << request(0x12, hex("0000") + nameField("nothing.bin", 24)) << hex("050012ffffffffc0");
-        QTest::newRow("length field wrong: ignored") << hex("05000bc0") + hex("01000bc0")
-                                                     << hex("09000b9210000000000000c0");
-        QTest::newRow("unknown code: ignored") << hex("010007c0") + hex("01000bc0")
-                                               << hex("09000b9210000000000000c0");
-    }
-
-    void answers()
-    {
-        QFETCH(QByteArray, req);
-        QFETCH(QByteArray, resp);
-        QCOMPARE(m_port.exchange(req).toHex(), resp.toHex());
-    }
-
-    void transcriptLines()
-    {
-        m_device->clearTranscript();
-        m_port.exchange(QByteArray::fromHex("01000bc0"));
-        const std::vector<std::string> expected {"> 01000bc0", "< 09000b9210000000000000c0"};
-        QCOMPARE(m_device->transcript(), expected);
-        QCOMPARE(m_device->commandCodes().back(), quint8(0x0B));
-        // The file for people at a station also notes plug events.
-        QFile file(m_dir.filePath("ttySIM0.transcript"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray text = file.readAll();
-        QVERIFY(text.contains("# plugged in " + link().toUtf8() + " -> /dev/pts/"));
-        QVERIFY(text.endsWith("> 01000bc0\n< 09000b9210000000000000c0\n"));
-    }
-
-    // Download and read back through the device's file system, across chunk boundaries.
-    void fileRoundTrip_data()
-    {
-        QTest::addColumn<int>("size");
-        for (int size : {0, 1, 511, 512, 513, 1000, 2048})
-            QTest::newRow(QByteArray::number(size)) << size;
-    }
-
-    void fileRoundTrip()
-    {
-        QFETCH(int, size);
-        QByteArray data(size, '\0');
-        for (int i = 0; i < size; ++i)
-            data[i] = char((i * 7 + 0xC0) & 0xFF);  // plenty of bytes that need escaping
-        QCOMPARE(m_port.exchange(request(0x02, le32(size) + nameField("Updates/ESP_Update_c.bin", 32))),
-                 QByteArray::fromHex("02000200c0"));
-        for (int off = 0; off < size; off += 512) {
-            const QByteArray chunk = data.mid(off, 512);
-            QCOMPARE(m_port.exchange(request(0x03, le32(off) + le32(chunk.size()) + chunk)),
-                     QByteArray::fromHex("02000300c0"));
-        }
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("010004c0")), QByteArray::fromHex("02000400c0"));
-        QFile written(fsPath("Updates/ESP_Update_c.bin"));
-        QVERIFY(written.open(QIODevice::ReadOnly));
-        QCOMPARE(written.readAll(), data);
-
-        QCOMPARE(m_port.exchange(request(0x12, QByteArray::fromHex("0700")
-                                                   + nameField("Updates/ESP_Update_c.bin", 24))),
-                 request(0x12, le32(size)));
-        for (int off = 0; off < size; off += 512) {
-            const QByteArray chunk = data.mid(off, 512);
-            QCOMPARE(m_port.exchange(request(0x13, le32(off) + le32(chunk.size()))).toHex(),
-                     request(0x13, chunk).toHex());
-        }
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("010014c0")), QByteArray::fromHex("02001400c0"));
-    }
-
+    // Chunks are checked against the announced size and offset, and nothing is written outside
+    // the device's folder.
     void writeRules_data()
     {
         QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<QByteArray>("firstChunk");  // offset + count + data
-        QTest::addColumn<QByteArray>("startResult");
-        QTest::addColumn<QByteArray>("chunkResult");
-        QTest::addColumn<QByteArray>("endResult");
-        const QByteArray four = le32(0) + le32(4) + "abcd";
-        QTest::newRow("parent folder") << QByteArray("../evil") << four << QByteArray("05") << QByteArray("01") << QByteArray("01");
-        QTest::newRow("inner parent") << QByteArray("Updates/../../evil") << four << QByteArray("05") << QByteArray("01") << QByteArray("01");
-        QTest::newRow("absolute") << QByteArray("/tmp/evil") << four << QByteArray("05") << QByteArray("01") << QByteArray("01");
-        QTest::newRow("wrong offset") << QByteArray("a.bin") << le32(1) + le32(4) + "abcd" << QByteArray("00") << QByteArray("02") << QByteArray("04");
-        QTest::newRow("count mismatch") << QByteArray("a.bin") << le32(0) + le32(5) + "abcd" << QByteArray("00") << QByteArray("03") << QByteArray("04");
-        QTest::newRow("beyond announced size") << QByteArray("a.bin") << le32(0) + le32(9) + "abcdefghi" << QByteArray("00") << QByteArray("04") << QByteArray("04");
-        QTest::newRow("complete") << QByteArray("a.bin") << le32(0) + le32(8) + "abcdefgh" << QByteArray("00") << QByteArray("00") << QByteArray("00");
+        QTest::addColumn<QByteArray>("chunk");  // offset + count + data
+        QTest::addColumn<QByteArray>("results");  // of SendStartESP, SendWriteESP, SendEndESP
+        const QByteArray four = QByteArray::fromHex("00000000" "04000000") + "abcd";
+        QTest::newRow("parent folder") << QByteArray("../evil") << four << QByteArray("050101");
+        QTest::newRow("inner parent") << QByteArray("Updates/../../evil") << four << QByteArray("050101");
+        QTest::newRow("absolute") << QByteArray("/tmp/evil") << four << QByteArray("050101");
+        const auto chunk = [](const char* header, const char* data) {
+            return QByteArray::fromHex(header) + data;
+        };
+        QTest::newRow("wrong offset") << QByteArray("a.bin") << chunk("0100000004000000", "abcd")
+                                      << QByteArray("000204");
+        QTest::newRow("count mismatch") << QByteArray("a.bin") << chunk("0000000005000000", "abcd")
+                                        << QByteArray("000304");
+        QTest::newRow("beyond announced size") << QByteArray("a.bin") << chunk("0000000009000000", "abcdefghi")
+                                               << QByteArray("000404");
+        QTest::newRow("complete") << QByteArray("a.bin") << chunk("0000000008000000", "abcdefgh")
+                                  << QByteArray("000000");
     }
 
     void writeRules()
     {
         QFETCH(QByteArray, path);
-        QFETCH(QByteArray, firstChunk);
-        QFETCH(QByteArray, startResult);
-        QFETCH(QByteArray, chunkResult);
-        QFETCH(QByteArray, endResult);
-        QCOMPARE(m_port.exchange(request(0x02, le32(8) + nameField(path, 32))).toHex(),
-                 "020002" + startResult + "c0");
-        QCOMPARE(m_port.exchange(request(0x03, firstChunk)).toHex(), "020003" + chunkResult + "c0");
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("010004c0")).toHex(), "020004" + endResult + "c0");
-        QVERIFY(!QFile::exists(m_dir.filePath("evil")));
+        QFETCH(QByteArray, chunk);
+        QFETCH(QByteArray, results);
+        QCOMPARE(exchange(0x02, QByteArray::fromHex("08000000") + path.leftJustified(32, '\0')),
+                 "020002" + results.mid(0, 2));
+        QCOMPARE(exchange(0x03, chunk), "020003" + results.mid(2, 2));
+        QCOMPARE(exchange(0x04, QByteArray()), "020004" + results.mid(4, 2));
+        QVERIFY(!QFile::exists(m_bench->path() + "/evil"));
         QVERIFY(!QFile::exists("/tmp/evil"));
     }
 
-    void deleteFile()
+    // For people at a station: each request and response in hex, and the plug events.
+    void transcript()
     {
-        QVERIFY(QDir().mkpath(fsPath("")));
-        QFile f(fsPath("testres.bin"));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.close();
-        QCOMPARE(m_port.exchange(request(0x05, nameField("testres.bin", 32))),
-                 QByteArray::fromHex("02000500c0"));
-        QVERIFY(!f.exists());
-        QCOMPARE(m_port.exchange(request(0x05, nameField("testres.bin", 32))),
-                 QByteArray::fromHex("02000501c0"));
+        m_device->clearTranscript();
+        QCOMPARE(exchange(0x0B, QByteArray()), QByteArray("09000b9210000000000000"));
+        const std::vector<std::string> lines{"> 01000bc0", "< 09000b9210000000000000c0"};
+        QCOMPARE(m_device->transcript(), lines);
+        const QByteArray file = readAll(m_bench->path() + "/transcript");
+        QVERIFY(file.contains("# plugged in " + port().toUtf8() + " -> /dev/pts/"));
+        QVERIFY(file.endsWith("> 01000bc0\n< 09000b9210000000000000c0\n"));
     }
 
-    void keyCreation()
+    // Each error mode on the commands that meet it; the link fails (or copes) as it defines and
+    // never waits past the command's time-out.
+    void errorModes_data()
     {
-        // The tool's request: id 17, one data byte 0.
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("04000f110000c0")), QByteArray::fromHex("02000f00c0"));
-        const QByteArray frame = m_port.exchange(QByteArray::fromHex("03000e1100c0"));
-        QCOMPARE(frame.left(3).toHex(), QByteArray("41000e"));  // 64 key bytes + 1
-        const std::vector<uint8_t> key = m_device->publicKey();
-        const QByteArray xy(reinterpret_cast<const char*>(key.data()), int(key.size()));
-        QCOMPARE(frame, slip(QByteArray::fromHex("41000e") + xy));
-
-        // A second creation makes a new key; a reboot keeps it.
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("04000f110000c0")), QByteArray::fromHex("02000f00c0"));
-        const std::vector<uint8_t> second = m_device->publicKey();
-        QVERIFY(second != key);
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("010008c0")), QByteArray::fromHex("010008c0"));
-        QVERIFY(waitPlugged(*m_device, false));
-        QVERIFY(waitPlugged(*m_device, true));
-        QVERIFY(m_port.open(link()));
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("03000e1100c0")),
-                 slip(QByteArray::fromHex("41000e")
-                      + QByteArray(reinterpret_cast<const char*>(second.data()), 64)));
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("04000f110001c0")), QByteArray::fromHex("02000f03c0"));
-    }
-
-    void bootloader()
-    {
-        m_device->setBootloader(true);
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("01000cc0")),
-                 QByteArray::fromHex("12000c") + "Bootloader 1.0.4" + QByteArray::fromHex("00c0"));
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("01000bc0"), 1, 300), QByteArray());  // only version and leave
-        const int plugs = m_device->plugCount();
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("010009c0")), QByteArray::fromHex("010009c0"));
-        bool hungUp = false;
-        m_port.receive(1, 2000, &hungUp);
-        QVERIFY(hungUp);
-        QVERIFY(waitPlugged(*m_device, true));
-        QCOMPARE(m_device->plugCount(), plugs + 1);
-        QVERIFY(m_port.open(link()));
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("01000cc0")),
-                 QByteArray::fromHex("12000c") + "VELTORA-FW 3.2.0" + QByteArray::fromHex("00c0"));
-    }
-
-    // The error modes as they appear on the line.
-    void faultsOnTheLine_data()
-    {
+        QTest::addColumn<int>("code");
         QTest::addColumn<int>("mode");
         QTest::addColumn<int>("param");
-        QTest::addColumn<int>("frames");
-        QTest::addColumn<QByteArray>("line");
-        const QByteArray answer = QByteArray::fromHex("09000b9210000000000000c0");
-        QTest::newRow("no answer") << int(devsim::ErrorMode::NoAnswer) << 0 << 1 << QByteArray();
-        QTest::newRow("non-zero result") << int(devsim::ErrorMode::NonZeroResult) << 7 << 1
-                                         << QByteArray::fromHex("02000b07c0");
-        QTest::newRow("wrong code first") << int(devsim::ErrorMode::WrongCodeFirst) << 0 << 2
-                                          << QByteArray::fromHex("09000a0000000000000000c0") + answer;
-        QTest::newRow("garbage first") << int(devsim::ErrorMode::GarbageFirst) << 0 << 1
-                                       << QByteArray::fromHex("55aa00ff1337") + answer;
-        QTest::newRow("split") << int(devsim::ErrorMode::SplitResponse) << 30 << 1 << answer;
-        QTest::newRow("delay") << int(devsim::ErrorMode::Delay) << 150 << 1 << answer;
+        QTest::addColumn<bool>("fails");
+        QTest::addColumn<int>("timeoutMs");  // the command's own time-out, capped at 1500 here
+        using M = devsim::ErrorMode;
+        const int none = int(M::None);
+        QTest::newRow("healthy WriteESP") << 0x03 << none << 0 << false << 1500;
+        QTest::newRow("healthy GetInfoBlock") << 0x10 << none << 0 << false << 1000;
+        QTest::newRow("healthy GetRecord") << 0x11 << none << 0 << false << 1000;
+        QTest::newRow("GetVersion no answer") << 0x01 << int(M::NoAnswer) << 0 << true << 300;
+        QTest::newRow("GetDeviceID no answer") << 0x0B << int(M::NoAnswer) << 0 << true << 1000;
+        QTest::newRow("Reboot no answer") << 0x08 << int(M::NoAnswer) << 0 << true << 1000;
+        QTest::newRow("SetParameter no answer") << 0x0F << int(M::NoAnswer) << 0 << true << 1000;
+        QTest::newRow("StartESP non-zero") << 0x02 << int(M::NonZeroResult) << 3 << true << 1500;
+        QTest::newRow("WriteESP non-zero") << 0x03 << int(M::NonZeroResult) << 1 << true << 1500;
+        QTest::newRow("EndESP non-zero") << 0x04 << int(M::NonZeroResult) << 4 << true << 1000;
+        QTest::newRow("DeleteESP non-zero") << 0x05 << int(M::NonZeroResult) << 1 << true << 1500;
+        QTest::newRow("EndFileRead non-zero") << 0x14 << int(M::NonZeroResult) << 1 << true << 1000;
+        QTest::newRow("ReadFile non-zero") << 0x13 << int(M::NonZeroResult) << 1 << true << 1500;
+        QTest::newRow("SetDeviceID wrong code first") << 0x06 << int(M::WrongCodeFirst) << 0 << false << 1000;
+        QTest::newRow("WriteESP wrong code first") << 0x03 << int(M::WrongCodeFirst) << 0 << false << 1500;
+        // One read, one frame from its first byte: garbage in front spoils the frame.
+        QTest::newRow("GetMACs garbage first") << 0x0A << int(M::GarbageFirst) << 0 << true << 1000;
+        // A frame cut across reads is not reassembled.
+        QTest::newRow("GetDeviceID split") << 0x0B << int(M::SplitResponse) << 30 << true << 1000;
+        QTest::newRow("GetVersion oversize") << 0x01 << int(M::OversizeFrame) << 0 << true << 300;
+        QTest::newRow("ReadFile oversize") << 0x13 << int(M::OversizeFrame) << 0 << true << 1500;
+        QTest::newRow("GetDeviceID delay within") << 0x0B << int(M::Delay) << 200 << false << 1000;
+        QTest::newRow("GetVersion delay beyond") << 0x01 << int(M::Delay) << 500 << true << 300;
+        QTest::newRow("WriteESP vanish after 1") << 0x03 << int(M::VanishAfter) << 1 << true << 1500;
     }
 
-    void faultsOnTheLine()
+    void errorModes()
     {
+        QFETCH(int, code);
         QFETCH(int, mode);
         QFETCH(int, param);
-        QFETCH(int, frames);
-        QFETCH(QByteArray, line);
-        m_device->setFault(0x0B, devsim::Fault {devsim::ErrorMode(mode), param, 1});
+        QFETCH(bool, fails);
+        QFETCH(int, timeoutMs);
+        m_link->setTimeoutLimitMs(1500);
+        m_device->setFault(uint8_t(code), devsim::Fault {devsim::ErrorMode(mode), param, -1});
         QElapsedTimer timer;
         timer.start();
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("01000bc0"), frames, 500).toHex(), line.toHex());
-        QVERIFY(timer.elapsed() >= (mode == int(devsim::ErrorMode::Delay) ? param : 0));
-        // times = 1: the next request is answered normally.
-        QCOMPARE(m_port.exchange(QByteArray::fromHex("01000bc0")),
-                 QByteArray::fromHex("09000b9210000000000000c0"));
+        QCOMPARE(runCommand(uint8_t(code)), fails);
+        const qint64 elapsed = timer.elapsed();
+        QVERIFY2(elapsed < timeoutMs + 700, QByteArray::number(elapsed));
+        if (mode == int(devsim::ErrorMode::Delay) && !fails)
+            QVERIFY(elapsed >= param);
+        if (mode == int(devsim::ErrorMode::VanishAfter)) {
+            // Gone for good, until plugged in again; then it answers.
+            QVERIFY(!m_device->plugged());
+            QVERIFY(!listed());
+            QVERIFY(!QFile::exists(port()));
+            m_device->plug();
+            m_link.reset(new cUSB_CDC_Protocol);
+            QVERIFY(!m_link->open(port()));
+            QVERIFY(!runCommand(0x0B));
+        }
     }
 
-    void oversizeFrame()
+    // Restart after restart the way a production run waits for its device: the port leaves the
+    // listing, comes back, opens and answers; the Device ID stays; nothing leaks; a second device
+    // sharing the ports file keeps its line.
+    void rebootCycles()
     {
-        m_device->setFault(0x01, devsim::Fault {devsim::ErrorMode::OversizeFrame, 0, -1});
-        const QByteArray frame = m_port.exchange(QByteArray::fromHex("010001c0"));
-        QCOMPARE(frame.size(), 1100 + 1);
-        QCOMPARE(frame.left(3).toHex(), QByteArray("4a0401"));  // 1097 payload bytes + 1
+        cleanup();
+        const auto openFds = [] {
+            return QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size();
+        };
+        const int fdsBefore = openFds();
+        init();
+        devsim::Device* other = m_bench->start(m_bench->config(1));
+        QVERIFY(other);
+        const QString otherPort = QString::fromStdString(other->portPath());
+        for (int cycle = 0; cycle < 200; ++cycle) {
+            QVERIFY(!m_link->SendReboot());
+            m_link->closeIfOpen();
+            // The device is away for only 20 ms, so a slow listing may miss it; then it must at
+            // least have plugged in anew.
+            QDeadlineTimer deadline(5000);
+            bool left = false;
+            while (!left && !deadline.hasExpired()) {
+                left = !listed();
+                QThread::usleep(500);
+            }
+            QVERIFY2(left || m_device->plugCount() == cycle + 2, "the port never left");
+            while (!(listed() && !m_link->open(port())) && !deadline.hasExpired())
+                QThread::usleep(500);
+            QVERIFY(m_link->portOpen());
+            quint64 id = 0;
+            QVERIFY(!m_link->SendGetDeviceID(id));
+            QCOMPARE(id, quint64(4242));
+            QStringList ports;
+            listDevicePorts(ports);
+            QVERIFY(ports.contains(otherPort));
+        }
+        QCOMPARE(m_device->rebootCount(), 200);
+        QCOMPARE(m_device->plugCount(), 201);
+        cleanup();
+        QCOMPARE(openFds(), fdsBefore);
     }
 };
 

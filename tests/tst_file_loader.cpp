@@ -7,14 +7,6 @@
 using namespace prodtest;
 
 namespace {
-QByteArray pattern(int size)
-{
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 7 + i / 256) & 0xFF);  // holds 0xC0 and 0xDB too
-    return bytes;
-}
-
 quint32 le32(const std::vector<uint8_t>& frame, size_t at)
 {
     return quint32(frame[at]) | quint32(frame[at + 1]) << 8 | quint32(frame[at + 2]) << 16 |
@@ -44,6 +36,8 @@ class TestFileLoader : public QObject
 {
     Q_OBJECT
 private slots:
+    void init();
+    void cleanup();
     void sizes_data();
     void sizes();
     void failures_data();
@@ -51,7 +45,45 @@ private slots:
     void lists_data();
     void lists();
     void fileBeyond32BitsIsRefused();
+
+private:
+    // Downloads the files from the local folder; true when it reported one end.
+    bool download(const QList<FlashFileEntry>& files)
+    {
+        FileLoader_c loader(&m_link, files, m_folder, &m_logger);
+        QSignalSpy finished(&loader, &FileLoader_c::sigFinish);
+        loader.doWork();
+        m_succeeded = loader.lastRunSucceeded();
+        return finished.count() == 1;
+    }
+
+    std::unique_ptr<Bench> m_bench;
+    devsim::Device* m_device = nullptr;
+    QString m_folder;
+    cUSB_CDC_Protocol m_link;
+    Logger_c m_logger;
+    std::unique_ptr<Recorder> m_recorder;
+    bool m_succeeded = false;
 };
+
+void TestFileLoader::init()
+{
+    m_bench = std::make_unique<Bench>();
+    m_folder = m_bench->path() + "/flash/";
+    QVERIFY(QDir().mkpath(m_folder));
+    m_device = m_bench->start(m_bench->config());
+    QVERIFY(m_device);
+    QVERIFY(!m_link.open(QString::fromStdString(m_device->portPath())));
+    m_recorder = std::make_unique<Recorder>();
+    m_recorder->attach(m_logger);
+}
+
+void TestFileLoader::cleanup()
+{
+    m_link.closeIfOpen();
+    m_recorder.reset();
+    m_bench.reset();
+}
 
 void TestFileLoader::sizes_data()
 {
@@ -87,32 +119,19 @@ void TestFileLoader::sizes()
     QFETCH(QStringList, requests);
     QFETCH(QList<int>, progress);
 
-    Bench bench;
-    const QString folder = bench.path() + "/flash/";
     const QByteArray content = pattern(size);
-    QVERIFY(writeFile(folder + "nRF_Update_c.bin", content));
-    devsim::Device* device = bench.start(bench.config());
-    QVERIFY(device);
-    cUSB_CDC_Protocol link;
-    QVERIFY(!link.open(QString::fromStdString(device->portPath())));
+    QVERIFY(writeFile(m_folder + "nRF_Update_c.bin", content));
+    QVERIFY(download({{"/Production/system.bin", 1}}));
 
-    Logger_c logger;
-    Recorder recorder;
-    recorder.attach(logger);
-    FileLoader_c loader(&link, {{"/Production/system.bin", 1}}, folder, &logger);
-    QSignalSpy finished(&loader, &FileLoader_c::sigFinish);
-    loader.doWork();
-
-    QCOMPARE(writes(*device), requests);
-    QCOMPARE(recorder.progress, progress);
-    QCOMPARE(recorder.log, (QStringList{"0File for flashing: Updates/system.bin",
-                                        "0File is flashing: Updates/system.bin",
-                                        "4system.bin file was successfully downloaded",
-                                        "4Firmware downloding is complete"}));
-    QCOMPARE(recorder.labels.last(), QString("Firmware downloding is complete"));
-    QCOMPARE(finished.count(), 1);
-    QVERIFY(loader.lastRunSucceeded());
-    QCOMPARE(readAll(bench.fsRoot() + "/Updates/nRF_Update_c.bin"), content);
+    QCOMPARE(writes(*m_device), requests);
+    QCOMPARE(m_recorder->progress, progress);
+    QCOMPARE(m_recorder->log, (QStringList{"0File for flashing: Updates/system.bin",
+                                           "0File is flashing: Updates/system.bin",
+                                           "4system.bin file was successfully downloaded",
+                                           "4Firmware downloding is complete"}));
+    QCOMPARE(m_recorder->labels.last(), QString("Firmware downloding is complete"));
+    QVERIFY(m_succeeded);
+    QCOMPARE(readAll(m_bench->fsRoot() + "/Updates/nRF_Update_c.bin"), content);
 }
 
 void TestFileLoader::failures_data()
@@ -161,42 +180,28 @@ void TestFileLoader::failures()
     QFETCH(QList<int>, progress);
     QFETCH(QStringList, requests);
 
-    Bench bench;
-    const QString folder = bench.path() + "/flash/";
-    QDir().mkpath(folder);
     if (localFile)
-        QVERIFY(writeFile(folder + "nRF_Update_c.bin", pattern(1000)));
-    QVERIFY(writeFile(folder + "config.txt", "x"));
-    devsim::Device* device = bench.start(bench.config());
-    QVERIFY(device);
-    cUSB_CDC_Protocol link;
-    if (portOpen)
-        QVERIFY(!link.open(QString::fromStdString(device->portPath())));
+        QVERIFY(writeFile(m_folder + "nRF_Update_c.bin", pattern(1000)));
+    QVERIFY(writeFile(m_folder + "config.txt", "x"));
+    if (!portOpen)
+        m_link.close();
     const devsim::Fault refuse{devsim::ErrorMode::NonZeroResult, 0, -1};
     if (faultCode && !midFile)
-        device->setFault(uint8_t(faultCode), refuse);
-
-    Logger_c logger;
-    Recorder recorder;
-    recorder.attach(logger);
+        m_device->setFault(uint8_t(faultCode), refuse);
     if (midFile) {
         // Progress is reported after the device has accepted the first chunk and before the
         // second goes out.
-        connect(&logger, &Logger_c::sigProgress, &recorder, [&](int value) {
+        connect(&m_logger, &Logger_c::sigProgress, m_recorder.get(), [&](int value) {
             if (value == 51)
-                device->setFault(uint8_t(faultCode), refuse);
+                m_device->setFault(uint8_t(faultCode), refuse);
         });
     }
-    FileLoader_c loader(&link, {{"/Production/system.bin", 1}, {"/Production/config.txt", 0}},
-                        folder, &logger);
-    QSignalSpy finished(&loader, &FileLoader_c::sigFinish);
-    loader.doWork();
+    QVERIFY(download({{"/Production/system.bin", 1}, {"/Production/config.txt", 0}}));
 
-    QCOMPARE(recorder.log, log);
-    QCOMPARE(recorder.progress, progress);
-    QCOMPARE(writes(*device), requests);
-    QCOMPARE(finished.count(), 1);
-    QVERIFY(!loader.lastRunSucceeded());
+    QCOMPARE(m_recorder->log, log);
+    QCOMPARE(m_recorder->progress, progress);
+    QCOMPARE(writes(*m_device), requests);
+    QVERIFY(!m_succeeded);
 }
 
 void TestFileLoader::lists_data()
@@ -240,59 +245,34 @@ void TestFileLoader::lists()
     QFETCH(QStringList, requests);
     QFETCH(QStringList, log);
 
-    Bench bench;
-    const QString folder = bench.path() + "/flash/";
     for (const char* name : {"config.txt", "System.bin", "ESP_Update_c.bin", "NRF_Bootloader_c.bin",
                              "nRF_Update_c.bin"})
-        QVERIFY(writeFile(folder + name, "abc"));
-    devsim::Device* device = bench.start(bench.config());
-    QVERIFY(device);
-    cUSB_CDC_Protocol link;
-    QVERIFY(!link.open(QString::fromStdString(device->portPath())));
-
+        QVERIFY(writeFile(m_folder + name, "abc"));
     QList<FlashFileEntry> files;
     for (const QString& name : names) {
         const bool root = name.startsWith('!');
         files.append({root ? name.mid(1) : name, quint8(root ? 0 : 1)});
     }
-    Logger_c logger;
-    Recorder recorder;
-    recorder.attach(logger);
-    FileLoader_c loader(&link, files, folder, &logger);
-    QSignalSpy finished(&loader, &FileLoader_c::sigFinish);
-    loader.doWork();
+    QVERIFY(download(files));
 
-    QCOMPARE(writes(*device), requests);
-    QCOMPARE(recorder.log, log);
-    QCOMPARE(finished.count(), 1);
-    QVERIFY(loader.lastRunSucceeded());
+    QCOMPARE(writes(*m_device), requests);
+    QCOMPARE(m_recorder->log, log);
+    QVERIFY(m_succeeded);
 }
 
 // A file larger than the 32-bit offsets can address is refused before the device hears of it.
 void TestFileLoader::fileBeyond32BitsIsRefused()
 {
-    Bench bench;
-    const QString folder = bench.path() + "/flash/";
-    QDir().mkpath(folder);
-    devsim::Device* device = bench.start(bench.config());
-    QVERIFY(device);
-    cUSB_CDC_Protocol link;
-    QVERIFY(!link.open(QString::fromStdString(device->portPath())));
-    Logger_c logger;
-    Recorder recorder;
-    recorder.attach(logger);
-
     // 4 GiB, sparse.
-    QFile huge(folder + "nRF_Update_c.bin");
+    QFile huge(m_folder + "nRF_Update_c.bin");
     QVERIFY(huge.open(QIODevice::WriteOnly));
     QVERIFY(huge.resize(Q_INT64_C(0x100000000)));
     huge.close();
-    FileLoader_c loader(&link, {{"system.bin", 1}}, folder, &logger);
-    loader.doWork();
-    QCOMPARE(recorder.log, (QStringList{"0File for flashing: Updates/system.bin",
-                                        "1File is too large: system.bin"}));
-    QVERIFY(!loader.lastRunSucceeded());
-    QVERIFY(device->requests().empty());
+    download({{"system.bin", 1}});
+    QCOMPARE(m_recorder->log, (QStringList{"0File for flashing: Updates/system.bin",
+                                           "1File is too large: system.bin"}));
+    QVERIFY(!m_succeeded);
+    QVERIFY(m_device->requests().empty());
 }
 
 QTEST_GUILESS_MAIN(TestFileLoader)

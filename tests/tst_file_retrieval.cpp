@@ -1,39 +1,12 @@
 // Fetching files from the simulated device into a local folder: what lands on disk, what the
 // device was asked for, and what the operator sees.
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include "devsim.h"
 #include "file_loader.h"
-#include "logger.h"
+#include "prod_fixture.h"
 #include "usb_cdc_protocol.h"
 
-namespace {
-
-QByteArray pattern(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 7 + i / 256) & 0xFF);
-    return bytes;
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
+using namespace prodtest;
 
 class FileRetrievalTest : public QObject
 {
@@ -48,62 +21,44 @@ private slots:
     void closedPort();
 
 private:
-    QList<QByteArray> requestsWithCode(uint8_t code) const;
+    // The requests with this command code the device received, header included.
+    QList<QByteArray> requestsWithCode(uint8_t code) const
+    {
+        QList<QByteArray> frames;
+        for (const std::vector<uint8_t>& request : m_device->requests()) {
+            if (request.size() > 2 && request[2] == code)
+                frames << QByteArray(reinterpret_cast<const char*>(request.data()), int(request.size()));
+        }
+        return frames;
+    }
 
-    std::unique_ptr<QTemporaryDir> m_tmp;
-    std::unique_ptr<devsim::Device> m_device;
+    std::unique_ptr<Bench> m_bench;
+    devsim::Device* m_device = nullptr;
     QString m_deviceFs;
     QString m_localFolder;
     cUSB_CDC_Protocol m_protocol;
     Logger_c m_logger;
-    QStringList m_lines;
-    QStringList m_labels;
-    QList<int> m_progress;
+    std::unique_ptr<Recorder> m_recorder;
 };
 
 void FileRetrievalTest::init()
 {
-    m_tmp = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_tmp->isValid());
-    const QString root = m_tmp->path();
-    QVERIFY(QDir(root).mkpath("sim"));
-    QVERIFY(QDir(root).mkpath("local"));
-    m_deviceFs = root + "/devfs";
-    m_localFolder = root + "/local";
-    qputenv("VELTORA_EXTRA_PORTS", QFile::encodeName(root + "/ports"));
-
-    devsim::Config config;
-    config.dir = QFile::encodeName(root + "/sim").toStdString();
-    config.portsFile = QFile::encodeName(root + "/ports").toStdString();
-    config.fsRoot = QFile::encodeName(m_deviceFs).toStdString();
-    m_device = std::make_unique<devsim::Device>(config);
-    QVERIFY(m_device->start());
+    m_bench = std::make_unique<Bench>();
+    m_deviceFs = m_bench->fsRoot();
+    m_localFolder = m_bench->path() + "/local";
+    QVERIFY(QDir().mkpath(m_localFolder));
+    m_device = m_bench->start(m_bench->config());
+    QVERIFY(m_device);
     QVERIFY(!m_protocol.open(QString::fromStdString(m_device->portPath())));
-
-    m_lines.clear();
-    m_labels.clear();
-    m_progress.clear();
-    m_logger.disconnect();
-    connect(&m_logger, &Logger_c::sigLog, this, [this](const QString& line) { m_lines << line; });
-    connect(&m_logger, &Logger_c::sigLabel, this, [this](const QString& text) { m_labels << text; });
-    connect(&m_logger, &Logger_c::sigProgress, this, [this](int value) { m_progress << value; });
+    m_recorder = std::make_unique<Recorder>();
+    m_recorder->attach(m_logger);
 }
 
 void FileRetrievalTest::cleanup()
 {
     m_protocol.closeIfOpen();
-    m_device.reset();
-    m_tmp.reset();
-}
-
-QList<QByteArray> FileRetrievalTest::requestsWithCode(uint8_t code) const
-{
-    QList<QByteArray> frames;
-    for (const std::vector<uint8_t>& request : m_device->requests()) {
-        if (request.size() > 2 && request[2] == code)
-            frames << QByteArray(reinterpret_cast<const char*>(request.data()), int(request.size()));
-    }
-    return frames;
+    m_recorder.reset();
+    m_bench.reset();
 }
 
 void FileRetrievalTest::fetch_data()
@@ -176,7 +131,7 @@ void FileRetrievalTest::fetch()
         QVERIFY(writeFile(localPath, QByteArray(localBefore, 'x')));
     if (failSecondChunk) {
         // The first progress value comes after the first chunk and before the second request.
-        connect(&m_logger, &Logger_c::sigProgress, this, [this] {
+        connect(&m_logger, &Logger_c::sigProgress, m_recorder.get(), [this] {
             m_device->setFault(0x13, devsim::Fault{devsim::ErrorMode::NonZeroResult, 1, -1});
         });
     }
@@ -189,8 +144,8 @@ void FileRetrievalTest::fetch()
     connect(&loader, &FileLoader_c::sigFinish, this, [&finished] { ++finished; });
     loader.doGetFiles();
 
-    QCOMPARE(m_lines, lines);
-    QCOMPARE(m_progress, progress);
+    QCOMPARE(m_recorder->log, lines);
+    QCOMPARE(m_recorder->progress, progress);
     QCOMPARE(requestsWithCode(0x13), reads);
     QCOMPARE(!requestsWithCode(0x14).isEmpty(), endSent);
     QCOMPARE(finished, 1);
@@ -199,7 +154,7 @@ void FileRetrievalTest::fetch()
     if (localAfter < 0)
         QVERIFY(!QFile::exists(localPath));
     else
-        QCOMPARE(readFile(localPath), content.left(localAfter));
+        QCOMPARE(readAll(localPath), content.left(localAfter));
     QVERIFY(!QFile::exists(m_localFolder + "/other.bin"));
 }
 
@@ -214,9 +169,9 @@ void FileRetrievalTest::startRequestLayout()
     QCOMPARE(requestsWithCode(0x12),
              QByteArrayList{QByteArray::fromHex("1b0012" "0201" "6c6f67732f72756e2e747874"
                                                 "000000000000000000000000")});
-    QCOMPARE(readFile(m_localFolder + "/logs/run.txt"), QByteArray("abc"));
-    QCOMPARE(m_labels, QStringList{"Starting the file getting"});
-    QCOMPARE(m_lines.last(), QString("4File getting is complete"));
+    QCOMPARE(readAll(m_localFolder + "/logs/run.txt"), QByteArray("abc"));
+    QCOMPARE(m_recorder->labels, QStringList{"Starting the file getting"});
+    QCOMPARE(m_recorder->log.last(), QString("4File getting is complete"));
 }
 
 void FileRetrievalTest::closedPort()
@@ -226,8 +181,8 @@ void FileRetrievalTest::closedPort()
     FileLoader_c loader(&m_protocol, {FlashFileEntry{"result.bin", 0}}, m_localFolder, 0, &m_logger);
     loader.doGetFiles();
 
-    QCOMPARE(m_lines, QStringList{"0No COM ports open"});
-    QCOMPARE(readFile(m_localFolder + "/result.bin"), QByteArray("keep"));
+    QCOMPARE(m_recorder->log, QStringList{"0No COM ports open"});
+    QCOMPARE(readAll(m_localFolder + "/result.bin"), QByteArray("keep"));
     QVERIFY(!loader.lastRunSucceeded());
 }
 

@@ -1,20 +1,13 @@
-#include "link_pty_peer.h"
+#include "prod_fixture.h"
 #include "serial_line.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QtTest>
 #include <termios.h>
-#include <time.h>
+
+using namespace prodtest;
 
 namespace {
-
-qint64 threadCpuMs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 QByteArray readOnce(SerialLine& line)
 {
@@ -25,37 +18,43 @@ QByteArray readOnce(SerialLine& line)
 
 } // namespace
 
-// The POSIX serial line on a pseudo-terminal: opening, settings, exclusivity and read windows.
+// The POSIX serial line on a pseudo-terminal: names, settings and read windows. Exclusivity,
+// byte-at-a-time delivery and a hung-up line are seen through the device link's tests.
 class SerialLineTest : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void init()
+    {
+        m_peer = std::make_unique<PtyPeer>();
+        QVERIFY(m_peer->isReady());
+    }
+    void cleanup() { m_peer.reset(); }
     void openByPathAndByDevName();
-    void openIsExclusive();
     void rawModeAndRestoredSettings();
-    void readReturnsAtEndByte_data();
-    void readReturnsAtEndByte();
     void readWindowWithoutEndByte();
     void readStopsAtCapacity();
-    void hungUpLineDoesNotSpin();
+
+private:
+    std::string path() const { return m_peer->slavePath().toStdString(); }
+    std::unique_ptr<PtyPeer> m_peer;
 };
 
 void SerialLineTest::openByPathAndByDevName()
 {
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
-    const std::string path = peer.slavePath().toStdString();
+    const std::string path = this->path();
     QVERIFY(path.rfind("/dev/", 0) == 0);
 
     SerialLine line;
     QVERIFY(line.open(path));
+    QVERIFY(!line.open(path));  // already open here: refused, still open
     QVERIFY(line.isOpen());
     line.close();
     QVERIFY(!line.isOpen());
 
     // A name with a "/" is a path as it stands, relative ones included.
-    QVERIFY(line.open(QDir::current().relativeFilePath(peer.slavePath()).toStdString()));
+    QVERIFY(line.open(QDir::current().relativeFilePath(m_peer->slavePath()).toStdString()));
     line.close();
     QVERIFY(!line.open(path.substr(5)));  // "pts/N" is not under the working directory
     // Any other name is looked up under /dev/ (ptmx: a terminal every Linux has).
@@ -68,32 +67,9 @@ void SerialLineTest::openByPathAndByDevName()
     QVERIFY(!line.isOpen());
 }
 
-void SerialLineTest::openIsExclusive()
-{
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
-    const std::string path = peer.slavePath().toStdString();
-
-    SerialLine first;
-    SerialLine second;
-    QVERIFY(first.open(path));
-    QVERIFY(!second.open(path));
-    QVERIFY(!first.open(path));  // already open here: refused, still usable
-    QVERIFY(first.isOpen());
-    QCOMPARE(first.write(reinterpret_cast<const uint8_t*>("\x01\x00\x01\xC0"), 4), size_t(4));
-    QVERIFY(peer.waitForRequests(1, 2000));
-    QCOMPARE(peer.requests().first().toHex(), QByteArray("010001c0"));
-
-    first.close();
-    QVERIFY(second.open(path));
-    second.close();
-}
-
 void SerialLineTest::rawModeAndRestoredSettings()
 {
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
-    const int tty = peer.holderFd();
+    const int tty = m_peer->holderFd();
 
     termios before;
     QCOMPARE(tcgetattr(tty, &before), 0);
@@ -109,7 +85,7 @@ void SerialLineTest::rawModeAndRestoredSettings()
     QCOMPARE(tcgetattr(tty, &before), 0);
 
     SerialLine line;
-    QVERIFY(line.open(peer.slavePath().toStdString()));
+    QVERIFY(line.open(path()));
     termios raw;
     QCOMPARE(tcgetattr(tty, &raw), 0);
     QCOMPARE(cfgetispeed(&raw), speed_t(B115200));
@@ -123,7 +99,7 @@ void SerialLineTest::rawModeAndRestoredSettings()
 
     // Raw both ways: CR, NL, ^C and XOFF pass unchanged.
     const QByteArray specials = QByteArray::fromHex("0d0a031311c0");
-    peer.send(specials);
+    m_peer->send(specials);
     QCOMPARE(readOnce(line).toHex(), specials.toHex());
 
     line.close();
@@ -138,42 +114,12 @@ void SerialLineTest::rawModeAndRestoredSettings()
     QCOMPARE(cfgetispeed(&after), speed_t(B9600));
 }
 
-void SerialLineTest::readReturnsAtEndByte_data()
-{
-    QTest::addColumn<bool>("byteAtATime");
-    QTest::newRow("bulk") << false;
-    QTest::newRow("byte at a time") << true;
-}
-
-void SerialLineTest::readReturnsAtEndByte()
-{
-    QFETCH(bool, byteAtATime);
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
-    peer.setByteAtATime(byteAtATime);
-    SerialLine line;
-    QVERIFY(line.open(peer.slavePath().toStdString()));
-
-    const QByteArray frame = QByteArray::fromHex("0d000a001a2b3c4d5e001a2b3c4d5fc0");
-    peer.queueReply(frame);
-    QCOMPARE(line.write(reinterpret_cast<const uint8_t*>("\x01\x00\x0a\xC0"), 4), size_t(4));
-    QByteArray got;
-    QElapsedTimer waited;
-    waited.start();
-    // The reply may arrive in any read; the one that brings the END byte returns with it.
-    while (!got.endsWith('\xC0') && waited.elapsed() < 2000)
-        got += readOnce(line);
-    QCOMPARE(got.toHex(), frame.toHex());
-}
-
 void SerialLineTest::readWindowWithoutEndByte()
 {
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
     SerialLine line;
-    QVERIFY(line.open(peer.slavePath().toStdString()));
+    QVERIFY(line.open(path()));
 
-    peer.send(QByteArray::fromHex("02000b0102"));
+    m_peer->send(QByteArray::fromHex("02000b0102"));
     QByteArray got;
     QElapsedTimer waited;
     waited.start();
@@ -191,12 +137,10 @@ void SerialLineTest::readWindowWithoutEndByte()
 
 void SerialLineTest::readStopsAtCapacity()
 {
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
     SerialLine line;
-    QVERIFY(line.open(peer.slavePath().toStdString()));
+    QVERIFY(line.open(path()));
 
-    peer.send(QByteArray(3000, '\x55'));
+    m_peer->send(QByteArray(3000, '\x55'));
     uint8_t buf[2048];
     QCOMPARE(line.read(buf, sizeof buf), 2048L);
     long rest = 0;
@@ -205,34 +149,6 @@ void SerialLineTest::readStopsAtCapacity()
     while (rest < 952 && waited.elapsed() < 2000)
         rest += std::max(0L, line.read(buf, sizeof buf));
     QCOMPARE(rest, 952L);
-}
-
-void SerialLineTest::hungUpLineDoesNotSpin()
-{
-    PtyPeer peer;
-    QVERIFY(peer.isReady());
-    SerialLine line;
-    QVERIFY(line.open(peer.slavePath().toStdString()));
-    peer.hangUp();
-
-    QElapsedTimer elapsed;
-    elapsed.start();
-    const qint64 cpuBefore = threadCpuMs();
-    int failed = 0;
-    for (int i = 0; i < 20; ++i) {
-        uint8_t buf[2048];
-        if (line.read(buf, sizeof buf) < 0)
-            ++failed;
-    }
-    const qint64 wall = elapsed.elapsed();
-    const qint64 cpu = threadCpuMs() - cpuBefore;
-    QCOMPARE(failed, 20);
-    QVERIFY2(wall >= 190, qPrintable(QString::number(wall)));
-    QVERIFY2(cpu < wall / 4, qPrintable(QString("cpu %1 ms of %2 ms").arg(cpu).arg(wall)));
-
-    QCOMPARE(line.write(reinterpret_cast<const uint8_t*>("\x01\x00\x01\xC0"), 4) < 4, true);
-    line.close();
-    QVERIFY(!line.isOpen());
 }
 
 QTEST_APPLESS_MAIN(SerialLineTest)

@@ -1,61 +1,22 @@
 // The Test tab's runs end to end: the J-Link phase against the stand-in commander, the device
 // search, the Device ID and the test files against the simulated device, and the re-test.
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <thread>
 
-#include "devsim.h"
-#include "flashing.h"
-#include "logger.h"
-#include "station.h"
+#include "prod_fixture.h"
 #include "usb_cdc_protocol.h"
+
+using namespace prodtest;
 
 namespace {
 
-// The test run only accepts a port that appears after it has listed the ports; the device is
-// plugged in right after that listing, as a freshly programmed device would show up.
-devsim::Device* g_plugAfterListing = nullptr;
-QtMessageHandler g_previousHandler = nullptr;
-
-void plugAfterListing(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    if (g_plugAfterListing && message.contains("Connecting device waiting box signal result")) {
-        g_plugAfterListing->plug();
-        g_plugAfterListing = nullptr;
-    }
-    if (g_previousHandler)
-        g_previousHandler(type, context, message);
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeExecutable(const QString& path, const QByteArray& text)
-{
-    return writeFile(path, text)
-        && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
+const QByteArray kTestList = "j:nrf_app.hex\r\nj:nrf_net.hex\r\nc:config.txt\r\nc:selftest.bin\r\n";
 
 QByteArray scriptFor(const QByteArray& imageUtf8)
 {
-    return "si SWD\nspeed auto\ndevice nRF52840_xxAA\nloadfile \"TestFiles//" + imageUtf8
-        + "\"\nr\ng\nqc\n";
+    return "si SWD\nspeed auto\ndevice nRF52840_xxAA\nloadfile \"TestFiles//" + imageUtf8 + "\"\nr\ng\nqc\n";
 }
-
-const QByteArray kTestList = "j:nrf_app.hex\r\nj:nrf_net.hex\r\nc:config.txt\r\nc:selftest.bin\r\n";
 
 } // namespace
 
@@ -64,8 +25,7 @@ class TestRunTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
+    void initTestCase() { m_savedPath = qgetenv("PATH"); }
     void init();
     void cleanup();
 
@@ -84,49 +44,37 @@ private:
     enum class Commander { Fake, Hang, ExitOne, Crash, None };
     void installCommander(Commander kind);
     std::unique_ptr<Flashing_c> makeWorker(bool setDeviceId);
-    devsim::Config deviceConfig(const char* linkName, bool plugged, bool bootloader) const;
-    QStringList commanderRuns() const;
+    devsim::Config deviceConfig(int index, bool plugged, bool bootloader) const;
+    // The test run only accepts a port that appears after it has listed the ports; the device is
+    // plugged in right after that listing, as a freshly programmed device would show up.
+    void plugAfterListing()
+    {
+        m_debug->watch("Connecting device waiting box signal result", [this] { m_device->plug(); });
+    }
+    QStringList commanderRuns() const
+    {
+        return QString::fromUtf8(readAll(m_testFiles + "fake-jlink.log")).split('\n', Qt::SkipEmptyParts);
+    }
     int commandersRunning() const;
     QString port(const devsim::Device& device) const { return QString::fromStdString(device.portPath()); }
-    static QStringList withoutColours(const QStringList& lines);
-    static QByteArray commandCodes(const devsim::Device& device);
 
-    std::unique_ptr<QTemporaryDir> m_tmp;
+    std::unique_ptr<Bench> m_bench;
+    std::unique_ptr<DebugCapture> m_debug;
     QString m_station;
     QString m_testFiles;
-    QString m_deviceFs;
-    std::unique_ptr<devsim::Device> m_device;
+    devsim::Device* m_device = nullptr;
     Logger_c m_logger;
-    QStringList m_lines;
-    QStringList m_labels;
-    QList<bool> m_results;
+    std::unique_ptr<Recorder> m_recorder;
     QByteArray m_savedPath;
 };
 
-void TestRunTest::initTestCase()
-{
-    g_previousHandler = qInstallMessageHandler(plugAfterListing);
-    m_savedPath = qgetenv("PATH");
-    connect(&m_logger, &Logger_c::sigLog, this, [this](const QString& line) { m_lines << line; });
-    connect(&m_logger, &Logger_c::sigLabel, this, [this](const QString& text) { m_labels << text; });
-}
-
-void TestRunTest::cleanupTestCase()
-{
-    qInstallMessageHandler(g_previousHandler);
-    qputenv("PATH", m_savedPath);
-}
-
 void TestRunTest::init()
 {
-    m_tmp = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_tmp->isValid());
-    m_station = m_tmp->path();
+    m_bench = std::make_unique<Bench>();
+    m_debug = std::make_unique<DebugCapture>();
+    m_station = m_bench->station();
     m_testFiles = m_station + "/TestFiles/";
-    m_deviceFs = m_station + "/devfs";
-    QVERIFY(QDir(m_station).mkpath("sim"));
     setStationDir(m_station);
-    qputenv("VELTORA_EXTRA_PORTS", QFile::encodeName(m_station + "/ports"));
     qputenv("PATH", m_savedPath);
 
     QVERIFY(writeFile(m_testFiles + "test_files.cfg", kTestList));
@@ -139,32 +87,26 @@ void TestRunTest::init()
     QVERIFY(writeFile(m_testFiles + "selftest.bin", selftest));
     installCommander(Commander::Fake);
 
-    m_device = std::make_unique<devsim::Device>(deviceConfig("ttySIM0", false, false));
-    QVERIFY(m_device->start());
-
-    m_lines.clear();
-    m_labels.clear();
-    m_results.clear();
+    m_device = m_bench->start(deviceConfig(0, false, false));
+    QVERIFY(m_device);
+    m_recorder = std::make_unique<Recorder>();
+    m_recorder->attach(m_logger);
 }
 
 void TestRunTest::cleanup()
 {
-    g_plugAfterListing = nullptr;
-    m_device.reset();
-    setStationDir(QString());
-    m_tmp.reset();
+    m_recorder.reset();
+    m_debug.reset();
+    m_bench.reset();
+    qputenv("PATH", m_savedPath);
 }
 
-devsim::Config TestRunTest::deviceConfig(const char* linkName, bool plugged, bool bootloader) const
+devsim::Config TestRunTest::deviceConfig(int index, bool plugged, bool bootloader) const
 {
-    devsim::Config config;
-    config.dir = QFile::encodeName(m_station + "/sim").toStdString();
-    config.portsFile = QFile::encodeName(m_station + "/ports").toStdString();
-    config.linkName = linkName;
-    config.fsRoot = QFile::encodeName(m_deviceFs).toStdString();
+    devsim::Config config = m_bench->config(index);
+    config.fsRoot = m_bench->fsRoot().toStdString();
     config.pluggedAtStart = plugged;
     config.bootloader = bootloader;
-    config.rebootDelayMs = 30;
     config.deviceId = 777;
     return config;
 }
@@ -175,25 +117,18 @@ void TestRunTest::installCommander(Commander kind)
     QFile::remove(program);
     qunsetenv("VELTORA_FAKE_JLINK_HANG");
     qunsetenv("VELTORA_FAKE_JLINK_EXIT");
-    switch (kind) {
-    case Commander::Fake:
-        QVERIFY(QFile::link(VELTORA_FAKE_JLINK, program));
-        break;
-    case Commander::Hang:
-        QVERIFY(QFile::link(VELTORA_FAKE_JLINK, program));
-        qputenv("VELTORA_FAKE_JLINK_HANG", "1");
-        break;
-    case Commander::ExitOne:
-        QVERIFY(QFile::link(VELTORA_FAKE_JLINK, program));
-        qputenv("VELTORA_FAKE_JLINK_EXIT", "1");
-        break;
-    case Commander::Crash:
-        QVERIFY(writeExecutable(program, "#!/bin/sh\nkill -SEGV $$\n"));
-        break;
-    case Commander::None:
+    if (kind == Commander::Crash) {
+        QVERIFY(writeFile(program, "#!/bin/sh\nkill -SEGV $$\n"));
+        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    } else if (kind == Commander::None) {
         // Nothing in the station folder and nothing on the PATH.
-        qputenv("PATH", QFile::encodeName(m_station + "/sim"));
-        break;
+        qputenv("PATH", QFile::encodeName(m_bench->path() + "/no-programs"));
+    } else {
+        QVERIFY(QFile::link(VELTORA_FAKE_JLINK, program));
+        if (kind == Commander::Hang)
+            qputenv("VELTORA_FAKE_JLINK_HANG", "1");
+        if (kind == Commander::ExitOne)
+            qputenv("VELTORA_FAKE_JLINK_EXIT", "1");
     }
 }
 
@@ -202,38 +137,16 @@ int TestRunTest::commandersRunning() const
 {
     int count = 0;
     const QByteArray program = QFile::encodeName(m_station + "/TestFiles/../JLinkExe");
-    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (readFile("/proc/" + pid + "/cmdline").startsWith(program))
-            ++count;
-    }
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        count += readAll("/proc/" + pid + "/cmdline").startsWith(program);
     return count;
 }
 
 std::unique_ptr<Flashing_c> TestRunTest::makeWorker(bool setDeviceId)
 {
     auto worker = std::make_unique<Flashing_c>(12345678901ULL, true, "/TestFiles/", setDeviceId, &m_logger);
-    connect(worker.get(), &Flashing_c::on_flashFinish, this, [this](bool result) { m_results << result; });
+    m_recorder->attach(*worker);
     return worker;
-}
-
-QStringList TestRunTest::commanderRuns() const
-{
-    const QString log = QString::fromUtf8(readFile(m_testFiles + "fake-jlink.log"));
-    return log.split('\n', Qt::SkipEmptyParts);
-}
-
-QStringList TestRunTest::withoutColours(const QStringList& lines)
-{
-    QStringList texts;
-    for (const QString& line : lines)
-        texts << line.mid(1);
-    return texts;
-}
-
-QByteArray TestRunTest::commandCodes(const devsim::Device& device)
-{
-    const std::vector<uint8_t> codes = device.commandCodes();
-    return QByteArray(reinterpret_cast<const char*>(codes.data()), int(codes.size()));
 }
 
 void TestRunTest::scriptBytes_data()
@@ -256,14 +169,13 @@ void TestRunTest::scriptBytes()
 
     QVERIFY(writeFile(m_testFiles + image, ":00000001FF\n"));
     QVERIFY(writeFile(m_testFiles + "flashing-sequence.jlink", "stale script from an earlier image\n"));
-    auto worker = makeWorker(false);
-    QVERIFY(worker->programNrfImage(image));
+    QVERIFY(makeWorker(false)->programNrfImage(image));
 
-    const QByteArray onDisk = readFile(m_testFiles + "flashing-sequence.jlink");
+    const QByteArray onDisk = readAll(m_testFiles + "flashing-sequence.jlink");
     QCOMPARE(onDisk, script);
     QCOMPARE(onDisk.size(), 69 + image.toUtf8().size());
     QCOMPARE(commanderRuns().size(), 1);
-    QVERIFY(m_lines.isEmpty());
+    QVERIFY(m_recorder->log.isEmpty());
 }
 
 void TestRunTest::programFailures_data()
@@ -272,13 +184,11 @@ void TestRunTest::programFailures_data()
     QTest::addColumn<int>("commander");
     QTest::addColumn<bool>("scriptIsFolder");
     QTest::addColumn<QString>("line");
-    QTest::addColumn<QByteArray>("scriptAfter");   // "-" when no script file is left
+    QTest::addColumn<QByteArray>("scriptAfter");  // "-" when no script file is left
 
     const QByteArray stale = "stale\n";
-    const QByteArray complete = "si SWD\nspeed auto\ndevice nRF52840_xxAA\n"
-                                "loadfile \"TestFiles//nrf_app.hex\"\nr\ng\nqc\n";
-    QTest::newRow("empty name") << "" << int(Commander::Fake) << false
-                                << "1nRF image writing error #1" << stale;
+    const QByteArray complete = scriptFor("nrf_app.hex");
+    QTest::newRow("empty name") << "" << int(Commander::Fake) << false << "1nRF image writing error #1" << stale;
     QTest::newRow("image missing") << "nrf_gone.hex" << int(Commander::Fake) << false
                                    << "1Can't opennrf_gone.hex nRF image file" << QByteArray("-");
     QTest::newRow("script cannot be created") << "nrf_app.hex" << int(Commander::Fake) << true
@@ -302,22 +212,18 @@ void TestRunTest::programFailures()
     QFETCH(QByteArray, scriptAfter);
 
     const QString script = m_testFiles + "flashing-sequence.jlink";
-    if (scriptIsFolder)
-        QVERIFY(QDir().mkpath(script));
-    else
-        QVERIFY(writeFile(script, "stale\n"));
+    QVERIFY(scriptIsFolder ? QDir().mkpath(script) : writeFile(script, "stale\n"));
     installCommander(Commander(commander));
     auto worker = makeWorker(false);
     worker->setCommanderTimeoutMs(300);
 
     QVERIFY(!worker->programNrfImage(image));
-    QCOMPARE(m_lines, QStringList{line});
-    QCOMPARE(m_labels, withoutColours({line}));
+    QCOMPARE(m_recorder->log, QStringList{line});
+    QCOMPARE(m_recorder->labels, withoutColours({line}));
     if (scriptAfter == "-")
         QVERIFY(!QFileInfo(script).isFile());
     else
-        QCOMPARE(readFile(script), scriptAfter);
-
+        QCOMPARE(readAll(script), scriptAfter);
     // A commander that outlived its time was killed and reaped before the call returned.
     QCOMPARE(commandersRunning(), 0);
 }
@@ -334,10 +240,10 @@ void TestRunTest::testRun()
     QFETCH(bool, setDeviceId);
 
     // A device port that is there before the search starts is never the one just programmed.
-    devsim::Device present(deviceConfig("ttySIM1", true, false));
-    QVERIFY(present.start());
+    devsim::Device* present = m_bench->start(deviceConfig(1, true, false));
+    QVERIFY(present);
     auto worker = makeWorker(setDeviceId);
-    g_plugAfterListing = m_device.get();
+    plugAfterListing();
     worker->runTest();
 
     QStringList expected = {"0Applying the default file list",
@@ -358,24 +264,24 @@ void TestRunTest::testRun()
              << "0File is flashing: Updates/selftest.bin"
              << "4selftest.bin file was successfully downloaded"
              << "4Firmware downloding is complete";
-    QCOMPARE(m_lines, expected);
-    QCOMPARE(m_labels, withoutColours(expected));
-    QCOMPARE(m_results, QList<bool>{true});
+    QCOMPARE(m_recorder->log, expected);
+    QCOMPARE(m_recorder->labels, withoutColours(expected));
+    QCOMPARE(m_recorder->finishes, QList<bool>{true});
 
     // The commander ran once per image, in list order; the last script stays behind.
     const QStringList runs = commanderRuns();
     QCOMPARE(runs.size(), 2);
     QVERIFY2(runs[0].contains("TestFiles//nrf_app.hex"), qPrintable(runs[0]));
     QVERIFY2(runs[1].contains("TestFiles//nrf_net.hex"), qPrintable(runs[1]));
-    QCOMPARE(readFile(m_testFiles + "flashing-sequence.jlink"), scriptFor("nrf_net.hex"));
+    QCOMPARE(readAll(m_testFiles + "flashing-sequence.jlink"), scriptFor("nrf_net.hex"));
 
-    QCOMPARE(readFile(m_deviceFs + "/config.txt"), readFile(m_testFiles + "config.txt"));
-    QCOMPARE(readFile(m_deviceFs + "/Updates/selftest.bin"), readFile(m_testFiles + "selftest.bin"));
+    QCOMPARE(readAll(m_bench->fsRoot() + "/config.txt"), readAll(m_testFiles + "config.txt"));
+    QCOMPARE(readAll(m_bench->fsRoot() + "/Updates/selftest.bin"), readAll(m_testFiles + "selftest.bin"));
     QCOMPARE(m_device->deviceId(), setDeviceId ? 12345678901ULL : 777ULL);
-    QCOMPARE(commandCodes(*m_device), QByteArray::fromHex(setDeviceId ? "0c06" "020304" "02030304" "08"
-                                                                      : "0c" "020304" "02030304" "08"));
+    QCOMPARE(codesOf(*m_device), QByteArray::fromHex(setDeviceId ? "0c06" "020304" "02030304" "08"
+                                                                 : "0c" "020304" "02030304" "08"));
     QVERIFY(!worker->protocol()->portOpen());
-    QVERIFY(present.requests().empty());
+    QVERIFY(present->requests().empty());
 }
 
 void TestRunTest::testRunEnds_data()
@@ -383,44 +289,37 @@ void TestRunTest::testRunEnds_data()
     QTest::addColumn<QByteArray>("list");
     QTest::addColumn<int>("commander");
     QTest::addColumn<bool>("downloadFails");
-    QTest::addColumn<QStringList>("tail");     // the lines after "Applying the default file list"
+    QTest::addColumn<QStringList>("tail");  // the lines after "Applying the default file list"
     QTest::addColumn<int>("commanderRuns");
-    QTest::addColumn<QByteArray>("codes");     // what the device received
+    QTest::addColumn<QByteArray>("codes");  // what the device received
     QTest::addColumn<bool>("result");
 
     const QString found = "4Found device connected to <port>";
     const QString version = "4Firmware version is VELTORA-FW 3.2.0";
+    const QString flashing = "0Flashing the nrf_app.hex image...";
     QTest::newRow("empty J-Link name")
-        << QByteArray("j:nrf_app.hex\r\nj:\r\nj:nrf_net.hex\r\nc:config.txt\r\n") << int(Commander::Fake)
-        << false
-        << QStringList{"0Flashing the nrf_app.hex image...", "4File nrf_app.hex flashed successfully",
-                       "1Incorrect hex file size"}
-        << 1 << QByteArray() << false;
+        << QByteArray("j:nrf_app.hex\r\nj:\r\nj:nrf_net.hex\r\nc:config.txt\r\n") << int(Commander::Fake) << false
+        << QStringList{flashing, "4File nrf_app.hex flashed successfully", "1Incorrect hex file size"} << 1
+        << QByteArray() << false;
     QTest::newRow("image missing from the station")
         << QByteArray("j:nrf_gone.hex\r\nc:config.txt\r\n") << int(Commander::Fake) << false
         << QStringList{"1<station>/TestFiles/nrf_gone.hex", "1The file from list isn't exist",
                        "1Error while getting the files list"}
         << 0 << QByteArray() << false;
-    QTest::newRow("commander hangs")
-        << kTestList << int(Commander::Hang) << false
-        << QStringList{"0Flashing the nrf_app.hex image...", "1nRF image writing error #4"} << 1
-        << QByteArray() << false;
-    QTest::newRow("commander exits 1")
-        << kTestList << int(Commander::ExitOne) << false
-        << QStringList{"0Flashing the nrf_app.hex image...", "1nRF image writing error #5"} << 1
-        << QByteArray() << false;
+    // Any failed image ends the run there; the failures themselves are the programming rows'.
+    QTest::newRow("commander exits 1") << kTestList << int(Commander::ExitOne) << false
+                                       << QStringList{flashing, "1nRF image writing error #5"} << 1
+                                       << QByteArray() << false;
     QTest::newRow("no test files")
         << QByteArray("j:nrf_app.hex\r\n") << int(Commander::Fake) << false
-        << QStringList{"0Flashing the nrf_app.hex image...", "4File nrf_app.hex flashed successfully",
-                       "0Searching for the device's COM port", found, version,
-                       "0Found 0 file(s) for flashing", "4Firmware downloding is complete"}
+        << QStringList{flashing, "4File nrf_app.hex flashed successfully", "0Searching for the device's COM port",
+                       found, version, "0Found 0 file(s) for flashing", "4Firmware downloding is complete"}
         << 1 << QByteArray::fromHex("0c08") << true;
     QTest::newRow("test file download fails")
         << QByteArray("c:config.txt\r\n") << int(Commander::Fake) << true
-        << QStringList{"0Searching for the device's COM port", found, version,
-                       "0Found 1 file(s) for flashing", "0File for flashing: Updates/config.txt",
-                       "0File is flashing: Updates/config.txt", "1Can't send ESP firmware file",
-                       "1Firmware download error"}
+        << QStringList{"0Searching for the device's COM port", found, version, "0Found 1 file(s) for flashing",
+                       "0File for flashing: Updates/config.txt", "0File is flashing: Updates/config.txt",
+                       "1Can't send ESP firmware file", "1Firmware download error"}
         << 0 << QByteArray::fromHex("0c02030408") << false;
 }
 
@@ -440,16 +339,16 @@ void TestRunTest::testRunEnds()
         m_device->setFault(0x03, devsim::Fault{devsim::ErrorMode::NonZeroResult, 1, -1});
     auto worker = makeWorker(false);
     worker->setCommanderTimeoutMs(300);
-    g_plugAfterListing = m_device.get();
+    plugAfterListing();
     worker->runTest();
 
     QStringList expected{"0Applying the default file list"};
     for (QString line : tail)
         expected << line.replace("<port>", port(*m_device)).replace("<station>", m_station);
-    QCOMPARE(m_lines, expected);
-    QCOMPARE(m_results, QList<bool>{result});
+    QCOMPARE(m_recorder->log, expected);
+    QCOMPARE(m_recorder->finishes, QList<bool>{result});
     QCOMPARE(this->commanderRuns().size(), commanderRuns);
-    QCOMPARE(commandCodes(*m_device), codes);
+    QCOMPARE(codesOf(*m_device), codes);
 }
 
 void TestRunTest::retest_data()
@@ -461,30 +360,20 @@ void TestRunTest::retest_data()
     QTest::addColumn<QByteArray>("codes");
     QTest::addColumn<bool>("result");
 
-    QTest::newRow("found by the probe")
-        << false << false << true
-        << QStringList{"0Searching for the device's COM port", "4Found the device connected to <port>",
-                       "4Firmware version isVELTORA-FW 3.2.0",
-                       "3Test history has been deleted successfully"}
-        << QByteArray::fromHex("010508") << true;
-    QTest::newRow("deletion refused")
-        << false << false << false
-        << QStringList{"0Searching for the device's COM port", "4Found the device connected to <port>",
-                       "4Firmware version isVELTORA-FW 3.2.0", "1Test history cleaning error"}
-        << QByteArray::fromHex("0105") << false;
-    QTest::newRow("device in its bootloader, replugged")
-        << true << false << true
-        << QStringList{"0Searching for the device's COM port", "4Found device connected to <port>",
-                       "4Firmware version is VELTORA-FW 3.2.0",
-                       "3Test history has been deleted successfully"}
-        << QByteArray::fromHex("0c090c0508") << true;
+    const QStringList searched = {"0Searching for the device's COM port", "4Found device connected to <port>",
+                                  "4Firmware version is VELTORA-FW 3.2.0"};
+    const QStringList probed = {"0Searching for the device's COM port", "4Found the device connected to <port>",
+                                "4Firmware version isVELTORA-FW 3.2.0"};
+    const QString deleted = "3Test history has been deleted successfully";
+    QTest::newRow("found by the probe") << false << false << true << probed + QStringList{deleted}
+                                        << QByteArray::fromHex("010508") << true;
+    QTest::newRow("deletion refused") << false << false << false << probed + QStringList{"1Test history cleaning error"}
+                                      << QByteArray::fromHex("0105") << false;
+    QTest::newRow("device in its bootloader, replugged") << true << false << true << searched + QStringList{deleted}
+                                                         << QByteArray::fromHex("0c090c0508") << true;
     // Probed and passed over, then sent on from its bootloader by the polling on the same port.
-    QTest::newRow("device waiting in its bootloader")
-        << false << true << true
-        << QStringList{"0Searching for the device's COM port", "4Found device connected to <port>",
-                       "4Firmware version is VELTORA-FW 3.2.0",
-                       "3Test history has been deleted successfully"}
-        << QByteArray::fromHex("010c090c0508") << true;
+    QTest::newRow("device waiting in its bootloader") << false << true << true << searched + QStringList{deleted}
+                                                      << QByteArray::fromHex("010c090c0508") << true;
 }
 
 void TestRunTest::retest()
@@ -497,16 +386,15 @@ void TestRunTest::retest()
     QFETCH(bool, result);
 
     if (historyOnDevice)
-        QVERIFY(writeFile(m_deviceFs + "/testres.bin", "previous test results"));
+        QVERIFY(writeFile(m_bench->fsRoot() + "/testres.bin", "previous test results"));
     // With the bootloader row, the device answers from its bootloader when the re-test starts and
     // the probe passes it over; the operator then plugs it into another socket, where it shows up
     // as a new port that the polling sends on to its firmware.
-    devsim::Device* device = m_device.get();
-    std::unique_ptr<devsim::Device> bootloaderAtStart;
+    devsim::Device* bootloaderAtStart = nullptr;
     std::thread replug;
     if (bootloader) {
-        bootloaderAtStart = std::make_unique<devsim::Device>(deviceConfig("ttySIM1", true, true));
-        QVERIFY(bootloaderAtStart->start());
+        bootloaderAtStart = m_bench->start(deviceConfig(1, true, true));
+        QVERIFY(bootloaderAtStart);
         m_device->setBootloader(true);
         replug = std::thread([&] {
             if (bootloaderAtStart->waitForRequests(0x01, 1, 10000)) {
@@ -523,23 +411,16 @@ void TestRunTest::retest()
     if (replug.joinable())
         replug.join();
 
-    QStringList expected;
-    for (QString line : lines)
-        expected << line.replace("<port>", port(*device));
-    QCOMPARE(m_lines, expected);
+    lines.replaceInStrings("<port>", port(*m_device));
+    QCOMPARE(m_recorder->log, lines);
     // The blue success line goes to the log only; every other line also to the dialog's label.
-    QStringList labels;
-    for (const QString& line : qAsConst(expected)) {
-        if (!line.startsWith('3'))
-            labels << line.mid(1);
-    }
-    QCOMPARE(m_labels, labels);
-    QCOMPARE(commandCodes(*device), codes);
-    QCOMPARE(m_results, QList<bool>{result});
-    QVERIFY(!QFile::exists(m_deviceFs + "/testres.bin"));
+    QCOMPARE(m_recorder->labels, withoutColours(lines.filter(QRegularExpression("^[^3]"))));
+    QCOMPARE(codesOf(*m_device), codes);
+    QCOMPARE(m_recorder->finishes, QList<bool>{result});
+    QVERIFY(!QFile::exists(m_bench->fsRoot() + "/testres.bin"));
     QCOMPARE(worker->protocol()->portOpen(), !result);
     if (bootloaderAtStart)
-        QCOMPARE(commandCodes(*bootloaderAtStart), QByteArray::fromHex("01"));
+        QCOMPARE(codesOf(*bootloaderAtStart), QByteArray::fromHex("01"));
 }
 
 QTEST_GUILESS_MAIN(TestRunTest)
