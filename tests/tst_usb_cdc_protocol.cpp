@@ -120,7 +120,6 @@ private slots:
     void commands();
     void nameFields_data();
     void nameFields();
-    void requestWith191BytePayload();
     void otherCodeSkippedBeforeTheRightOne();
     void lateAnswerToEarlierRequestIsDropped();
     void twoFramesInOneReadYieldTheFirst();
@@ -327,16 +326,6 @@ void UsbCdcProtocolTest::nameFields()
     QCOMPARE(requests.at(0).toHex(), "250002" "34120000" + field32 + "c0");
     QCOMPARE(requests.at(1).toHex(), "210005" + field32 + "c0");
     QCOMPARE(requests.at(2).toHex(), "1b0012" "0201" + field32.left(48) + "c0");
-}
-
-void UsbCdcProtocolTest::requestWith191BytePayload()
-{
-    m_peer->queueReply(wire("01000fc0"));
-    const QByteArray value(189, '\x55');
-    QVERIFY(!m_link->SendSetParameter(0x0101, reinterpret_cast<const uint8_t*>(value.constData()),
-                                      quint16(value.size())));
-    QVERIFY(m_peer->waitForRequests(1, 1000));
-    QCOMPARE(m_peer->requests().first().toHex(), (wire("dbdc000f0101") + value + '\xC0').toHex());
 }
 
 void UsbCdcProtocolTest::otherCodeSkippedBeforeTheRightOne()

@@ -76,7 +76,11 @@ std::vector<std::string> g_trace;
 HANDLE g_port = INVALID_HANDLE_VALUE;
 // Time-outs handed out as "found on the port" while set; Wine keeps no time-outs between opens.
 const COMMTIMEOUTS* g_foundTimeouts = nullptr;
-bool g_failReads = false;  // a vanished USB device fails every call at once
+// Failures the hooks make up: a vanished USB device fails every read at once, a driver refuses
+// the time-outs, or takes a write in pieces.
+bool g_failReads = false;
+bool g_refuseTimeouts = false;
+DWORD g_writePiece = 0;
 int g_readCalls = 0;
 
 decltype(&CreateFileA) realCreateFileA;
@@ -88,6 +92,7 @@ decltype(&SetCommState) realSetCommState;
 decltype(&PurgeComm) realPurgeComm;
 decltype(&CloseHandle) realCloseHandle;
 decltype(&ReadFile) realReadFile;
+decltype(&WriteFile) realWriteFile;
 
 std::string timeoutsText(const COMMTIMEOUTS& t)
 {
@@ -123,6 +128,10 @@ BOOL WINAPI hookGetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t)
 BOOL WINAPI hookSetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t)
 {
     g_trace.push_back(format("SetCommTimeouts %s %s", who(h), timeoutsText(*t).c_str()));
+    if (g_refuseTimeouts) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     return realSetCommTimeouts(h, t);
 }
 
@@ -177,6 +186,11 @@ BOOL WINAPI hookReadFile(HANDLE h, LPVOID buf, DWORD n, LPDWORD got, LPOVERLAPPE
     return realReadFile(h, buf, n, got, ov);
 }
 
+BOOL WINAPI hookWriteFile(HANDLE h, LPCVOID buf, DWORD n, LPDWORD done, LPOVERLAPPED ov)
+{
+    return realWriteFile(h, buf, h == g_port && g_writePiece && n > g_writePiece ? g_writePiece : n, done, ov);
+}
+
 // Points this program's import of kernel32!func at hook and keeps the previous target in real;
 // false when the program does not import func.
 template <typename Fn>
@@ -216,7 +230,8 @@ bool installHooks()
         && patchImport("SetCommState", &hookSetCommState, realSetCommState)
         && patchImport("PurgeComm", &hookPurgeComm, realPurgeComm)
         && patchImport("CloseHandle", &hookCloseHandle, realCloseHandle)
-        && patchImport("ReadFile", &hookReadFile, realReadFile);
+        && patchImport("ReadFile", &hookReadFile, realReadFile)
+        && patchImport("WriteFile", &hookWriteFile, realWriteFile);
 }
 
 void checkTrace(const char* name, const std::vector<std::string>& expected)
@@ -305,8 +320,10 @@ void roundTrip(SerialLine& line)
     uint8_t frame[cdc::kMaxEncoded];
     const uint8_t payload[] = {0xC0, 0xDB, 0x01};
     const size_t n = cdc::encodeFrame(frame, 0x05, payload, sizeof payload);
+    g_writePiece = 4;
     const size_t written = line.write(frame, n);
-    check(written == n, "write request", format("wrote %u of %u", unsigned(written), unsigned(n)));
+    g_writePiece = 0;
+    check(written == n, "write request in pieces", format("wrote %u of %u", unsigned(written), unsigned(n)));
     std::printf("SENT request\n");
 
     // Poll as the command exchange does: read until a read brings the END byte.
@@ -399,6 +416,14 @@ int main(int argc, char** argv)
     const TimedRead r = timedRead(line, buf, sizeof buf);
     check(r.count == -1 && r.ms >= 10.0 && line.write(buf, 4) == 0, "closed line reads and writes nothing",
           format("read %ld after %.2f ms", r.count, r.ms));
+
+    SerialLine refused;
+    g_refuseTimeouts = true;
+    check(!refused.open(name) && !refused.isOpen(), "open fails when the port takes no time-outs");
+    g_refuseTimeouts = false;
+    checkTrace("a refused open closes its handle", {createCall, "GetCommTimeouts port",
+                                                    "SetCommTimeouts port 4294967295 4294967295 1 0 0",
+                                                    "CloseHandle port"});
 
     const std::string after = timeoutsOnPort();
     check(after != "not opened", "port free after close");
