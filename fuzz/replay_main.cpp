@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,15 +18,15 @@ namespace fs = std::filesystem;
 int main(int argc, char** argv)
 {
     std::vector<std::string> dirs(argv + 1, argv + argc);
-#ifdef VELTORA_REPLAY_DIRS
-    if (dirs.empty()) {
-        const std::string list = VELTORA_REPLAY_DIRS;
+    // Without arguments: the folders listed in VELTORA_REPLAY_DIRS, separated by ':'.
+    const char* env = std::getenv("VELTORA_REPLAY_DIRS");
+    if (dirs.empty() && env) {
+        const std::string list = env;
         size_t from = 0;
-        for (size_t at; (at = list.find(';', from)) != std::string::npos; from = at + 1)
+        for (size_t at; (at = list.find(':', from)) != std::string::npos; from = at + 1)
             dirs.push_back(list.substr(from, at - from));
         dirs.push_back(list.substr(from));
     }
-#endif
     LLVMFuzzerInitialize(&argc, &argv);
 
     std::vector<fs::path> inputs;
