@@ -13,6 +13,10 @@ constexpr uint8_t kEscEsc = 0xDD;
 constexpr size_t kMaxRead = 2048;          // one read from the line
 constexpr size_t kMaxRequest = 523;        // 3 header bytes + SendWriteESP payload with 512 data bytes
 constexpr size_t kMaxEncoded = 2 * kMaxRequest + 1;
+// The largest frame area of the command set (SendWriteESP, SendReadFile); requests up to this
+// size are encoded without overflow even though the download stays within kMaxRequest.
+constexpr size_t kMaxFrameArea = 1024;
+constexpr size_t kMaxEncodedArea = 2 * kMaxFrameArea + 1;
 
 // Appends the escaped form of count bytes at cursor and advances it.
 void escapeBytes(uint8_t*& cursor, const uint8_t* bytes, size_t count);

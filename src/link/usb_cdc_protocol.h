@@ -53,8 +53,14 @@ public:
 
     bool versionReported() const { return m_versionReported; }
 
+    // Test hook: caps every command's time-out (0: no cap) so failure paths run quickly.
+    void setTimeoutLimitMs(uint32_t ms) { m_timeoutLimitMs = ms; }
+
 private:
+    bool queryVersion(uint8_t command, uint32_t timeoutMs, QString& text);
+
     SerialLine m_line;
     bool m_portOpen = false;
     bool m_versionReported = false;
+    uint32_t m_timeoutLimitMs = 0;
 };
