@@ -12,3 +12,6 @@ foreach(h frame commands filelist)
   set_property(TEST fuzzregress_${h} APPEND PROPERTY ENVIRONMENT
     "VELTORA_REPLAY_DIRS=${fuzz_dir}/corpus/${h}:${fuzz_dir}/regressions/${h}")
 endforeach()
+
+# Faults the fuzzers found, pinned down with readable cases.
+veltora_add_test(tst_list_names_file SOURCES tst_list_names_file.cpp LABELS unit)
