@@ -44,8 +44,17 @@ struct Config
     uint8_t wifiMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
     uint8_t ethernetMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F};
     uint64_t deviceId = 0;
+    uint32_t statusWord = 1;            // SendGetStatusWord answer
     std::string transcriptPath;         // when set, the transcript is also appended there
+    // A file whose appearance resets the device (unplug, rebootDelayMs away, plug); the device
+    // deletes it once it has unplugged. Empty: <dir>/<linkName>.reset.
+    std::string resetTriggerPath;
 };
+
+// Parses a fault as the command line gives it: "<code>:<mode>[:<param>[:<times>]]" with code in
+// decimal or 0x hex and mode one of no-answer, non-zero-result, wrong-code-first, garbage-first,
+// split, oversize, delay, vanish-after. False on anything else.
+bool parseFault(const std::string& text, uint8_t& command, Fault& fault);
 
 class Device
 {
@@ -65,6 +74,8 @@ public:
     void setBootloader(bool on);
 
     std::string portPath() const;  // <dir>/<linkName>
+    std::string resetTriggerPath() const;
+    int plugCount() const;         // plug-ins so far (start, reboots, plug(), resets)
     uint64_t deviceId() const;
     std::vector<uint8_t> publicKey() const;  // 64 bytes X||Y, empty before key creation
     int rebootCount() const;

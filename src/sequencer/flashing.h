@@ -26,7 +26,10 @@ public:
     void runTest();
     void runRetest();
 
-    // Device search
+    // Device search shared by the run bodies: listPortsBefore fills m_portsBefore first (test,
+    // re-test), probe tries those ports before polling (production, re-test). False when the run
+    // was stopped meanwhile; otherwise the caller still checks that the port is open.
+    bool searchDevice(bool listPortsBefore, bool probe);
     bool probePorts(const QStringList& ports, bool skipBootloader);
 
     // Flash file list of the run folder; true when the whole file was read without error.
@@ -52,8 +55,7 @@ public slots:
     void slotFlasherDone();
 
 private:
-    // Device search steps shared by the run bodies; false when the run was stopped meanwhile.
-    bool searchDevice(bool listPortsBefore, bool probe);
+    // Polls every 50 ms while m_searching; false when the run was stopped meanwhile.
     bool pollUntilFound();
     void failRun(const QString& message, bool restart);
 

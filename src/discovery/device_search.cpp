@@ -1,0 +1,105 @@
+#include "flashing.h"
+
+#include <QDebug>
+#include <QThread>
+
+#include "logger.h"
+#include "port_list.h"
+#include "usb_cdc_protocol.h"
+
+bool Flashing_c::probePorts(const QStringList& ports, bool skipBootloader)
+{
+    if (ports.isEmpty())
+        return false;
+
+    // One text for the whole probe: a port answering with an empty text keeps the previous one.
+    QString version;
+    for (const QString& port : ports) {
+        if (m_protocol->open(port))
+            continue;
+        if (m_protocol->SendGetVersion(version)) {
+            m_protocol->closeIfOpen();
+            continue;
+        }
+        if (skipBootloader && version.contains(QLatin1String("Bootloader"))) {
+            m_protocol->closeIfOpen();
+            continue;
+        }
+        m_logger->logWithLabel(QStringLiteral("Found the device connected to ") + port, 4);
+        if (m_protocol->versionReported())
+            m_logger->logWithLabel(QStringLiteral("Firmware version is") + version, 4);
+        return true;
+    }
+    return false;
+}
+
+void Flashing_c::slotScanPorts()
+{
+    if (!m_searching)
+        return;
+
+    QStringList current;
+    listDevicePorts(current);
+    QStringList fresh;
+    for (const QString& port : qAsConst(current)) {
+        if (!m_portsBefore.contains(port))
+            fresh.append(port);
+    }
+    if (fresh.isEmpty())
+        return;
+
+    qDebug() << "COM ports after found something:";
+    for (const QString& port : qAsConst(current))
+        qDebug().noquote() << "    " + port;
+
+    for (const QString& port : qAsConst(fresh)) {
+        if (m_protocol->open(port))
+            continue;
+        QString version;
+        if (m_protocol->SendQueryVersion(version)) {
+            m_protocol->closeIfOpen();
+            continue;
+        }
+        if (version.contains(QLatin1String("Bootloader"))) {
+            // The device comes back with its firmware, possibly under the same name; a later
+            // step finds it.
+            m_protocol->SendLeaveBootloader();
+            QThread::msleep(100);
+            m_protocol->closeIfOpen();
+            return;
+        }
+        m_logger->logWithLabel(QStringLiteral("Found device connected to ") + port, 4);
+        if (m_protocol->versionReported())
+            m_logger->logWithLabel(QStringLiteral("Firmware version is ") + version, 4);
+        m_searching = false;
+        return;
+    }
+}
+
+bool Flashing_c::searchDevice(bool listPortsBefore, bool probe)
+{
+    m_logger->logWithLabel(QStringLiteral("Searching for the device's COM port"), 0);
+    if (listPortsBefore)
+        listDevicePorts(m_portsBefore);
+
+    qDebug() << "COM ports before searching:";
+    for (const QString& port : qAsConst(m_portsBefore))
+        qDebug().noquote() << "    " + port;
+    qDebug() << "Connecting device waiting box signal result";
+
+    m_searching = true;
+    if (probe && probePorts(m_portsBefore, m_skipBootloader))
+        return true;
+    return pollUntilFound();
+}
+
+bool Flashing_c::pollUntilFound()
+{
+    while (m_searching) {
+        slotScanPorts();
+        if (!m_running)
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}

@@ -1,0 +1,62 @@
+#include "flashing.h"
+
+#include <QFile>
+#include <cstring>
+
+#include "logger.h"
+#include "station.h"
+
+bool Flashing_c::readFileList(const QString& listName, QStringList& downloadNames,
+                              QStringList& jlinkNames)
+{
+    downloadNames.clear();
+    jlinkNames.clear();
+
+    const QString folder = stationDir() + m_folder;
+    QFile file(folder + listName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        m_logger->logWithLabel(QStringLiteral("Error while opening the list of flashing files"), 1);
+        return false;
+    }
+
+    // Lines are taken in pieces of at most 127 bytes; the last two characters of every piece are
+    // its CR LF, whatever they really are.
+    char buffer[128];
+    while (!file.atEnd()) {
+        const qint64 got = file.readLine(buffer, sizeof buffer);
+        if (got < 0) {
+            m_logger->logWithLabel(QStringLiteral("Error while reading the list of flashing files"),
+                                   1);
+            return false;
+        }
+        QString line = QString::fromLatin1(buffer, int(strnlen(buffer, size_t(got))));
+        line.chop(2);
+
+        const QStringList fields = line.split(QLatin1Char(':'));
+        if (fields.size() < 2) {
+            m_logger->logWithLabel(QStringLiteral("Incorrect list line"), 1);
+            return false;
+        }
+        const QString& mode = fields.at(0);
+        const QString& name = fields.at(1);
+
+        if (mode.size() != 1) {
+            m_logger->logWithLabel(QStringLiteral("Incorrect mode size"), 1);
+            return false;
+        }
+        if (!QFile::exists(folder + name)) {
+            m_logger->logWithLabel(folder + name, 1);
+            m_logger->logWithLabel(QStringLiteral("The file from list isn't exist"), 1);
+            return false;
+        }
+        if (mode == QLatin1String("j")) {
+            jlinkNames.append(name);
+        } else if (mode == QLatin1String("c")) {
+            downloadNames.append(name);
+        } else {
+            m_logger->logWithLabel(QStringLiteral("Incorrect file mode"), 1);
+            return false;
+        }
+    }
+    return true;
+}

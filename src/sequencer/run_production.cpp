@@ -1,0 +1,136 @@
+#include "flashing.h"
+
+#include <QDebug>
+#include <QThread>
+
+#include "file_loader.h"
+#include "logger.h"
+#include "station.h"
+#include "usb_cdc_protocol.h"
+
+namespace {
+constexpr quint16 kAuthKeyParameter = 17;
+
+QByteArray macText(const uint8_t mac[6])
+{
+    return QString::asprintf("%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
+                             mac[4], mac[5])
+        .toLatin1();
+}
+} // namespace
+
+void Flashing_c::runProduction()
+{
+    // A: file list. Every device port counts as new in production, so nothing is listed before.
+    m_portsBefore.clear();
+    m_logger->logWithLabel(QStringLiteral("Applying the default file list"), 0);
+    QStringList downloadNames;
+    QStringList jlinkNames;
+    if (!readFileList(QStringLiteral("production_files.cfg"), downloadNames, jlinkNames)) {
+        failRun(QStringLiteral("Error while getting the files list"), false);
+        return;
+    }
+    if (!m_running)
+        return;
+
+    // B: device search and the ID the device holds now (shown only).
+    if (!searchDevice(false, true))
+        return;
+    if (!m_protocol->portOpen()) {
+        failRun(QStringLiteral("Error while port opening"), false);
+        return;
+    }
+    quint64 currentId = 0;
+    if (m_protocol->SendGetDeviceID(currentId)) {
+        failRun(QStringLiteral("Getting the device ID error"), false);
+        return;
+    }
+    m_logger->log(QStringLiteral("Device ID: ") + QString::number(currentId), 3);
+
+    // C: firmware download.
+    QList<FlashFileEntry> files;
+    for (const QString& name : qAsConst(downloadNames)) {
+        FlashFileEntry entry;
+        entry.fileName = m_folder + name;
+        entry.isUpdate = name.contains(QLatin1String("bin")) ? 1 : 0;
+        files.append(entry);
+    }
+    if (!m_running)
+        return;
+    m_logger->log(QStringLiteral("Found ") + QString::number(downloadNames.size()) +
+                      QStringLiteral(" file(s) for flashing"),
+                  0);
+    m_logger->progress(0);
+
+    delete m_loader;
+    m_loader = new FileLoader_c(m_protocol, files, stationDir() + m_folder, m_logger);
+    qDebug() << "Flasher configured";
+    m_downloading = true;
+    m_loader->doWork();
+    // A device with missing or partial firmware must not get an ID, a key or records.
+    if (!m_loader->lastRunSucceeded()) {
+        failRun(QStringLiteral("Firmware download error"), true);
+        return;
+    }
+
+    if (m_setDeviceId) {
+        // D: Device ID, then restart so that the device comes up with the new firmware.
+        quint64 written = m_deviceId;
+        if (m_protocol->SendSetDeviceID(written)) {
+            failRun(QStringLiteral("Error while the Device ID writing"), false);
+            return;
+        }
+        m_logger->logWithLabel(QStringLiteral("The Device ID has been written successfully"), 4);
+
+        m_protocol->SendReboot();
+        QThread::msleep(10);
+        m_protocol->closeIfOpen();
+        QThread::msleep(50);
+
+        m_searching = true;
+        m_logger->logWithLabel(QStringLiteral("Waiting for reboot and update"), 0);
+        m_logger->progress(0);
+        if (!pollUntilFound())
+            return;
+
+        // E: authentication key; the zero byte is both the buffer's start and the request.
+        uint8_t key[64];
+        key[0] = 0;
+        quint16 keyLength = sizeof key;
+        m_logger->log(QStringLiteral("Creating the authentication key"), 0);
+        if (m_protocol->SendSetParameter(kAuthKeyParameter, key, 1)) {
+            failRun(QStringLiteral("Public key creating error"), true);
+            return;
+        }
+        m_logger->log(QStringLiteral("Getting the authentication key"), 0);
+        if (m_protocol->SendGetParameter(kAuthKeyParameter, key, keyLength)) {
+            failRun(QStringLiteral("Error while the public key reading"), true);
+            return;
+        }
+        if (!writePublicKeyRecord(m_deviceId,
+                                  QByteArray(reinterpret_cast<const char*>(key), keyLength)))
+            return;
+
+        // F: MAC addresses.
+        uint8_t wifi[6];
+        uint8_t ethernet[6];
+        if (m_protocol->SendGetMACs(wifi, ethernet)) {
+            failRun(QStringLiteral("Error while MACs getting"), false);
+            return;
+        }
+        const QByteArray wifiText = macText(wifi);
+        const QByteArray ethernetText = macText(ethernet);
+        m_logger->logWithLabel(QStringLiteral("WiFi MAC: ") + QString::fromLatin1(wifiText) +
+                                   QStringLiteral(", Ethernet MAC: ") +
+                                   QString::fromLatin1(ethernetText),
+                               4);
+        if (!writeMacRecord(m_deviceId, wifiText.constData(), ethernetText.constData()))
+            return;
+    }
+
+    // G: success.
+    m_protocol->SendReboot();
+    QThread::msleep(10);
+    m_protocol->closeIfOpen();
+    emit on_flashFinish(true);
+}

@@ -1,0 +1,145 @@
+#include "file_loader.h"
+
+#include <QDebug>
+#include <QFile>
+
+#include "logger.h"
+#include "usb_cdc_protocol.h"
+
+const QList<QPair<QString, QString>> fileNameSubstitutions = {
+    {QStringLiteral("system.bin"), QStringLiteral("nRF_Update_c.bin")},
+    {QStringLiteral("drivers.bin"), QStringLiteral("ESP_Update_c.bin")},
+    {QStringLiteral("interface.bin"), QStringLiteral("NRF_Bootloader_c.bin")},
+};
+
+namespace {
+constexpr qint64 kChunk = 512;
+// Offsets and the size travel as 32-bit values.
+constexpr qint64 kMaxFileSize = 0xFFFFFFFFll;
+} // namespace
+
+FileLoader_c::FileLoader_c(cUSB_CDC_Protocol* protocol, const QList<FlashFileEntry>& files,
+                           const QString& flashFolder, Logger_c* logger)
+    : QObject(nullptr),
+      m_protocol(protocol),
+      m_files(files),
+      m_generalAccess(false),
+      m_flashFolder(flashFolder),
+      m_logger(logger)
+{
+}
+
+FileLoader_c::FileLoader_c(cUSB_CDC_Protocol* protocol, const QList<FlashFileEntry>& files,
+                           const QString& readFolder, quint16 readSelector, Logger_c* logger)
+    : QObject(nullptr),
+      m_protocol(protocol),
+      m_files(files),
+      m_readFolder(readFolder),
+      m_readSelector(readSelector),
+      m_generalAccess(true),
+      m_logger(logger)
+{
+}
+
+void FileLoader_c::doWork()
+{
+    m_lastRunSucceeded = false;
+    if (m_generalAccess) {
+        qDebug() << "General access instance is created";
+        return;
+    }
+    qDebug() << "Flasher started";
+
+    for (int i = 0; i < m_files.size(); ++i) {
+        qDebug() << "File #" << i;
+        const FlashFileEntry& entry = m_files.at(i);
+        // An empty name ends the list.
+        if (entry.fileName.isEmpty())
+            break;
+        if (downloadFile(entry.fileName, entry.isUpdate != 0)) {
+            emit sigFinish();
+            return;
+        }
+    }
+    m_logger->logWithLabel(QStringLiteral("Firmware downloding is complete"), 4);
+    m_lastRunSucceeded = true;
+    emit sigFinish();
+}
+
+bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
+{
+    if (!m_protocol->portOpen()) {
+        m_logger->logWithLabel(QStringLiteral("No COM port open"), 1);
+        return true;
+    }
+
+    const QString baseName = fileName.mid(fileName.lastIndexOf(QLatin1Char('/')) + 1);
+    QString localName = baseName;
+    for (const auto& substitution : fileNameSubstitutions) {
+        if (substitution.first == baseName) {
+            localName = substitution.second;
+            break;
+        }
+    }
+    const QString devicePath = isUpdate ? QStringLiteral("Updates/") + localName : localName;
+
+    m_logger->logWithLabel(QStringLiteral("File for flashing: Updates/") + baseName, 0);
+    m_logger->progress(0);
+
+    QFile file(m_flashFolder + localName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        m_logger->logWithLabel(QStringLiteral("File opening error"), 1);
+        return true;
+    }
+    qDebug() << "File opened";
+    const qint64 size = file.size();
+    // A larger file would wrap the 32-bit offsets and never end.
+    if (size > kMaxFileSize) {
+        m_logger->logWithLabel(QStringLiteral("File is too large: ") + baseName, 1);
+        return true;
+    }
+
+    if (m_protocol->SendStartESP(devicePath, quint32(size))) {
+        qDebug() << "Error on SendStartESP";
+        return true;
+    }
+    qDebug() << "File Start sent";
+    m_logger->logWithLabel(QStringLiteral("File is flashing: Updates/") + baseName, 0);
+
+    file.seek(0);
+    quint32 sent = 0;
+    int lastPercent = 0;
+    bool transferFailed = false;
+    uint8_t chunk[kChunk];
+    while (sent < size) {
+        const qint64 got = file.read(reinterpret_cast<char*>(chunk), kChunk);
+        if (got <= 0) {
+            m_logger->logWithLabel(QStringLiteral("Can't read ESP firmware file"), 1);
+            return true;
+        }
+        if (m_protocol->SendWriteESP(sent, chunk, quint32(got))) {
+            qDebug() << "SendWriteESP error. " << sent << " Bytes read";
+            m_logger->logWithLabel(QStringLiteral("Can't send ESP firmware file"), 1);
+            transferFailed = true;
+            break;
+        }
+        sent += quint32(got);
+        const int percent = int(qint64(sent) * 100 / size);
+        if (percent != lastPercent)
+            m_logger->progress(percent);
+        lastPercent = percent;
+    }
+
+    m_logger->progress(100);
+    file.close();
+    qDebug() << "File closed";
+
+    if (m_protocol->SendEndESP())
+        return true;
+    qDebug() << "File End sent";
+    if (transferFailed)
+        return true;
+
+    m_logger->logWithLabel(baseName + QStringLiteral(" file was successfully downloaded"), 4);
+    return false;
+}

@@ -1,0 +1,219 @@
+#include <QElapsedTimer>
+#include <QtTest>
+#include <thread>
+
+#include "port_list.h"
+#include "prod_fixture.h"
+#include "usb_cdc_protocol.h"
+
+using namespace prodtest;
+
+class TestDeviceSearch : public QObject
+{
+    Q_OBJECT
+private slots:
+    void probe_data();
+    void probe();
+    void polling_data();
+    void polling();
+    void portsKnownBeforeAreNotPolled();
+    void stopEndsPolling();
+};
+
+void TestDeviceSearch::probe_data()
+{
+    QTest::addColumn<bool>("silentFirst");
+    QTest::addColumn<bool>("bootloader");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<bool>("skipBootloader");
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<QString>("versionLine");  // empty: none expected
+
+    QTest::newRow("firmware") << false << false << "FW 3.2.0" << true << true
+                              << "4Firmware version isFW 3.2.0";
+    QTest::newRow("silent port skipped") << true << false << "FW 3.2.0" << true << true
+                                         << "4Firmware version isFW 3.2.0";
+    QTest::newRow("bootloader rejected") << false << true << "FW 3.2.0" << true << false << "";
+    QTest::newRow("bootloader accepted") << false << true << "FW 3.2.0" << false << true
+                                         << "4Firmware version isBootloader 1.0.4";
+    QTest::newRow("empty version") << false << false << "" << true << true << "";
+}
+
+// The probe of the known ports (re-test): one version query per port, the first answering
+// device that is acceptable is kept open.
+void TestDeviceSearch::probe()
+{
+    QFETCH(bool, silentFirst);
+    QFETCH(bool, bootloader);
+    QFETCH(QString, version);
+    QFETCH(bool, skipBootloader);
+    QFETCH(bool, found);
+    QFETCH(QString, versionLine);
+
+    Bench bench;
+    if (silentFirst)
+        QVERIFY(!bench.addSilentPort().isEmpty());
+    devsim::Config config = bench.config();
+    config.bootloader = bootloader;
+    config.firmwareVersion = version.toStdString();
+    devsim::Device* device = bench.start(config);
+    QVERIFY(device);
+    const QString port = QString::fromStdString(device->portPath());
+
+    Logger_c logger;
+    Flashing_c worker(1, skipBootloader, "/Production/", false, &logger);
+    Recorder recorder;
+    recorder.attach(logger);
+    QStringList ports;
+    listDevicePorts(ports);
+    QCOMPARE(ports.size(), silentFirst ? 2 : 1);
+
+    QCOMPARE(worker.probePorts(ports, skipBootloader), found);
+    QCOMPARE(worker.protocol()->portOpen(), found);
+    QStringList expected;
+    if (found)
+        expected << "4Found the device connected to " + port;
+    if (!versionLine.isEmpty())
+        expected << versionLine;
+    QCOMPARE(recorder.log, expected);
+    if (found)
+        QCOMPARE(recorder.labels.last(), expected.last().mid(1));
+    QCOMPARE(device->commandCodes(), std::vector<uint8_t>{0x01});
+
+    QVERIFY(!worker.probePorts(QStringList(), skipBootloader));
+}
+
+void TestDeviceSearch::polling_data()
+{
+    QTest::addColumn<bool>("silentFirst");
+    QTest::addColumn<bool>("bootloader");
+    QTest::addColumn<bool>("probe");
+    QTest::addColumn<QStringList>("codes");  // hex command codes the device received
+
+    QTest::newRow("present, first poll") << false << false << false << QStringList{"0c"};
+    QTest::newRow("present, probed") << false << false << true << QStringList{"01"};
+    QTest::newRow("bootloader, then firmware")
+        << false << true << false << QStringList{"0c", "09", "0c"};
+    QTest::newRow("silent port skipped") << true << false << false << QStringList{"0c"};
+}
+
+// The production search (nothing known before): every device port is new, a bootloader is made
+// to leave, a silent port is passed over.
+void TestDeviceSearch::polling()
+{
+    QFETCH(bool, silentFirst);
+    QFETCH(bool, bootloader);
+    QFETCH(bool, probe);
+    QFETCH(QStringList, codes);
+
+    Bench bench;
+    DebugCapture debug;
+    const QString silent = silentFirst ? bench.addSilentPort() : QString();
+    devsim::Config config = bench.config();
+    config.bootloader = bootloader;
+    devsim::Device* device = bench.start(config);
+    QVERIFY(device);
+    const QString port = QString::fromStdString(device->portPath());
+
+    Logger_c logger;
+    Flashing_c worker(1, true, "/Production/", false, &logger);
+    Recorder recorder;
+    recorder.attach(logger);
+    QVERIFY(worker.searchDevice(probe, probe));
+    QVERIFY(worker.protocol()->portOpen());
+
+    const QString found = probe ? "4Found the device connected to " : "4Found device connected to ";
+    const QString version = probe ? "4Firmware version isVELTORA-FW 3.2.0"
+                                  : "4Firmware version is VELTORA-FW 3.2.0";
+    QCOMPARE(recorder.log,
+             (QStringList{"0Searching for the device's COM port", found + port, version}));
+
+    QStringList received;
+    for (uint8_t code : device->commandCodes())
+        received << QString::asprintf("%02x", code);
+    QCOMPARE(received, codes);
+
+    QStringList trace = debug.lines();
+    trace = trace.filter(QRegularExpression("^(COM ports|    |Connecting device)"));
+    QStringList expected{"COM ports before searching:"};
+    if (probe)
+        expected << "    " + port;
+    expected << "Connecting device waiting box signal result";
+    if (!probe) {
+        // One step per poll that saw new ports; all listed ports, in listing order.
+        const int steps = bootloader ? 2 : 1;
+        for (int i = 0; i < steps; ++i) {
+            expected << "COM ports after found something:";
+            if (silentFirst)
+                expected << "    " + silent;
+            expected << "    " + port;
+        }
+    }
+    QCOMPARE(trace, expected);
+}
+
+// The test run's search: ports listed before it are not polled; a device that appears later is.
+void TestDeviceSearch::portsKnownBeforeAreNotPolled()
+{
+    Bench bench;
+    devsim::Device* known = bench.start(bench.config(0));
+    QVERIFY(known);
+    devsim::Config late = bench.config(1);
+    late.pluggedAtStart = false;
+    devsim::Device* device = bench.start(late);
+    QVERIFY(device);
+    // Plugged in once the ports present before the search have been listed.
+    DebugCapture debug;
+    debug.watch("Connecting device waiting box signal result", [device] { device->plug(); });
+
+    Logger_c logger;
+    Flashing_c worker(1, true, "/TestFiles/", false, &logger);
+    Recorder recorder;
+    recorder.attach(logger);
+    QVERIFY(worker.searchDevice(true, false));
+
+    QCOMPARE(recorder.log, (QStringList{"0Searching for the device's COM port",
+                                        "4Found device connected to " +
+                                            QString::fromStdString(device->portPath()),
+                                        "4Firmware version is VELTORA-FW 3.2.0"}));
+    QVERIFY(known->commandCodes().empty());
+    QVERIFY(debug.lines().contains("    " + QString::fromStdString(known->portPath())));
+}
+
+// Clearing the go-on flag from another thread ends an endless search within a poll interval and
+// a step, without a result.
+void TestDeviceSearch::stopEndsPolling()
+{
+    Bench bench;
+    DebugCapture debug;
+    debug.watch("Connecting device waiting box signal result");
+    Logger_c logger;
+    Flashing_c worker(1, true, "/Production/", true, &logger);
+    Recorder recorder;
+    recorder.attach(logger);
+    recorder.attach(worker);
+
+    std::atomic<qint64> stoppedAt{0};
+    QElapsedTimer clock;
+    clock.start();
+    std::thread stopper([&] {
+        QDeadlineTimer deadline(10000);
+        while (!debug.seen() && !deadline.hasExpired())
+            QThread::msleep(1);
+        stoppedAt = clock.elapsed();
+        worker.stop();
+    });
+    const bool result = worker.searchDevice(false, true);
+    const qint64 returnedAt = clock.elapsed();
+    stopper.join();
+
+    QVERIFY(!result);
+    QVERIFY(debug.seen());
+    QVERIFY2(returnedAt - stoppedAt < 500,
+             qPrintable(QString::number(returnedAt - stoppedAt)));
+    QVERIFY(recorder.finishes.isEmpty());
+    QCOMPARE(recorder.log, QStringList{"0Searching for the device's COM port"});
+}
+
+QTEST_GUILESS_MAIN(TestDeviceSearch)
+#include "tst_device_search.moc"
