@@ -56,6 +56,13 @@ struct Config
 // split, oversize, delay, vanish-after. False on anything else.
 bool parseFault(const std::string& text, uint8_t& command, Fault& fault);
 
+// Answers of note: the file commands give 0 on success, 1 when the file is absent or none is
+// open, 2 for a chunk not at the end of the file, 3 for a malformed request, 4 when the bytes
+// written differ from the size SendStartESP announced, 5 for a path outside the device's file
+// system ("..", absolute) or a host error. SendGetParameter 17 gives an empty value until
+// SendSetParameter 17 with the data byte 0 has created the key. In the bootloader only the version
+// queries, SendReboot and SendLeaveBootloader are answered. Reboots answer with an empty frame,
+// then the port goes away and comes back as a new pseudo-terminal after rebootDelayMs.
 class Device
 {
 public:

@@ -86,6 +86,19 @@ private slots:
         QCOMPARE(ports(), QByteArray());
     }
 
+    void plugDelay()
+    {
+        writePorts("");
+        QProcess p;
+        start(p, {"--link-name", "ttySLOW", "--plug-delay", "100", "--fault", "0x0b:delay:50:2"});
+        const QString link = m_dir.filePath("ttySLOW");
+        QCOMPARE(readyLine(p), link.toUtf8() + "\n");
+        QTRY_COMPARE_WITH_TIMEOUT(ports(), link.toUtf8() + " 0x2c0d\n", 5000);
+        p.terminate();
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(ports(), QByteArray());
+    }
+
     void badOptions_data()
     {
         QTest::addColumn<QStringList>("args");
