@@ -1,6 +1,7 @@
 #include "flashing.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <cstring>
 
 #include "logger.h"
@@ -44,7 +45,8 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
             m_logger->logWithLabel(QStringLiteral("Incorrect mode size"), 1);
             return false;
         }
-        if (!QFile::exists(folder + name)) {
+        // An empty name or a folder names no image: exists() alone would let both through.
+        if (!QFileInfo(folder + name).isFile()) {
             m_logger->logWithLabel(folder + name, 1);
             m_logger->logWithLabel(QStringLiteral("The file from list isn't exist"), 1);
             return false;
