@@ -1,0 +1,69 @@
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <cstdio>
+#include <cstring>
+
+#include "mainwindow.h"
+#include "station.h"
+
+namespace {
+
+void describeOptions(QCommandLineParser& parser)
+{
+    parser.setApplicationDescription(
+        QStringLiteral("Production and test station for Veltora devices."));
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("station-dir"),
+                      QStringLiteral("Folder holding Production/, TestFiles/, Keys/ and MAC/ "
+                                     "(default: the program's own folder)."),
+                      QStringLiteral("DIR")});
+}
+
+bool asksForHelp(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h") ||
+            !std::strcmp(argv[i], "-?") || !std::strcmp(argv[i], "--help-all"))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication::setApplicationName(QStringLiteral("veltora"));
+    QCoreApplication::setApplicationVersion(QLatin1String(kVeltoraVersion));
+
+    // Help needs no display, so it is answered before the GUI application exists.
+    if (asksForHelp(argc, argv)) {
+        QCoreApplication core(argc, argv);
+        QCommandLineParser parser;
+        describeOptions(parser);
+        parser.process(core);
+        return 0;
+    }
+
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    describeOptions(parser);
+    parser.process(app);
+
+    if (parser.isSet(QStringLiteral("station-dir"))) {
+        const QFileInfo dir(parser.value(QStringLiteral("station-dir")));
+        if (!dir.isDir()) {
+            std::fprintf(stderr, "veltora: no such station folder: %s\n",
+                         qPrintable(QDir::toNativeSeparators(dir.filePath())));
+            return 2;
+        }
+        setStationDir(dir.absoluteFilePath());
+    }
+
+    MainWindow window;
+    window.show();
+    return app.exec();
+}

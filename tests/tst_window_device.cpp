@@ -1,0 +1,83 @@
+#include <QApplication>
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QtTest>
+
+#include "mainwindow.h"
+#include "prod_fixture.h"
+#include "progress.h"
+
+using namespace prodtest;
+
+// Production runs started from the window's button against the simulated device: what the
+// operator typed and ticked reaches the device, and the window ends the run as the device allows.
+class tst_WindowDevice : public QObject
+{
+    Q_OBJECT
+private slots:
+    void productionRun_data();
+    void productionRun();
+};
+
+void tst_WindowDevice::productionRun_data()
+{
+    QTest::addColumn<bool>("setDeviceId");
+    QTest::addColumn<bool>("autoIncrement");
+    QTest::addColumn<double>("typed");
+    QTest::addColumn<quint64>("inDevice");
+    QTest::addColumn<double>("after");
+    QTest::addColumn<QString>("lastLine");
+    const QString macs = QStringLiteral("WiFi MAC: 00:1A:2B:3C:4D:5E, Ethernet MAC: 00:1A:2B:3C:4D:5F");
+    QTest::newRow("id written, auto increment")
+        << true << true << 41.0 << quint64(41) << 42.0 << macs;
+    QTest::newRow("id written, eleven digits")
+        << true << false << 99999999998.0 << quint64(99999999998) << 99999999998.0 << macs;
+    QTest::newRow("id not written")
+        << false << true << 41.0 << quint64(77) << 42.0
+        << QStringLiteral("Firmware downloding is complete");
+}
+
+void tst_WindowDevice::productionRun()
+{
+    QFETCH(bool, setDeviceId);
+    QFETCH(bool, autoIncrement);
+    QFETCH(double, typed);
+    QFETCH(quint64, inDevice);
+    QFETCH(double, after);
+    QFETCH(QString, lastLine);
+
+    Bench bench;
+    QVERIFY(bench.useExampleStation());
+    devsim::Config config = bench.config();
+    config.deviceId = 77;
+    devsim::Device* device = bench.start(config);
+    QVERIFY(device);
+
+    MainWindow w;
+    w.show();
+    auto* id = w.findChild<QDoubleSpinBox*>("m_editProdID");
+    auto* start = w.findChild<QPushButton*>("m_buttonAuto_2");
+    auto* view = w.findChild<QTextEdit*>("m_Log_2");
+    id->setValue(typed);
+    w.findChild<QCheckBox*>("m_boxSetProdSerial")->setChecked(setDeviceId);
+    w.findChild<QCheckBox*>("m_boxAutoIncProdSerial")->setChecked(autoIncrement);
+
+    start->click();
+    QVERIFY(!start->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 30000);
+
+    QCOMPARE(device->deviceId(), inDevice);
+    QCOMPARE(id->value(), after);
+    const QTextBlock last = view->document()->lastBlock();
+    QCOMPARE(last.text(), lastLine);
+    QCOMPARE(last.begin().fragment().charFormat().foreground().color().rgb(), qRgb(0, 128, 0));
+    QVERIFY(w.findChild<QTextEdit*>("m_Log")->document()->isEmpty());
+    for (QWidget* top : QApplication::topLevelWidgets())
+        QVERIFY(!qobject_cast<Progress_c*>(top));
+}
+
+QTEST_MAIN(tst_WindowDevice)
+#include "tst_window_device.moc"
