@@ -1,0 +1,159 @@
+// SerialLine on the Win32 communications API; free of Qt, so a bare mingw cross compiler builds it.
+#include "serial_line.h"
+
+#include "cdc_framing.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstring>
+
+namespace {
+
+// While a read is waiting for its first byte, each ReadFile blocks at most this long, so
+// the read window is overrun by no more than one such wait.
+constexpr DWORD kFirstByteWaitMs = 1;
+
+LONGLONG tickRate()
+{
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f.QuadPart / 1000 > 0 ? f.QuadPart / 1000 : 1;
+}
+
+LONGLONG nowTicks()
+{
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return t.QuadPart;
+}
+
+} // namespace
+
+struct SerialLine::Impl
+{
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    COMMTIMEOUTS savedTimeouts{};
+    LONGLONG ticksPerMs = tickRate();
+};
+
+SerialLine::SerialLine() : d(new Impl) {}
+
+SerialLine::~SerialLine()
+{
+    close();
+    delete d;
+}
+
+bool SerialLine::isOpen() const
+{
+    return d->handle != INVALID_HANDLE_VALUE;
+}
+
+bool SerialLine::open(const std::string& name)
+{
+    if (isOpen())
+        return false;
+    const std::string path = "\\\\.\\" + name;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+
+    // Without working time-outs a read could block for ever, so a handle that does not take
+    // them is no serial line for us.
+    COMMTIMEOUTS saved{};
+    if (!GetCommTimeouts(h, &saved)) {
+        CloseHandle(h);
+        return false;
+    }
+    // Interval and multiplier both MAXDWORD: ReadFile returns at once with what is buffered,
+    // or with the first byte to arrive within the constant. read() loops for the window.
+    COMMTIMEOUTS line{};
+    line.ReadIntervalTimeout = MAXDWORD;
+    line.ReadTotalTimeoutMultiplier = MAXDWORD;
+    line.ReadTotalTimeoutConstant = kFirstByteWaitMs;
+    line.WriteTotalTimeoutMultiplier = 0;
+    line.WriteTotalTimeoutConstant = 0;
+    if (!SetCommTimeouts(h, &line)) {
+        CloseHandle(h);
+        return false;
+    }
+
+    // A USB CDC port ignores most of this, and some drivers refuse parts of it; the line
+    // works either way, so these results are not checked.
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(h, &dcb);
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.EofChar = static_cast<char>(cdc::kEnd);
+    BuildCommDCBA("115200,N,8,1", &dcb);
+    SetCommState(h, &dcb);
+
+    d->handle = h;
+    d->savedTimeouts = saved;
+    return true;
+}
+
+void SerialLine::close()
+{
+    if (!isOpen())
+        return;
+    PurgeComm(d->handle, PURGE_RXABORT);
+    SetCommTimeouts(d->handle, &d->savedTimeouts);
+    CloseHandle(d->handle);
+    d->handle = INVALID_HANDLE_VALUE;
+}
+
+size_t SerialLine::write(const uint8_t* data, size_t n)
+{
+    if (!isOpen())
+        return 0;
+    size_t done = 0;
+    while (done < n) {
+        const DWORD chunk = static_cast<DWORD>(n - done > MAXDWORD ? MAXDWORD : n - done);
+        DWORD written = 0;
+        if (!WriteFile(d->handle, data + done, chunk, &written, nullptr) || written == 0)
+            break;
+        done += written;
+    }
+    return done;
+}
+
+long SerialLine::read(uint8_t* buf, size_t cap)
+{
+    const LONGLONG start = nowTicks();
+    const LONGLONG window = static_cast<LONGLONG>(kReadWindowMs) * d->ticksPerMs;
+    // A closed line, or a vanished device that fails every call at once, still takes the
+    // window, so that callers polling the line do not spin.
+    const auto sitOut = [&] {
+        const LONGLONG left = window - (nowTicks() - start);
+        if (left > 0)
+            Sleep(static_cast<DWORD>(left / d->ticksPerMs + 1));
+    };
+    if (!isOpen()) {
+        sitOut();
+        return -1;
+    }
+    size_t got = 0;
+    while (got < cap) {
+        DWORD n = 0;
+        if (!ReadFile(d->handle, buf + got, static_cast<DWORD>(cap - got), &n, nullptr)) {
+            sitOut();
+            return got > 0 ? static_cast<long>(got) : -1;
+        }
+        if (n > 0 && std::memchr(buf + got, cdc::kEnd, n) != nullptr)
+            return static_cast<long>(got + n);
+        got += n;
+        if (nowTicks() - start >= window)
+            break;
+    }
+    return static_cast<long>(got);
+}
