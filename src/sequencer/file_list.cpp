@@ -1,7 +1,6 @@
 #include "flashing.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <cstring>
 
 #include "logger.h"
@@ -45,8 +44,7 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
             m_logger->logWithLabel(QStringLiteral("Incorrect mode size"), 1);
             return false;
         }
-        // An empty name or a folder names no image: exists() alone would let both through.
-        if (!QFileInfo(folder + name).isFile()) {
+        if (!QFile::exists(folder + name)) {
             m_logger->logWithLabel(folder + name, 1);
             m_logger->logWithLabel(QStringLiteral("The file from list isn't exist"), 1);
             return false;
