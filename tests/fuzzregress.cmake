@@ -13,5 +13,3 @@ foreach(h frame commands filelist)
     "VELTORA_REPLAY_DIRS=${fuzz_dir}/corpus/${h}:${fuzz_dir}/regressions/${h}")
 endforeach()
 
-# Faults the fuzzers found, pinned down with readable cases.
-veltora_add_test(tst_list_names_file SOURCES tst_list_names_file.cpp LABELS unit)
