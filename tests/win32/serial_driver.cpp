@@ -422,7 +422,7 @@ int main(int argc, char** argv)
     check(!refused.open(name) && !refused.isOpen(), "open fails when the port takes no time-outs");
     g_refuseTimeouts = false;
     checkTrace("a refused open closes its handle", {createCall, "GetCommTimeouts port",
-                                                    "SetCommTimeouts port 4294967295 4294967295 1 0 0",
+                                                    "SetCommTimeouts port 4294967295 4294967295 1 0 2000",
                                                     "CloseHandle port"});
 
     const std::string after = timeoutsOnPort();
