@@ -354,7 +354,6 @@ void TestRunTest::testRunEnds()
 void TestRunTest::retest_data()
 {
     QTest::addColumn<bool>("bootloader");
-    QTest::addColumn<bool>("samePort");
     QTest::addColumn<bool>("historyOnDevice");
     QTest::addColumn<QStringList>("lines");
     QTest::addColumn<QByteArray>("codes");
@@ -365,21 +364,18 @@ void TestRunTest::retest_data()
     const QStringList probed = {"0Searching for the device's COM port", "4Found the device connected to <port>",
                                 "4Firmware version isVELTORA-FW 3.2.0"};
     const QString deleted = "3Test history has been deleted successfully";
-    QTest::newRow("found by the probe") << false << false << true << probed + QStringList{deleted}
+    QTest::newRow("found by the probe") << false << true << probed + QStringList{deleted}
                                         << QByteArray::fromHex("010508") << true;
-    QTest::newRow("deletion refused") << false << false << false << probed + QStringList{"1Test history cleaning error"}
+    QTest::newRow("deletion refused") << false << false << probed + QStringList{"1Test history cleaning error"}
                                       << QByteArray::fromHex("0105") << false;
-    QTest::newRow("device in its bootloader, replugged") << true << false << true << searched + QStringList{deleted}
-                                                         << QByteArray::fromHex("0c090c0508") << true;
     // Probed and passed over, then sent on from its bootloader by the polling on the same port.
-    QTest::newRow("device waiting in its bootloader") << false << true << true << searched + QStringList{deleted}
+    QTest::newRow("device waiting in its bootloader") << true << true << searched + QStringList{deleted}
                                                       << QByteArray::fromHex("010c090c0508") << true;
 }
 
 void TestRunTest::retest()
 {
     QFETCH(bool, bootloader);
-    QFETCH(bool, samePort);
     QFETCH(bool, historyOnDevice);
     QFETCH(QStringList, lines);
     QFETCH(QByteArray, codes);
@@ -387,29 +383,10 @@ void TestRunTest::retest()
 
     if (historyOnDevice)
         QVERIFY(writeFile(m_bench->fsRoot() + "/testres.bin", "previous test results"));
-    // With the bootloader row, the device answers from its bootloader when the re-test starts and
-    // the probe passes it over; the operator then plugs it into another socket, where it shows up
-    // as a new port that the polling sends on to its firmware.
-    devsim::Device* bootloaderAtStart = nullptr;
-    std::thread replug;
-    if (bootloader) {
-        bootloaderAtStart = m_bench->start(deviceConfig(1, true, true));
-        QVERIFY(bootloaderAtStart);
-        m_device->setBootloader(true);
-        replug = std::thread([&] {
-            if (bootloaderAtStart->waitForRequests(0x01, 1, 10000)) {
-                bootloaderAtStart->unplug();
-                m_device->plug();
-            }
-        });
-    } else {
-        m_device->setBootloader(samePort);
-        m_device->plug();
-    }
+    m_device->setBootloader(bootloader);
+    m_device->plug();
     auto worker = makeWorker(true);
     worker->runRetest();
-    if (replug.joinable())
-        replug.join();
 
     lines.replaceInStrings("<port>", port(*m_device));
     QCOMPARE(m_recorder->log, lines);
@@ -419,8 +396,6 @@ void TestRunTest::retest()
     QCOMPARE(m_recorder->finishes, QList<bool>{result});
     QVERIFY(!QFile::exists(m_bench->fsRoot() + "/testres.bin"));
     QCOMPARE(worker->protocol()->portOpen(), !result);
-    if (bootloaderAtStart)
-        QCOMPARE(codesOf(*bootloaderAtStart), QByteArray::fromHex("01"));
 }
 
 QTEST_GUILESS_MAIN(TestRunTest)
