@@ -1,7 +1,7 @@
 #pragma once
 // Equipment shared by the tests: a temporary station with simulated devices plugged into a
-// temporary extra-ports file, a scripted device on a pseudo-terminal, and recorders for what a
-// run reports and what the process writes to the debug stream.
+// temporary extra-ports file, a scripted device on a pseudo-terminal, recorders for what a run
+// reports and what the process writes to the debug stream, and a bounded stopper for runs.
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -25,6 +25,7 @@
 #include "devsim.h"
 #include "flashing.h"
 #include "logger.h"
+#include "serial_line.h"
 #include "station.h"
 
 namespace prodtest {
@@ -363,6 +364,80 @@ private:
     QTemporaryDir m_dir;
     std::vector<std::unique_ptr<devsim::Device>> m_devices;
     std::unique_ptr<PtyPeer> m_silent;
+};
+
+using Clock = std::chrono::steady_clock;
+
+inline int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System |
+                                                                QDir::Files | QDir::Dirs)
+                   .size());
+}
+
+// A port is released when another opener gets it; the line takes an exclusive lock.
+inline bool opensAgain(const std::string& path)
+{
+    SerialLine line;
+    if (!line.open(path))
+        return false;
+    line.close();
+    return true;
+}
+
+inline qint64 msSince(Clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// Stops a worker from another thread: once `ready` has returned (it bounds its own wait), and
+// afterMs later. Destroying it first cancels the stop and joins the thread.
+class DelayedStop
+{
+public:
+    DelayedStop(Flashing_c& worker, std::function<void()> ready, int afterMs)
+        : m_thread([this, &worker, ready, afterMs] {
+              if (ready)
+                  ready();
+              std::unique_lock<std::mutex> lock(m_mutex);
+              if (m_cv.wait_for(lock, std::chrono::milliseconds(afterMs), [this] { return m_cancel; }))
+                  return;
+              m_stoppedAt = Clock::now();
+              m_stopped = true;
+              worker.stop();
+          })
+    {
+    }
+    ~DelayedStop() { cancel(); }
+
+    void cancel()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_cancel = true;
+        }
+        m_cv.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    bool stopped() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_stopped;
+    }
+    Clock::time_point stoppedAt() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_stoppedAt;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_cancel = false;
+    bool m_stopped = false;
+    Clock::time_point m_stoppedAt;
+    std::thread m_thread;
 };
 
 } // namespace prodtest

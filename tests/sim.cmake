@@ -11,5 +11,5 @@ if(NOT WIN32)
   target_compile_definitions(tst_devsim_cli PRIVATE DEVSIM_PATH="$<TARGET_FILE:veltora-devsim>")
   add_dependencies(tst_devsim_cli veltora-devsim)
 
-  veltora_add_test(tst_devsim SOURCES tst_devsim.cpp LABELS integration LIBS veltora_devsim TIMEOUT 180)
+  veltora_add_test(tst_devsim SOURCES tst_devsim.cpp LABELS integration LIBS veltora_devsim)
 endif()

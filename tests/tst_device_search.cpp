@@ -1,6 +1,4 @@
-#include <QElapsedTimer>
 #include <QtTest>
-#include <thread>
 
 #include "port_list.h"
 #include "prod_fixture.h"
@@ -164,24 +162,18 @@ void TestDeviceSearch::stopEndsPolling()
     recorder.attach(logger);
     recorder.attach(worker);
 
-    std::atomic<qint64> stoppedAt{0};
-    QElapsedTimer clock;
-    clock.start();
-    std::thread stopper([&] {
+    DelayedStop stopper(worker, [&] {
         QDeadlineTimer deadline(10000);
         while (!debug.seen() && !deadline.hasExpired())
             QThread::msleep(1);
-        stoppedAt = clock.elapsed();
-        worker.stop();
-    });
+    }, 0);
     const bool result = worker.searchDevice(false, true);
-    const qint64 returnedAt = clock.elapsed();
-    stopper.join();
+    const qint64 afterStop = msSince(stopper.stoppedAt());
+    stopper.cancel();
 
     QVERIFY(!result);
-    QVERIFY(debug.seen());
-    QVERIFY2(returnedAt - stoppedAt < 500,
-             qPrintable(QString::number(returnedAt - stoppedAt)));
+    QVERIFY(debug.seen() && stopper.stopped());
+    QVERIFY2(afterStop < 500, qPrintable(QString::number(afterStop)));
     QVERIFY(recorder.finishes.isEmpty());
     QCOMPARE(recorder.log, QStringList{"0Searching for the device's COM port"});
 }

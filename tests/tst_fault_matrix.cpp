@@ -3,13 +3,11 @@
 // the record files byte for byte.
 #include <QtTest>
 
-#include "fault_support.h"
 #include "port_list.h"
 #include "prod_fixture.h"
 #include "usb_cdc_protocol.h"
 
 using namespace prodtest;
-using namespace faulttest;
 
 namespace {
 

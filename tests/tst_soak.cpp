@@ -4,12 +4,10 @@
 #include <QLoggingCategory>
 #include <QtTest>
 
-#include "fault_support.h"
 #include "prod_fixture.h"
 #include "usb_cdc_protocol.h"
 
 using namespace prodtest;
-using namespace faulttest;
 
 class TestSoak : public QObject
 {
