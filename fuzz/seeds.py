@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the fuzz harnesses (fuzz/corpus/<harness>/); run after changing a
-harness's input layout. Inputs found while fuzzing are not kept here: only these hand-made seeds
-and, in fuzz/regressions/, every input that ever made a harness fail."""
+"""Writes the hand-made seeds of the fuzz harnesses (fuzz/corpus/<harness>/, named after what
+they hold); run after changing a harness's input layout. The files named by a hash beside them
+were merged in from long runs (libFuzzer -merge=1) and start the short CI runs deeper; every
+input that ever made a harness fail is kept in fuzz/regressions/ instead."""
 import os
 import struct
 

@@ -359,7 +359,7 @@ void TestFaultMatrix::matrix()
         worker.reset();
         if (mode == int(ErrorMode::VanishAfter) && !device->plugged())
             device->plug();
-        QTRY_VERIFY_WITH_TIMEOUT(opensAgain(device->portPath()), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(opensAgain(device->portPath()), 10000);
     }
     QCOMPARE(openDescriptors(), descriptorsBefore);
 }

@@ -65,3 +65,22 @@ void Flashing_c::failRun(const QString& message, bool restart)
         m_protocol->SendReboot();
     emit on_flashFinish(false);
 }
+
+bool Flashing_c::writeDeviceId()
+{
+    // The eight bytes the device answers with are not compared with anything.
+    quint64 written = m_deviceId;
+    if (m_protocol->SendSetDeviceID(written)) {
+        failRun(QStringLiteral("Error while the Device ID writing"), false);
+        return false;
+    }
+    m_logger->logWithLabel(QStringLiteral("The Device ID has been written successfully"), 4);
+    return true;
+}
+
+void Flashing_c::restartAndRelease()
+{
+    m_protocol->SendReboot();
+    QThread::msleep(10);
+    m_protocol->closeIfOpen();
+}

@@ -62,6 +62,10 @@ private:
     // Polls every 50 ms while m_searching; false when the run was stopped meanwhile.
     bool pollUntilFound();
     void failRun(const QString& message, bool restart);
+    // Writes m_deviceId into the device; false (after failing the run) when it was refused.
+    bool writeDeviceId();
+    // Restarts the device and lets go of its port.
+    void restartAndRelease();
     // Ends a threaded download, if any, and deletes the download worker.
     void releaseLoader();
 

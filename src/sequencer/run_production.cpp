@@ -79,16 +79,9 @@ void Flashing_c::runProduction()
 
     if (m_setDeviceId) {
         // D: Device ID, then restart so that the device comes up with the new firmware.
-        quint64 written = m_deviceId;
-        if (m_protocol->SendSetDeviceID(written)) {
-            failRun(QStringLiteral("Error while the Device ID writing"), false);
+        if (!writeDeviceId())
             return;
-        }
-        m_logger->logWithLabel(QStringLiteral("The Device ID has been written successfully"), 4);
-
-        m_protocol->SendReboot();
-        QThread::msleep(10);
-        m_protocol->closeIfOpen();
+        restartAndRelease();
         QThread::msleep(50);
 
         m_searching = true;
@@ -134,8 +127,6 @@ void Flashing_c::runProduction()
     }
 
     // G: success.
-    m_protocol->SendReboot();
-    QThread::msleep(10);
-    m_protocol->closeIfOpen();
+    restartAndRelease();
     emit on_flashFinish(true);
 }

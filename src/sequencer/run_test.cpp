@@ -45,14 +45,8 @@ void Flashing_c::runTest()
         return;
     }
 
-    if (m_setDeviceId) {
-        quint64 deviceId = m_deviceId;
-        if (m_protocol->SendSetDeviceID(deviceId)) {
-            failRun(QStringLiteral("Error while the Device ID writing"), false);
-            return;
-        }
-        m_logger->logWithLabel(QStringLiteral("The Device ID has been written successfully"), 4);
-    }
+    if (m_setDeviceId && !writeDeviceId())
+        return;
 
     QList<FlashFileEntry> files;
     for (const QString& name : qAsConst(downloadNames)) {
@@ -88,9 +82,7 @@ void Flashing_c::runTest()
         return;
     }
 
-    m_protocol->SendReboot();
-    QThread::msleep(10);
-    m_protocol->closeIfOpen();
+    restartAndRelease();
     emit on_flashFinish(true);
 }
 
