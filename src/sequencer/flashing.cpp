@@ -84,3 +84,16 @@ void Flashing_c::restartAndRelease()
     QThread::msleep(10);
     m_protocol->closeIfOpen();
 }
+
+bool Flashing_c::beginRun(const QString& listName, QStringList& downloadNames,
+                          QStringList& jlinkNames)
+{
+    // Nothing is listed before the search here: the test run lists its ports when it searches.
+    m_portsBefore.clear();
+    m_logger->logWithLabel(QStringLiteral("Applying the default file list"), 0);
+    if (!readFileList(listName, downloadNames, jlinkNames)) {
+        failRun(QStringLiteral("Error while getting the files list"), false);
+        return false;
+    }
+    return m_running;
+}

@@ -62,6 +62,9 @@ private:
     // Polls every 50 ms while m_searching; false when the run was stopped meanwhile.
     bool pollUntilFound();
     void failRun(const QString& message, bool restart);
+    // The start shared by the production and test runs: reads the run's list; false when the run
+    // has ended (list failed, reported) or was stopped.
+    bool beginRun(const QString& listName, QStringList& downloadNames, QStringList& jlinkNames);
     // Writes m_deviceId into the device; false (after failing the run) when it was refused.
     bool writeDeviceId();
     // Restarts the device and lets go of its port.

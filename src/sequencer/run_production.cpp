@@ -22,15 +22,9 @@ QByteArray macText(const uint8_t mac[6])
 void Flashing_c::runProduction()
 {
     // A: file list. Every device port counts as new in production, so nothing is listed before.
-    m_portsBefore.clear();
-    m_logger->logWithLabel(QStringLiteral("Applying the default file list"), 0);
     QStringList downloadNames;
     QStringList jlinkNames;
-    if (!readFileList(QStringLiteral("production_files.cfg"), downloadNames, jlinkNames)) {
-        failRun(QStringLiteral("Error while getting the files list"), false);
-        return;
-    }
-    if (!m_running)
+    if (!beginRun(QStringLiteral("production_files.cfg"), downloadNames, jlinkNames))
         return;
 
     // B: device search and the ID the device holds now (shown only).

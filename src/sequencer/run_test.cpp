@@ -10,16 +10,9 @@
 
 void Flashing_c::runTest()
 {
-    m_portsBefore.clear();
-    m_logger->logWithLabel(QStringLiteral("Applying the default file list"), 0);
-
     QStringList downloadNames;
     QStringList jlinkNames;
-    if (!readFileList(QStringLiteral("test_files.cfg"), downloadNames, jlinkNames)) {
-        failRun(QStringLiteral("Error while getting the files list"), false);
-        return;
-    }
-    if (!m_running)
+    if (!beginRun(QStringLiteral("test_files.cfg"), downloadNames, jlinkNames))
         return;
 
     for (const QString& name : qAsConst(jlinkNames)) {
