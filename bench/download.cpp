@@ -33,7 +33,7 @@ bool exchangeRaw(int fd, uint8_t command, const uint8_t* payload, size_t n)
     const size_t length = cdc::encodeFrame(encoded, command, payload, n);
     if (::write(fd, encoded, length) != ssize_t(length))
         return false;
-    uint8_t raw[cdc::kMaxRead];
+    uint8_t raw[2048];
     size_t got = 0;
     while (got == 0 || raw[got - 1] != cdc::kEnd) {
         pollfd p{fd, POLLIN, 0};
@@ -44,7 +44,7 @@ bool exchangeRaw(int fd, uint8_t command, const uint8_t* payload, size_t n)
             return false;
         got += size_t(r);
     }
-    uint8_t frame[cdc::kMaxRead];
+    uint8_t frame[2048];
     size_t count = got;
     return !cdc::unescapeFrame(frame, sizeof frame, raw, count) && count >= 4 &&
            frame[2] == command && frame[3] == 0;

@@ -28,8 +28,8 @@ struct State
 State& state();
 void reset();
 
-// The frame that every read after the script returns: a valid, payload-less response to the
-// last request, so an exchange completes at once instead of waiting out its time-out.
+// What every read after the script returns: an END byte and a valid, payload-less response to
+// the last request, so an exchange completes at once instead of waiting out its time-out.
 std::vector<uint8_t> completingFrame(uint8_t command);
 
 } // namespace memline

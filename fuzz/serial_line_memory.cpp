@@ -22,9 +22,10 @@ void reset()
 
 std::vector<uint8_t> completingFrame(uint8_t command)
 {
-    uint8_t out[2 * 3 + 1];
-    const size_t n = cdc::encodeFrame(out, command, nullptr, 0);
-    return std::vector<uint8_t>(out, out + n);
+    // Led by an END byte, which ends whatever the script left unfinished.
+    uint8_t out[1 + 2 * 3 + 1] = {cdc::kEnd};
+    const size_t n = cdc::encodeFrame(out + 1, command, nullptr, 0);
+    return std::vector<uint8_t>(out, out + 1 + n);
 }
 
 } // namespace memline
@@ -59,7 +60,7 @@ bool SerialLine::isOpen() const
     return d->open;
 }
 
-size_t SerialLine::write(const uint8_t* data, size_t n)
+size_t SerialLine::write(const uint8_t* data, size_t n, const std::atomic<bool>*)
 {
     if (!d->open)
         return 0;
@@ -72,7 +73,7 @@ size_t SerialLine::write(const uint8_t* data, size_t n)
     return n;
 }
 
-long SerialLine::read(uint8_t* buf, size_t cap)
+long SerialLine::read(uint8_t* buf, size_t cap, int)
 {
     if (!d->open)
         return -1;
@@ -99,3 +100,6 @@ long SerialLine::read(uint8_t* buf, size_t cap)
         next.bytes.erase(next.bytes.begin(), next.bytes.begin() + long(n));
     return long(n);
 }
+
+// The script is what arrives after the request, so there is nothing earlier to drop.
+void SerialLine::discardInput() {}

@@ -1,5 +1,6 @@
 #include "devsim.h"
 
+#include "cdc_commands.h"
 #include "cdc_framing.h"
 #include "device_key.h"
 #include "ports_file.h"
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <poll.h>
 #include <sys/stat.h>
+#include <random>
 #include <thread>
 #include <unistd.h>
 
@@ -36,29 +38,7 @@ constexpr uint8_t kMalformed = 3;      // payload length or layout wrong
 constexpr uint8_t kSizeMismatch = 4;   // more or fewer bytes than SendStartESP announced
 constexpr uint8_t kHostError = 5;      // bad path or the host folder refused
 
-constexpr uint8_t kCmdGetVersion = 0x01;
-constexpr uint8_t kCmdStartEsp = 0x02;
-constexpr uint8_t kCmdWriteEsp = 0x03;
-constexpr uint8_t kCmdEndEsp = 0x04;
-constexpr uint8_t kCmdDeleteEsp = 0x05;
-constexpr uint8_t kCmdSetDeviceId = 0x06;
-constexpr uint8_t kCmdReboot = 0x08;
-constexpr uint8_t kCmdLeaveBootloader = 0x09;
-constexpr uint8_t kCmdGetMacs = 0x0A;
-constexpr uint8_t kCmdGetDeviceId = 0x0B;
-constexpr uint8_t kCmdQueryVersion = 0x0C;
-constexpr uint8_t kCmdGetStatusWord = 0x0D;
-constexpr uint8_t kCmdGetParameter = 0x0E;
-constexpr uint8_t kCmdSetParameter = 0x0F;
-constexpr uint8_t kCmdGetInfoBlock = 0x10;
-constexpr uint8_t kCmdGetRecord = 0x11;
-constexpr uint8_t kCmdStartFileRead = 0x12;
-constexpr uint8_t kCmdReadFile = 0x13;
-constexpr uint8_t kCmdEndFileRead = 0x14;
-constexpr uint8_t kCmd7E = 0x7E;
-
-constexpr uint16_t kKeyParameter = 17;
-constexpr size_t kMaxReadChunk = 1021;      // the tool's 1024-byte area less the header
+constexpr size_t kMaxReadChunk = cdc::kBigArea - cdc::kHeader;  // the tool's big area less the header
 constexpr size_t kDefaultOversize = 1100;   // decoded bytes: beyond both response areas
 
 std::string toHex(const uint8_t* p, size_t n)
@@ -73,27 +53,21 @@ std::string toHex(const uint8_t* p, size_t n)
     return s;
 }
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8
-           | static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-uint64_t le64(const uint8_t* p) { return le32(p) | static_cast<uint64_t>(le32(p + 4)) << 32; }
+// Appends a little-endian field.
 void put16(Bytes& b, uint16_t v)
 {
-    b.push_back(v & 0xFF);
-    b.push_back(v >> 8);
+    b.resize(b.size() + 2);
+    cdc::put16(&b[b.size() - 2], v);
 }
 void put32(Bytes& b, uint32_t v)
 {
-    for (int i = 0; i < 4; ++i)
-        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    b.resize(b.size() + 4);
+    cdc::put32(&b[b.size() - 4], v);
 }
 void put64(Bytes& b, uint64_t v)
 {
-    for (int i = 0; i < 8; ++i)
-        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    b.resize(b.size() + 8);
+    cdc::put64(&b[b.size() - 8], v);
 }
 
 // A fixed-width name field: up to its first NUL, never beyond the width.
@@ -192,6 +166,7 @@ struct Device::Impl
     bool running = false;
     int wake[2] = {-1, -1};
     FILE* transcriptFile = nullptr;
+    std::mt19937 rng{cfg.seed};
 
     // Shared with the test's threads.
     mutable std::mutex m;
@@ -273,19 +248,47 @@ struct Device::Impl
             std::lock_guard<std::mutex> lock(m);
             note("< " + toHex(bytes.data(), bytes.size()), true);
         }
+        // As full-speed USB delivers it: packets of usbPacketBytes with a gap of up to
+        // usbGapMaxUs between them, and, with cutGapMs, one pause at a random byte of the answer.
+        const size_t packet = cfg.usbPacketBytes > 0 ? size_t(cfg.usbPacketBytes) : bytes.size();
+        const size_t cut = cfg.cutGapMs > 0 && bytes.size() > 1
+                               ? 1 + std::uniform_int_distribution<size_t>(0, bytes.size() - 2)(rng)
+                               : 0;
+        for (size_t at = 0; at < bytes.size();) {
+            size_t n = std::min(packet, bytes.size() - at);
+            if (cut > at && cut < at + n)
+                n = cut - at;
+            if (!writeAll(bytes.data() + at, n))
+                return;
+            at += n;
+            if (at == bytes.size())
+                break;
+            if (at == cut) {
+                if (!pause(cfg.cutGapMs))
+                    return;
+            } else if (cfg.usbGapMaxUs > 0) {
+                const int us = std::uniform_int_distribution<int>(0, cfg.usbGapMaxUs)(rng);
+                std::this_thread::sleep_for(std::chrono::microseconds(us));
+            }
+        }
+    }
+
+    bool writeAll(const uint8_t* p, size_t size)
+    {
         size_t done = 0;
         const auto deadline = Clock::now() + std::chrono::seconds(1);
-        while (done < bytes.size() && Clock::now() < deadline) {
-            const ssize_t n = ::write(pty.master(), bytes.data() + done, bytes.size() - done);
+        while (done < size && Clock::now() < deadline) {
+            const ssize_t n = ::write(pty.master(), p + done, size - done);
             if (n > 0) {
                 done += static_cast<size_t>(n);
                 continue;
             }
             if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return;
+                return false;
             pollfd pfd {pty.master(), POLLOUT, 0};
             ::poll(&pfd, 1, 10);
         }
+        return done == size;
     }
 
     // Waits at least minMs, then until the tool has taken what the device wrote (at most maxMs).
@@ -449,7 +452,7 @@ struct Device::Impl
         if (cdc::unescapeFrame(frame, sizeof frame, raw.data(), count) || count < 3)
             return;
         // A frame whose length field disagrees with its bytes is not a request.
-        if (le16(frame) != count - 2)
+        if (cdc::get16(frame) != count - 2)
             return;
         const uint8_t command = frame[2];
         Reply reply;
@@ -471,7 +474,7 @@ struct Device::Impl
             return Fault {};
         Fault& fault = it->second;
         if (fault.mode == ErrorMode::VanishAfter) {
-            if (command != kCmdWriteEsp)
+            if (command != cdc::WriteESP.code)
                 return Fault {};
             if (fault.param > 0) {
                 --fault.param;
@@ -505,8 +508,8 @@ struct Device::Impl
         default:
             break;
         }
-        const bool bootloaderAnswers = command == kCmdGetVersion || command == kCmdQueryVersion
-                                       || command == kCmdReboot || command == kCmdLeaveBootloader;
+        const bool bootloaderAnswers = command == cdc::GetVersion.code || command == cdc::QueryVersion.code
+                                       || command == cdc::Reboot.code || command == cdc::LeaveBootloader.code;
         if (bootloader && !bootloaderAnswers)
             return;
         reply.answer = true;
@@ -519,75 +522,77 @@ struct Device::Impl
     {
         Bytes& out = reply.payload;
         switch (command) {
-        case kCmdGetVersion:
-        case kCmdQueryVersion: {
+        case cdc::GetVersion.code:
+        case cdc::QueryVersion.code: {
             const std::string& text = bootloader ? cfg.bootloaderVersion : cfg.firmwareVersion;
             out.assign(text.begin(), text.end());
             out.push_back(0);
             break;
         }
-        case kCmdStartEsp:
+        case cdc::StartESP.code:
             out = {startWrite(p, n)};
             break;
-        case kCmdWriteEsp:
+        case cdc::WriteESP.code:
             out = {writeChunk(p, n)};
             break;
-        case kCmdEndEsp:
+        case cdc::EndESP.code:
             out = {endWrite()};
             break;
-        case kCmdDeleteEsp:
+        case cdc::DeleteESP.code:
             out = {deleteFile(p, n)};
             break;
-        case kCmdSetDeviceId:
-            if (n == 8)
-                deviceId = le64(p);
+        case cdc::SetDeviceID.code:
+            if (cdc::requestFits(cdc::SetDeviceID, n))
+                deviceId = cdc::get64(p);
             put64(out, deviceId);
             break;
-        case kCmdReboot:
+        case cdc::Reboot.code:
             reply.after = Reply::After::Reboot;
             break;
-        case kCmdLeaveBootloader:
+        case cdc::LeaveBootloader.code:
             if (bootloader)
                 reply.after = Reply::After::LeaveBootloader;
             break;
-        case kCmdGetMacs:
+        case cdc::GetMACs.code:
             out.assign(cfg.wifiMac, cfg.wifiMac + 6);
             out.insert(out.end(), cfg.ethernetMac, cfg.ethernetMac + 6);
             break;
-        case kCmdGetDeviceId:
+        case cdc::GetDeviceID.code:
             put64(out, deviceId);
             break;
-        case kCmdGetStatusWord:
+        case cdc::GetStatusWord.code:
             put32(out, cfg.statusWord);
             break;
-        case kCmdGetParameter:
-            if (n >= 2) {
-                const uint16_t id = le16(p);
-                if (id == kKeyParameter)
+        case cdc::GetParameter.code:
+            if (cdc::requestFits(cdc::GetParameter, n)) {
+                const uint16_t id = cdc::get16(p);
+                if (id == cdc::kKeyParameter)
                     out = publicKey;  // empty until the key has been created
                 else if (parameters.count(id))
                     out = parameters[id];
             }
             break;
-        case kCmdSetParameter:
+        case cdc::SetParameter.code:
             out = {setParameter(p, n)};
             break;
-        case kCmdGetInfoBlock:
+        case cdc::GetInfoBlock.code:
             infoBlock(out);
             break;
-        case kCmdGetRecord:
-            record(n == 4 ? le16(p) : 0, n == 4 ? le16(p + 2) : 0, out);
+        case cdc::GetRecord.code: {
+            const bool fits = cdc::requestFits(cdc::GetRecord, n);
+            record(fits ? cdc::get16(p) : 0, fits ? cdc::get16(p + 2) : 0, out);
             break;
-        case kCmdStartFileRead:
+        }
+        case cdc::StartFileRead.code:
             put32(out, static_cast<uint32_t>(startRead(p, n)));
             break;
-        case kCmdReadFile:
+        case cdc::ReadFile.code:
             readChunk(p, n, out);
             break;
-        case kCmdEndFileRead:
+        case cdc::EndFileRead.code:
             out = {endRead()};
             break;
-        case kCmd7E:
+        case cdc::Command7E.code:
             break;
         default:
             reply.answer = false;  // unknown codes go unanswered
@@ -602,9 +607,9 @@ struct Device::Impl
 
     uint8_t startWrite(const uint8_t* p, size_t n)
     {
-        if (n != 36)
+        if (!cdc::requestFits(cdc::StartESP, n))
             return kMalformed;
-        const std::string path = nameField(p + 4, 32);
+        const std::string path = nameField(p + 4, cdc::kEspNameField);
         if (!safeDevicePath(path))
             return kHostError;
         if (writeFd >= 0)
@@ -616,24 +621,24 @@ struct Device::Impl
         writeFd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (writeFd < 0)
             return kHostError;
-        writeSize = le32(p);
+        writeSize = cdc::get32(p);
         written = 0;
         return kOk;
     }
 
     uint8_t writeChunk(const uint8_t* p, size_t n)
     {
-        if (n < 8 || le32(p + 4) != n - 8)
+        if (!cdc::requestFits(cdc::WriteESP, n) || cdc::get32(p + 4) != n - cdc::WriteESP.requestBytes)
             return kMalformed;
         if (writeFd < 0)
             return kNothingOpen;
-        const uint32_t offset = le32(p);
-        const uint32_t count = le32(p + 4);
+        const uint32_t offset = cdc::get32(p);
+        const uint32_t count = cdc::get32(p + 4);
         if (offset != written)
             return kBadOffset;
         if (count > writeSize - written)
             return kSizeMismatch;
-        if (::pwrite(writeFd, p + 8, count, offset) != static_cast<ssize_t>(count))
+        if (::pwrite(writeFd, p + cdc::WriteESP.requestBytes, count, offset) != static_cast<ssize_t>(count))
             return kHostError;
         written += count;
         return kOk;
@@ -650,9 +655,9 @@ struct Device::Impl
 
     uint8_t deleteFile(const uint8_t* p, size_t n)
     {
-        if (n != 32)
+        if (!cdc::requestFits(cdc::DeleteESP, n))
             return kMalformed;
-        const std::string path = nameField(p, 32);
+        const std::string path = nameField(p, cdc::kEspNameField);
         if (!safeDevicePath(path))
             return kHostError;
         return ::unlink(hostPath(path).c_str()) == 0 ? kOk : kNothingOpen;
@@ -663,9 +668,9 @@ struct Device::Impl
         if (readFd >= 0)
             ::close(readFd);
         readFd = -1;
-        if (n != 26)
+        if (!cdc::requestFits(cdc::StartFileRead, n))
             return -1;
-        const std::string path = nameField(p + 2, 24);
+        const std::string path = nameField(p + 2, cdc::kReadNameField);
         if (!safeDevicePath(path))
             return -1;
         const int fd = ::open(hostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
@@ -683,15 +688,16 @@ struct Device::Impl
     // Answers with the bytes there are; a payload shorter than asked tells the tool it failed.
     void readChunk(const uint8_t* p, size_t n, Bytes& out)
     {
-        const uint32_t count = n == 8 ? le32(p + 4) : 0;
-        if (n != 8 || readFd < 0 || count > kMaxReadChunk) {
+        const bool fits = cdc::requestFits(cdc::ReadFile, n);
+        const uint32_t count = fits ? cdc::get32(p + 4) : 0;
+        if (!fits || readFd < 0 || count > kMaxReadChunk) {
             out = {count == 1 ? kMalformed : kNothingOpen};
             if (count == 1)
                 out.push_back(0);
             return;
         }
         out.resize(count);
-        const ssize_t got = ::pread(readFd, out.data(), count, le32(p));
+        const ssize_t got = ::pread(readFd, out.data(), count, cdc::get32(p));
         out.resize(got > 0 ? static_cast<size_t>(got) : 0);
     }
 
@@ -706,10 +712,10 @@ struct Device::Impl
 
     uint8_t setParameter(const uint8_t* p, size_t n)
     {
-        if (n < 2)
+        if (!cdc::requestFits(cdc::SetParameter, n))
             return kMalformed;
-        const uint16_t id = le16(p);
-        if (id != kKeyParameter) {
+        const uint16_t id = cdc::get16(p);
+        if (id != cdc::kKeyParameter) {
             parameters[id].assign(p + 2, p + n);
             return kOk;
         }
@@ -749,7 +755,9 @@ struct Device::Impl
         const Fault& fault = reply.fault;
         if (fault.mode == ErrorMode::OversizeFrame) {
             const size_t total = fault.param > 3 ? static_cast<size_t>(fault.param) : kDefaultOversize;
-            payload.resize(total - 3, 0);
+            // Filled with the command byte, so that any tail of it looks like an answer: a reader
+            // that resynchronises in the middle of the frame is caught taking garbage.
+            payload.resize(std::max(total - 3, payload.size()), reply.command);
         }
         const Bytes frame = encode(reply.command, payload);
         switch (fault.mode) {
@@ -759,7 +767,7 @@ struct Device::Impl
             break;
         case ErrorMode::WrongCodeFirst: {
             // An answer to some other command, as a late answer to an earlier request would be.
-            const uint8_t other = reply.command == kCmdGetDeviceId ? kCmdGetMacs : kCmdGetDeviceId;
+            const uint8_t other = reply.command == cdc::GetDeviceID.code ? cdc::GetMACs.code : cdc::GetDeviceID.code;
             writeRaw(encode(other, Bytes(8, 0)));
             // The right frame follows once the tool has read the wrong one on its own.
             waitTaken(20, 1000);

@@ -16,7 +16,7 @@ enum class ErrorMode {
     WrongCodeFirst,  // a frame of another command first, then the right one
     GarbageFirst,    // garbage bytes (no END byte) before the frame, in the same write
     SplitResponse,   // response written in two pieces with a gap of param ms (default 30)
-    OversizeFrame,   // a frame longer than the tool's response area
+    OversizeFrame,   // a frame of param decoded bytes (default 1100), padded with the command byte
     Delay,           // answer after param ms
     VanishAfter,     // SendWriteESP only: answer k = param chunks, then unplug and stay silent
 };
@@ -46,6 +46,13 @@ struct Config
     uint64_t deviceId = 0;
     uint32_t statusWord = 1;            // SendGetStatusWord answer
     std::string transcriptPath;         // when set, the transcript is also appended there
+    // Answers reach the tool as full-speed USB delivers them: packets of usbPacketBytes (0: the
+    // whole answer in one write) with a random gap of 0 to usbGapMaxUs between them; cutGapMs
+    // pauses once at a random byte of every answer, across the tool's read window.
+    int usbPacketBytes = 64;
+    int usbGapMaxUs = 0;
+    int cutGapMs = 0;
+    unsigned seed = 1;                  // of the random gaps and cuts
     // A file whose appearance resets the device (unplug, rebootDelayMs away, plug); the device
     // deletes it once it has unplugged. Empty: <dir>/<linkName>.reset.
     std::string resetTriggerPath;

@@ -32,6 +32,11 @@ const char kUsage[] =
     "  --fault C:MODE[:P[:N]] fault for command code C; MODE: no-answer, non-zero-result,\n"
     "                        wrong-code-first, garbage-first, split, oversize, delay,\n"
     "                        vanish-after; P its parameter, N how many requests (-1 all)\n"
+    "  --usb-packet N        answers go out in packets of N bytes, as full-speed USB\n"
+    "                        delivers them (default: 64; 0: each answer in one write)\n"
+    "  --usb-gap-us US       random gap of 0 to US microseconds between packets (default: 0)\n"
+    "  --cut-ms MS           pause MS once at a random byte of every answer\n"
+    "  --seed N              seed of the random gaps and cuts (default: 1)\n"
     "  --transcript FILE     append every request and response (hex) to FILE\n"
     "  --reset-trigger FILE  file whose appearance resets the device (default: DIR/NAME.reset)\n"
     "  --help                this text\n";
@@ -146,6 +151,17 @@ int main(int argc, char** argv)
             if (!devsim::parseFault(value, command, fault))
                 return fail("bad fault: " + value);
             faults.emplace_back(command, fault);
+        } else if (option == "--usb-packet" || option == "--usb-gap-us" || option == "--cut-ms") {
+            if (!parseNumber(value, 3600000, number))
+                return fail("bad value for " + option + ": " + value);
+            int& field = option == "--usb-packet"   ? config.usbPacketBytes
+                         : option == "--usb-gap-us" ? config.usbGapMaxUs
+                                                    : config.cutGapMs;
+            field = static_cast<int>(number);
+        } else if (option == "--seed") {
+            if (!parseNumber(value, 0xFFFFFFFFull, number))
+                return fail("bad seed: " + value);
+            config.seed = static_cast<unsigned>(number);
         } else if (option == "--transcript") {
             config.transcriptPath = value;
         } else if (option == "--reset-trigger") {

@@ -341,6 +341,9 @@ public:
         config.linkName = "ttySIM" + std::to_string(index);
         config.fsRoot = fsRoot(index).toStdString();
         config.rebootDelayMs = 30;
+        // Answers come as a USB device sends them: 64-byte packets at random moments.
+        config.usbGapMaxUs = 300;
+        config.seed = unsigned(index + 1);
         return config;
     }
     devsim::Device* start(const devsim::Config& config)

@@ -100,7 +100,7 @@ private slots:
         uint8_t buf[256];
         QDeadlineTimer deadline(3000);
         while (got.count('\xc0') < 2 && !deadline.hasExpired())
-            got.append(reinterpret_cast<const char*>(buf), int(std::max(0L, line.read(buf, sizeof buf))));
+            got.append(reinterpret_cast<const char*>(buf), int(std::max(0L, line.read(buf, sizeof buf, SerialLine::kReadWindowMs))));
         QCOMPARE(got.toHex(), QByteArray("09000a0000000000000000c0" "09000b9210000000000000c0"));
     }
 

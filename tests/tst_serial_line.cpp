@@ -12,7 +12,7 @@ namespace {
 QByteArray readOnce(SerialLine& line)
 {
     uint8_t buf[2048];
-    const long n = line.read(buf, sizeof buf);
+    const long n = line.read(buf, sizeof buf, SerialLine::kReadWindowMs);
     return n > 0 ? QByteArray(reinterpret_cast<const char*>(buf), int(n)) : QByteArray();
 }
 
@@ -142,12 +142,12 @@ void SerialLineTest::readStopsAtCapacity()
 
     m_peer->send(QByteArray(3000, '\x55'));
     uint8_t buf[2048];
-    QCOMPARE(line.read(buf, sizeof buf), 2048L);
+    QCOMPARE(line.read(buf, sizeof buf, SerialLine::kReadWindowMs), 2048L);
     long rest = 0;
     QElapsedTimer waited;
     waited.start();
     while (rest < 952 && waited.elapsed() < 2000)
-        rest += std::max(0L, line.read(buf, sizeof buf));
+        rest += std::max(0L, line.read(buf, sizeof buf, SerialLine::kReadWindowMs));
     QCOMPARE(rest, 952L);
 }
 

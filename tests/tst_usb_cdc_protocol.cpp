@@ -6,6 +6,8 @@
 
 using namespace prodtest;
 
+Q_DECLARE_METATYPE(PtyPeer::Piece)
+
 namespace {
 
 QByteArray hexOf(const uint8_t* p, int n)
@@ -122,11 +124,10 @@ private slots:
     void nameFields();
     void otherCodeSkippedBeforeTheRightOne();
     void lateAnswerToEarlierRequestIsDropped();
-    void twoFramesInOneReadYieldTheFirst();
-    void splitResponseIsNotReassembled();
-    void oversizeFrameIsRejected();
-    void byteAtATimeMatchesBulk_data();
-    void byteAtATimeMatchesBulk();
+    void deliveries_data();
+    void deliveries();
+    void leftoverOfAnEarlierExchangeIsDropped();
+    void bigAreaHoldsItsLargestFrame();
     void silentDeviceTimesOutNearItsTimeout();
     void closedPortWaitsOutTheTimeout();
     void hungUpLineTimesOutWithoutSpinning();
@@ -350,10 +351,59 @@ void UsbCdcProtocolTest::lateAnswerToEarlierRequestIsDropped()
     QCOMPARE(id, quint64(42));
 }
 
-void UsbCdcProtocolTest::twoFramesInOneReadYieldTheFirst()
+// The key read's answer as the line may deliver it: in pieces, late, after other frames, after
+// bytes that cannot be a frame. Whatever the pieces, the answer is reassembled; what cannot be a
+// frame is dropped up to its END byte and never decoded from the middle.
+void UsbCdcProtocolTest::deliveries_data()
 {
+    QTest::addColumn<QList<PtyPeer::Piece>>("pieces");
+    QTest::addColumn<bool>("failed");
+
+    const QByteArray answer = wire("09000e") + "\x01\x02\xDB\xDC\x04\x05\x06\x07\xDB\xDD" + '\xC0';
+    const auto whole = [&](const QByteArray& before) {
+        return QList<PtyPeer::Piece>{{before + answer, 0}};
+    };
+    QList<PtyPeer::Piece> window{{answer.left(5), 0}, {answer.mid(5), 25}};
+    QList<PtyPeer::Piece> usb;
+    const QByteArray big = wire("0000") + QByteArray(600, '\x0E') + '\xC0' + answer;
+    for (int at = 0; at < big.size(); at += 64)
+        usb.append({big.mid(at, 64), at ? 1 : 0});
+    QList<PtyPeer::Piece> bytes;
+    for (char c : answer)
+        bytes.append({QByteArray(1, c), 0});
+
+    QTest::newRow("whole") << whole({}) << false;
+    QTest::newRow("cut across a read window") << window << false;
+    QTest::newRow("byte at a time") << bytes << false;
+    QTest::newRow("another code first, one read") << whole(wire("02000a00c0")) << false;
+    QTest::newRow("END first") << whole(wire("c0")) << false;
+    QTest::newRow("garbage up to an END") << whole(wire("55aa00ff1337c0")) << false;
+    QTest::newRow("bad escape") << whole(wire("03000edb0101c0")) << false;
+    QTest::newRow("over the area, in 64-byte pieces") << usb << false;
+    QTest::newRow("over the read limit, no answer")
+        << QList<PtyPeer::Piece>{{wire("2008") + QByteArray(2083, '\x0E') + '\xC0', 0}} << true;
+    QTest::newRow("garbage glued to the answer") << whole(wire("55aa")) << true;
+}
+
+void UsbCdcProtocolTest::deliveries()
+{
+    QFETCH(QList<PtyPeer::Piece>, pieces);
+    QFETCH(bool, failed);
+
+    m_link->setTimeoutLimitMs(200);
+    m_peer->queueReply(pieces);
+    uint8_t value[64];
+    quint16 length = sizeof value;
+    QCOMPARE(m_link->SendGetParameter(17, value, length), failed);
+    if (!failed)
+        QCOMPARE(hexOf(value, length), QByteArray("0102c004050607db"));
+}
+
+void UsbCdcProtocolTest::leftoverOfAnEarlierExchangeIsDropped()
+{
+    // The MAC answer after the ID answer, and a version answer too late for its request: neither
+    // is taken for the answer of the next request.
     m_link->setTimeoutLimitMs(150);
-    // Both answers in one write arrive in one read; the second is lost with the rest of it.
     m_peer->queueReply(wire("09000b2a00000000000000c0" "0d000a001a2b3c4d5e001a2b3c4d5fc0"));
     quint64 id = 0;
     QVERIFY(!m_link->SendGetDeviceID(id));
@@ -362,25 +412,8 @@ void UsbCdcProtocolTest::twoFramesInOneReadYieldTheFirst()
     QVERIFY(m_link->SendGetMACs(macs, macs + 6));
 }
 
-void UsbCdcProtocolTest::splitResponseIsNotReassembled()
+void UsbCdcProtocolTest::bigAreaHoldsItsLargestFrame()
 {
-    m_link->setTimeoutLimitMs(400);
-    m_peer->queueReply({{wire("09000b2a00"), 0}, {wire("000000000000c0"), 100}});
-    quint64 id = 5;
-    QVERIFY(m_link->SendGetDeviceID(id));
-    QCOMPARE(id, quint64(5));
-}
-
-void UsbCdcProtocolTest::oversizeFrameIsRejected()
-{
-    m_link->setTimeoutLimitMs(200);
-    // 513 decoded bytes do not fit the 512-byte area; the right answer after it still counts.
-    m_peer->queueReply({{wire("fe010e") + QByteArray(510, '\x44') + '\xC0', 0}, {wire("05000ea1b2c3d4c0"), 60}});
-    uint8_t value[600];
-    quint16 length = sizeof value;
-    QVERIFY(!m_link->SendGetParameter(17, value, length));
-    QCOMPARE(length, quint16(4));
-
     // SendReadFile's area holds 1024 bytes: 1021 data bytes fit, 1022 do not.
     m_link->setTimeoutLimitMs(150);
     std::vector<uint8_t> data(1100);
@@ -388,28 +421,6 @@ void UsbCdcProtocolTest::oversizeFrameIsRejected()
     QVERIFY(!m_link->SendReadFile(0, data.data(), 1021));
     m_peer->queueReply(wire("ff0313") + QByteArray(1022, '\x66') + '\xC0');
     QVERIFY(m_link->SendReadFile(0, data.data(), 1022));
-}
-
-void UsbCdcProtocolTest::byteAtATimeMatchesBulk_data()
-{
-    QTest::addColumn<bool>("byteAtATime");
-    QTest::newRow("bulk") << false;
-    QTest::newRow("byte at a time") << true;
-}
-
-void UsbCdcProtocolTest::byteAtATimeMatchesBulk()
-{
-    QFETCH(bool, byteAtATime);
-    m_peer->setByteAtATime(byteAtATime);
-    m_peer->queueReply(wire("0d000a001a2bdbdc4ddbdd001a2b3c4d5fc0"));
-    m_peer->queueReply(wire("080001465720332e3200c0"));
-    uint8_t wifi[6], ethernet[6];
-    QVERIFY(!m_link->SendGetMACs(wifi, ethernet));
-    QCOMPARE(hexOf(wifi, 6), QByteArray("001a2bc04ddb"));
-    QCOMPARE(hexOf(ethernet, 6), QByteArray("001a2b3c4d5f"));
-    QString text;
-    QVERIFY(!m_link->SendGetVersion(text));
-    QCOMPARE(text, QString("FW 3.2"));
 }
 
 void UsbCdcProtocolTest::silentDeviceTimesOutNearItsTimeout()

@@ -337,7 +337,6 @@ int run(const Options& o)
             for (const QString& name : opts.names)
                 files.append(FlashFileEntry{name, 0});
             FileLoader_c loader(w->protocol(), files, opts.toDir, opts.selector, &logger);
-            loader.setRunningFlag(w->runningFlag());
             loader.doGetFiles();
             w->protocol()->closeIfOpen();
             emit w->on_flashFinish(loader.lastRunSucceeded());

@@ -22,35 +22,26 @@ bool unescapeFrame(uint8_t* out, size_t outCap, const uint8_t* in, size_t& count
 {
     const size_t inLen = count;
     count = 0;
-    if (inLen == 0)
-        return true;
     size_t produced = 0;
     bool escaped = false;
     for (size_t i = 0; i < inLen; ++i) {
-        const uint8_t b = in[i];
-        if (b == kEnd) {
-            // A pending escape right before the END byte is dropped.
+        uint8_t value = 0;
+        switch (unescapeStep(in[i], escaped, value)) {
+        case Step::Escape:
+            break;
+        case Step::Byte:
+            if (produced == outCap)
+                return true;
+            out[produced++] = value;
+            break;
+        case Step::End:
             count = produced;
             return false;
-        }
-        uint8_t value = b;
-        if (escaped) {
-            escaped = false;
-            if (b == kEscEnd)
-                value = kEnd;
-            else if (b == kEscEsc)
-                value = kEsc;
-            else
-                return true;
-        } else if (b == kEsc) {
-            escaped = true;
-            continue;
-        }
-        if (produced == outCap)
+        case Step::Bad:
             return true;
-        out[produced++] = value;
+        }
     }
-    // The read ended before the frame did: a cut frame is not reassembled.
+    // No END byte within the input.
     return true;
 }
 

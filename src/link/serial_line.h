@@ -1,10 +1,12 @@
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-// An exclusive, raw 115200 8N1 serial port; each platform backend lives in its own file.
-// Kept free of Qt and of OS handle types so the Win32 backend builds with a bare cross compiler.
+// An exclusive, raw 115200 8N1 serial port that moves bytes only; framing lies above it. Each
+// platform backend lives in its own file. Kept free of Qt and of OS handle types so the Win32
+// backend builds with a bare cross compiler.
 class SerialLine
 {
 public:
@@ -21,15 +23,20 @@ public:
     void close();
     bool isOpen() const;
 
-    // Blocking write of all bytes; returns the count written (less on failure).
-    size_t write(const uint8_t* data, size_t n);
+    // Writes all bytes; returns the count written, less when the line failed, made no progress
+    // for kWriteStallMs, or `goOn` (when given) turned false meanwhile.
+    size_t write(const uint8_t* data, size_t n, const std::atomic<bool>* goOn = nullptr);
 
-    // Returns as soon as the bytes read so far hold an END byte (0xC0), or cap bytes have
-    // arrived, or about kReadWindowMs have passed since the call began; returns the count
-    // read (possibly 0), or -1 when the line failed.
-    long read(uint8_t* buf, size_t cap);
+    // Waits up to waitMs for input and returns as soon as there is some, with what has arrived
+    // (at most cap bytes); 0 when nothing came. -1 when the line is closed or failed; the wait
+    // is then sat out, so that a caller polling a dead line does not spin.
+    long read(uint8_t* buf, size_t cap, int waitMs);
+
+    // Drops input that has arrived but was not read.
+    void discardInput();
 
     static constexpr int kReadWindowMs = 10;
+    static constexpr int kWriteStallMs = 2000;
 
 private:
     struct Impl;

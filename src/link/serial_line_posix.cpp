@@ -12,11 +12,6 @@
 
 namespace {
 
-constexpr uint8_t kEndByte = 0xC0;
-// A write that makes no progress for this long has lost its peer; the exchange then times out
-// instead of hanging the run forever.
-constexpr int kWriteStallMs = 2000;
-
 int64_t nowNs()
 {
     timespec ts;
@@ -121,70 +116,68 @@ bool SerialLine::isOpen() const
     return d->fd >= 0;
 }
 
-size_t SerialLine::write(const uint8_t* data, size_t n)
+size_t SerialLine::write(const uint8_t* data, size_t n, const std::atomic<bool>* goOn)
 {
     if (d->fd < 0)
         return 0;
     size_t done = 0;
+    // A write that makes no progress for kWriteStallMs has lost its peer; the exchange then
+    // times out instead of hanging the run for ever. It waits in read windows so a stop is seen.
+    int64_t stallEnd = nowNs() + int64_t(kWriteStallMs) * 1000000;
     while (done < n) {
+        if (goOn && !goOn->load())
+            break;
         const ssize_t r = ::write(d->fd, data + done, n - done);
         if (r > 0) {
             done += size_t(r);
+            stallEnd = nowNs() + int64_t(kWriteStallMs) * 1000000;
             continue;
         }
         if (r < 0 && errno == EINTR)
             continue;
-        if (r < 0 && errno != EAGAIN)
+        if ((r < 0 && errno != EAGAIN) || nowNs() >= stallEnd)
             break;
         pollfd p{d->fd, POLLOUT, 0};
-        const int pr = poll(&p, 1, kWriteStallMs);
+        const int pr = poll(&p, 1, kReadWindowMs);
         if (pr < 0 && errno == EINTR)
             continue;
-        if (pr <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+        if (pr < 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
             break;
     }
     return done;
 }
 
-long SerialLine::read(uint8_t* buf, size_t cap)
+long SerialLine::read(uint8_t* buf, size_t cap, int waitMs)
 {
-    const int64_t end = nowNs() + int64_t(kReadWindowMs) * 1000000;
+    const int64_t end = nowNs() + int64_t(waitMs > 0 ? waitMs : 0) * 1000000;
     if (d->fd < 0) {
         sleepUntil(end);
         return -1;
     }
-    size_t got = 0;
-    while (got < cap) {
-        const int64_t left = end - nowNs();
-        if (left <= 0)
-            break;
+    for (;;) {
         pollfd p{d->fd, POLLIN, 0};
-        const timespec ts = toTimespec(left);
+        const int64_t left = end - nowNs();
+        const timespec ts = toTimespec(left > 0 ? left : 0);
         const int pr = ppoll(&p, 1, &ts, nullptr);
         if (pr == 0)
-            break;
-        if (pr < 0) {
-            if (errno == EINTR)
+            return 0;
+        if (pr < 0 && errno == EINTR)
+            continue;
+        if (pr > 0 && (p.revents & POLLIN)) {
+            const ssize_t r = ::read(d->fd, buf, cap);
+            if (r > 0)
+                return long(r);
+            if (r < 0 && (errno == EAGAIN || errno == EINTR))
                 continue;
-            sleepUntil(end);
-            return got ? long(got) : -1;
         }
-        bool dead = !(p.revents & POLLIN);
-        if (!dead) {
-            const ssize_t r = ::read(d->fd, buf + got, cap - got);
-            if (r > 0) {
-                const bool sawEnd = memchr(buf + got, kEndByte, size_t(r)) != nullptr;
-                got += size_t(r);
-                if (sawEnd)
-                    return long(got);
-                continue;
-            }
-            dead = r == 0 || (errno != EAGAIN && errno != EINTR);
-        }
-        if (dead) {
-            sleepUntil(end);
-            return got ? long(got) : -1;
-        }
+        // Hung up or failed: a pulled cable, a vanished pseudo-terminal.
+        sleepUntil(end);
+        return -1;
     }
-    return long(got);
+}
+
+void SerialLine::discardInput()
+{
+    if (d->fd >= 0)
+        tcflush(d->fd, TCIFLUSH);
 }

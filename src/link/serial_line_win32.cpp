@@ -1,8 +1,6 @@
 // SerialLine on the Win32 communications API; free of Qt, so a bare mingw cross compiler builds it.
 #include "serial_line.h"
 
-#include "cdc_framing.h"
-
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -18,9 +16,6 @@ namespace {
 // While a read is waiting for its first byte, each ReadFile blocks at most this long, so
 // the read window is overrun by no more than one such wait.
 constexpr DWORD kFirstByteWaitMs = 1;
-// A write that makes no progress for this long has lost its peer; the exchange then times out
-// instead of hanging the run, and the window that waits for it, for ever.
-constexpr DWORD kWriteStallMs = 2000;
 
 LONGLONG tickRate()
 {
@@ -96,7 +91,7 @@ bool SerialLine::open(const std::string& name)
     GetCommState(h, &dcb);
     dcb.fBinary = 1;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.EofChar = static_cast<char>(cdc::kEnd);
+    dcb.EofChar = static_cast<char>(0xC0);  // the frames' END byte
     BuildCommDCBA("115200,N,8,1", &dcb);
     SetCommState(h, &dcb);
 
@@ -115,16 +110,18 @@ void SerialLine::close()
     d->handle = INVALID_HANDLE_VALUE;
 }
 
-size_t SerialLine::write(const uint8_t* data, size_t n)
+size_t SerialLine::write(const uint8_t* data, size_t n, const std::atomic<bool>* goOn)
 {
     if (!isOpen())
         return 0;
     size_t done = 0;
     while (done < n) {
+        if (goOn && !goOn->load())
+            break;
         const DWORD chunk = static_cast<DWORD>(n - done > MAXDWORD ? MAXDWORD : n - done);
         DWORD written = 0;
-        // Each call gets kWriteStallMs; a call that timed out after some progress is followed
-        // by another, so only a write that stalls completely stops.
+        // Each call gets kWriteStallMs (WriteTotalTimeoutConstant); a call that timed out after
+        // some progress is followed by another, so only a write that stalls completely stops.
         const BOOL ok = WriteFile(d->handle, data + done, chunk, &written, nullptr);
         done += written;
         if (!ok || written == 0)
@@ -133,12 +130,12 @@ size_t SerialLine::write(const uint8_t* data, size_t n)
     return done;
 }
 
-long SerialLine::read(uint8_t* buf, size_t cap)
+long SerialLine::read(uint8_t* buf, size_t cap, int waitMs)
 {
     const LONGLONG start = nowTicks();
-    const LONGLONG window = static_cast<LONGLONG>(kReadWindowMs) * d->ticksPerMs;
+    const LONGLONG window = static_cast<LONGLONG>(waitMs > 0 ? waitMs : 0) * d->ticksPerMs;
     // A closed line, or a vanished device that fails every call at once, still takes the
-    // window, so that callers polling the line do not spin.
+    // wait, so that callers polling the line do not spin.
     const auto sitOut = [&] {
         const LONGLONG left = window - (nowTicks() - start);
         if (left > 0)
@@ -148,18 +145,28 @@ long SerialLine::read(uint8_t* buf, size_t cap)
         sitOut();
         return -1;
     }
-    size_t got = 0;
-    while (got < cap) {
+    const DWORD want = static_cast<DWORD>(cap > MAXDWORD ? MAXDWORD : cap);
+    for (;;) {
+        const LONGLONG callStart = nowTicks();
         DWORD n = 0;
-        if (!ReadFile(d->handle, buf + got, static_cast<DWORD>(cap - got), &n, nullptr)) {
+        if (!ReadFile(d->handle, buf, want, &n, nullptr)) {
             sitOut();
-            return got > 0 ? static_cast<long>(got) : -1;
+            return -1;
         }
-        if (n > 0 && std::memchr(buf + got, cdc::kEnd, n) != nullptr)
-            return static_cast<long>(got + n);
-        got += n;
-        if (nowTicks() - start >= window)
-            break;
+        if (n > 0)
+            return static_cast<long>(n);
+        const LONGLONG now = nowTicks();
+        if (now - start >= window)
+            return 0;
+        // A driver that ignores the first-byte wait and completes at once must not make this
+        // loop spin: at most about one ReadFile per millisecond.
+        if (now - callStart < d->ticksPerMs)
+            Sleep(1);
     }
-    return static_cast<long>(got);
+}
+
+void SerialLine::discardInput()
+{
+    if (isOpen())
+        PurgeComm(d->handle, PURGE_RXCLEAR);
 }

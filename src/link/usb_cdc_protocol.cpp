@@ -1,5 +1,6 @@
 #include "usb_cdc_protocol.h"
 
+#include "cdc_commands.h"
 #include "cdc_framing.h"
 #include "deadline.h"
 
@@ -9,40 +10,9 @@
 #include <cstring>
 #include <thread>
 
+using namespace cdc;
+
 namespace {
-
-constexpr size_t kArea = 512;                    // ordinary commands
-constexpr size_t kBigArea = cdc::kMaxFrameArea;  // SendWriteESP, SendReadFile
-constexpr size_t kHeader = 3;
-constexpr uint32_t kMaxChunk = kBigArea - kHeader - 8;
-
-void put16(uint8_t* p, uint16_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-
-void put32(uint8_t* p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (8 * i));
-}
-
-void put64(uint8_t* p, uint64_t v)
-{
-    for (int i = 0; i < 8; ++i)
-        p[i] = uint8_t(v >> (8 * i));
-}
-
-uint32_t get32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-uint64_t get64(const uint8_t* p)
-{
-    return uint64_t(get32(p)) | uint64_t(get32(p + 4)) << 32;
-}
 
 // The name field is filled like strncpy: NUL padded, cut at the width without a terminator.
 void putName(uint8_t* field, size_t width, const QString& name)
@@ -53,35 +23,6 @@ void putName(uint8_t* field, size_t width, const QString& name)
         n = size_t(static_cast<const char*>(nul) - utf8.constData());
     memcpy(field, utf8.constData(), n);
     memset(field + n, 0, width - n);
-}
-
-// A response too short for the fields a command reads would hand out stale bytes of the area.
-bool hasPayload(uint32_t frameLength, size_t bytes)
-{
-    return frameLength >= kHeader + bytes;
-}
-
-// Result byte of the file commands: 0 is accepted; every failure gets its diagnostic.
-bool resultFailed(const char* op, bool timedOut, const uint8_t* area, uint32_t frameLength)
-{
-    if (timedOut) {
-        qDebug("CDC Error: %s timeout", op);
-        return true;
-    }
-    if (!hasPayload(frameLength, 1)) {
-        qDebug("CDC Error: %s result missing", op);
-        return true;
-    }
-    if (area[kHeader] != 0) {
-        qDebug("CDC Error: %s result NOK, %u", op, unsigned(area[kHeader]));
-        return true;
-    }
-    return false;
-}
-
-bool quietResultFailed(bool timedOut, const uint8_t* area, uint32_t frameLength)
-{
-    return timedOut || !hasPayload(frameLength, 1) || area[kHeader] != 0;
 }
 
 } // namespace
@@ -104,6 +45,7 @@ bool cUSB_CDC_Protocol::open(const QString& portName)
 void cUSB_CDC_Protocol::close()
 {
     m_line.close();
+    m_reader.clear();
     m_portOpen = false;
 }
 
@@ -117,9 +59,9 @@ bool cUSB_CDC_Protocol::writeFrame(uint8_t command, const uint8_t* payload, uint
 {
     if (!m_portOpen || length > kBigArea - kHeader)
         return true;
-    uint8_t encoded[cdc::kMaxEncodedArea];
-    const size_t n = cdc::encodeFrame(encoded, command, payload, length);
-    return m_line.write(encoded, n) != n;
+    uint8_t encoded[kMaxEncodedArea];
+    const size_t n = encodeFrame(encoded, command, payload, length);
+    return m_line.write(encoded, n, m_running) != n;
 }
 
 bool cUSB_CDC_Protocol::readFrame(uint8_t command, uint8_t* area, size_t areaSize,
@@ -128,16 +70,21 @@ bool cUSB_CDC_Protocol::readFrame(uint8_t command, uint8_t* area, size_t areaSiz
     frameLength = 0;
     if (!m_portOpen)
         return true;
-    uint8_t raw[cdc::kMaxRead];
-    const long got = m_line.read(raw, sizeof raw);
-    if (got <= 0)
+    const uint8_t* frame = nullptr;
+    size_t n = 0;
+    if (!m_reader.next(areaSize, frame, n)) {
+        uint8_t raw[2048];
+        const long got = m_line.read(raw, sizeof raw, m_readWaitMs);
+        if (got <= 0)
+            return true;
+        m_reader.feed(raw, size_t(got));
+        if (!m_reader.next(areaSize, frame, n))
+            return true;
+    }
+    if (n < kHeader || frame[2] != command)
         return true;
-    size_t count = size_t(got);
-    if (cdc::unescapeFrame(area, areaSize, raw, count))
-        return true;
-    if (count < kHeader || area[2] != command)
-        return true;
-    frameLength = uint32_t(count);
+    memcpy(area, frame, n);
+    frameLength = uint32_t(n);
     return false;
 }
 
@@ -154,24 +101,41 @@ bool cUSB_CDC_Protocol::unescapeFrame(uint8_t* out, size_t outCap, const uint8_t
 bool cUSB_CDC_Protocol::exchange(uint8_t command, const uint8_t* request, uint32_t& length,
                                  uint8_t* response, size_t responseSize, uint32_t timeoutMs)
 {
+    m_lastTimeoutMs = timeoutMs;
     if (m_timeoutLimitMs && timeoutMs > m_timeoutLimitMs)
         timeoutMs = m_timeoutLimitMs;
-    if (m_portOpen)
+    if (stopped())
+        return true;
+    if (m_portOpen) {
+        // A late answer to an earlier request must never be taken for this one's.
+        m_line.discardInput();
+        m_reader.clear();
         writeFrame(command, request, length);
+    }
     Deadline deadline;
     deadline.set(timeoutMs);
-    while (!deadline.expired()) {
+    for (;;) {
+        if (stopped()) {
+            qDebug("Exchange stopped");
+            return true;
+        }
+        const int left = deadline.msLeft();
+        if (left == 0)
+            break;
+        m_readWaitMs = std::min(left, int(SerialLine::kReadWindowMs));
         if (!m_portOpen) {
             // Nothing can arrive on a closed port; wait out the time-out without spinning.
-            std::this_thread::sleep_until(deadline.at());
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_readWaitMs));
             continue;
         }
         uint32_t frameLength = 0;
-        if (!readFrame(command, response, responseSize, frameLength)) {
+        const bool missed = readFrame(command, response, responseSize, frameLength);
+        if (!missed) {
             length = frameLength;
             break;
         }
     }
+    m_readWaitMs = SerialLine::kReadWindowMs;
     if (deadline.expired()) {
         qDebug("Timeout occurrued");
         return true;
@@ -179,11 +143,38 @@ bool cUSB_CDC_Protocol::exchange(uint8_t command, const uint8_t* request, uint32
     return false;
 }
 
-bool cUSB_CDC_Protocol::queryVersion(uint8_t command, uint32_t timeoutMs, QString& text)
+bool cUSB_CDC_Protocol::exchange(const Command& c, const uint8_t* request, uint32_t& length,
+                                 uint8_t* area)
+{
+    return exchange(c.code, request, length, area, c.area, c.timeoutMs);
+}
+
+bool cUSB_CDC_Protocol::failed(const Command& c, bool exchangeFailed, const uint8_t* area,
+                               uint32_t length, size_t fieldBytes, bool resultByte) const
+{
+    if (exchangeFailed) {
+        if (c.diagnostics)
+            qDebug("CDC Error: %s %s", c.name, stopped() ? "stopped" : "timeout");
+        return true;
+    }
+    if (length < kHeader + fieldBytes) {
+        if (c.diagnostics)
+            qDebug("CDC Error: %s %s missing", c.name, resultByte ? "result" : "answer");
+        return true;
+    }
+    if (resultByte && area[kHeader] != 0) {
+        if (c.diagnostics)
+            qDebug("CDC Error: %s result NOK, %u", c.name, unsigned(area[kHeader]));
+        return true;
+    }
+    return false;
+}
+
+bool cUSB_CDC_Protocol::queryVersion(const Command& c, QString& text)
 {
     uint8_t area[kArea];
     uint32_t length = 0;
-    if (exchange(command, nullptr, length, area, sizeof area, timeoutMs))
+    if (exchange(c, nullptr, length, area))
         return true;
     const uint8_t* begin = area + kHeader;
     const size_t available = length - kHeader;
@@ -200,23 +191,23 @@ bool cUSB_CDC_Protocol::queryVersion(uint8_t command, uint32_t timeoutMs, QStrin
 
 bool cUSB_CDC_Protocol::SendGetVersion(QString& text)
 {
-    return queryVersion(0x01, 300, text);
+    return queryVersion(GetVersion, text);
 }
 
 bool cUSB_CDC_Protocol::SendQueryVersion(QString& text)
 {
-    return queryVersion(0x0C, 1000, text);
+    return queryVersion(QueryVersion, text);
 }
 
 bool cUSB_CDC_Protocol::SendStartESP(const QString& fileName, uint32_t fileSize)
 {
-    uint8_t request[36];
+    uint8_t request[StartESP.requestBytes];
     put32(request, fileSize);
-    putName(request + 4, 32, fileName);
+    putName(request + 4, kEspNameField, fileName);
     uint8_t area[kArea];
     uint32_t length = sizeof request;
-    const bool timedOut = exchange(0x02, request, length, area, sizeof area, 50000);
-    return resultFailed("SendStartESP", timedOut, area, length);
+    const bool timedOut = exchange(StartESP, request, length, area);
+    return failed(StartESP, timedOut, area, length, 1, true);
 }
 
 bool cUSB_CDC_Protocol::SendWriteESP(uint32_t offset, const uint8_t* data, uint32_t n)
@@ -229,38 +220,39 @@ bool cUSB_CDC_Protocol::SendWriteESP(uint32_t offset, const uint8_t* data, uint3
     put32(request, offset);
     put32(request + 4, n);
     if (n)
-        memcpy(request + 8, data, n);
+        memcpy(request + WriteESP.requestBytes, data, n);
     uint8_t area[kBigArea];
-    uint32_t length = n + 8;
-    const bool timedOut = exchange(0x03, request, length, area, sizeof area, 10000);
-    return resultFailed("SendWriteESP", timedOut, area, length);
+    uint32_t length = WriteESP.requestBytes + n;
+    const bool timedOut = exchange(WriteESP, request, length, area);
+    return failed(WriteESP, timedOut, area, length, 1, true);
 }
 
 bool cUSB_CDC_Protocol::SendEndESP()
 {
     uint8_t area[kArea];
     uint32_t length = 0;
-    const bool timedOut = exchange(0x04, nullptr, length, area, sizeof area, 1000);
-    return quietResultFailed(timedOut, area, length);
+    const bool timedOut = exchange(EndESP, nullptr, length, area);
+    return failed(EndESP, timedOut, area, length, 1, true);
 }
 
 bool cUSB_CDC_Protocol::SendDeleteESP(const QString& fileName)
 {
-    uint8_t request[32];
-    putName(request, 32, fileName);
+    uint8_t request[DeleteESP.requestBytes];
+    putName(request, kEspNameField, fileName);
     uint8_t area[kArea];
     uint32_t length = sizeof request;
-    const bool timedOut = exchange(0x05, request, length, area, sizeof area, 60000);
-    return resultFailed("SendDeleteESP", timedOut, area, length);
+    const bool timedOut = exchange(DeleteESP, request, length, area);
+    return failed(DeleteESP, timedOut, area, length, 1, true);
 }
 
 bool cUSB_CDC_Protocol::SendSetDeviceID(quint64& deviceId)
 {
-    uint8_t request[8];
+    uint8_t request[SetDeviceID.requestBytes];
     put64(request, deviceId);
     uint8_t area[kArea];
     uint32_t length = sizeof request;
-    if (exchange(0x06, request, length, area, sizeof area, 1000) || !hasPayload(length, 8))
+    const bool timedOut = exchange(SetDeviceID, request, length, area);
+    if (failed(SetDeviceID, timedOut, area, length, 8))
         return true;
     deviceId = get64(area + kHeader);
     return false;
@@ -270,14 +262,14 @@ bool cUSB_CDC_Protocol::SendReboot()
 {
     uint8_t area[kArea];
     uint32_t length = 0;
-    return exchange(0x08, nullptr, length, area, sizeof area, 1000);
+    return exchange(Reboot, nullptr, length, area);
 }
 
 bool cUSB_CDC_Protocol::SendLeaveBootloader()
 {
     uint8_t area[kArea];
     uint32_t length = 0;
-    return exchange(0x09, nullptr, length, area, sizeof area, 1000);
+    return exchange(LeaveBootloader, nullptr, length, area);
 }
 
 bool cUSB_CDC_Protocol::SendGetMACs(uint8_t wifiMac[6], uint8_t ethernetMac[6])
@@ -286,11 +278,12 @@ bool cUSB_CDC_Protocol::SendGetMACs(uint8_t wifiMac[6], uint8_t ethernetMac[6])
     memset(ethernetMac, 0, 6);
     uint8_t area[kArea];
     uint32_t length = 0;
-    if (exchange(0x0A, nullptr, length, area, sizeof area, 1000) || !hasPayload(length, 1))
+    const bool timedOut = exchange(GetMACs, nullptr, length, area);
+    if (failed(GetMACs, timedOut, area, length, 1))
         return true;
     // A short answer starting with 0 means the device has no MACs; a full answer is taken as
     // it stands, since many real addresses begin with 00.
-    if (!hasPayload(length, 12))
+    if (length < kHeader + 12)
         return area[kHeader] != 0;
     memcpy(wifiMac, area + kHeader, 6);
     memcpy(ethernetMac, area + kHeader + 6, 6);
@@ -301,7 +294,8 @@ bool cUSB_CDC_Protocol::SendGetDeviceID(quint64& deviceId)
 {
     uint8_t area[kArea];
     uint32_t length = 0;
-    if (exchange(0x0B, nullptr, length, area, sizeof area, 1000) || !hasPayload(length, 8))
+    const bool timedOut = exchange(GetDeviceID, nullptr, length, area);
+    if (failed(GetDeviceID, timedOut, area, length, 8))
         return true;
     deviceId = get64(area + kHeader);
     return false;
@@ -311,7 +305,8 @@ bool cUSB_CDC_Protocol::SendGetStatusWord(quint32& value)
 {
     uint8_t area[kArea];
     uint32_t length = 0;
-    if (exchange(0x0D, nullptr, length, area, sizeof area, 1000) || !hasPayload(length, 4))
+    const bool timedOut = exchange(GetStatusWord, nullptr, length, area);
+    if (failed(GetStatusWord, timedOut, area, length, 4))
         return true;
     const uint32_t v = get32(area + kHeader);
     if (v == 0)
@@ -322,11 +317,11 @@ bool cUSB_CDC_Protocol::SendGetStatusWord(quint32& value)
 
 bool cUSB_CDC_Protocol::SendGetParameter(quint16 id, uint8_t* data, quint16& length)
 {
-    uint8_t request[2];
+    uint8_t request[GetParameter.requestBytes];
     put16(request, id);
     uint8_t area[kArea];
     uint32_t frameLength = sizeof request;
-    if (exchange(0x0E, request, frameLength, area, sizeof area, 1000))
+    if (exchange(GetParameter, request, frameLength, area))
         return true;
     const uint32_t valueLength = frameLength - kHeader;
     if (valueLength > length) {
@@ -342,22 +337,22 @@ bool cUSB_CDC_Protocol::SendGetParameter(quint16 id, uint8_t* data, quint16& len
 
 bool cUSB_CDC_Protocol::SendSetParameter(quint16 id, const uint8_t* data, quint16 n)
 {
-    if (size_t(n) + 2 > kArea - kHeader)
+    if (size_t(n) + SetParameter.requestBytes > kArea - kHeader)
         return true;
     uint8_t request[kArea];
     put16(request, id);
     if (n)
-        memcpy(request + 2, data, n);
+        memcpy(request + SetParameter.requestBytes, data, n);
     uint8_t area[kArea];
-    uint32_t length = n + 2u;
-    return exchange(0x0F, request, length, area, sizeof area, 1000);
+    uint32_t length = SetParameter.requestBytes + n;
+    return exchange(SetParameter, request, length, area);
 }
 
 bool cUSB_CDC_Protocol::SendGetInfoBlock(uint8_t block[200])
 {
     uint8_t area[kArea];
     uint32_t length = 0;
-    if (exchange(0x10, nullptr, length, area, sizeof area, 1000) || length != 203)
+    if (exchange(GetInfoBlock, nullptr, length, area) || length != kHeader + 200)
         return true;
     memcpy(block, area + kHeader, 200);
     return false;
@@ -365,12 +360,12 @@ bool cUSB_CDC_Protocol::SendGetInfoBlock(uint8_t block[200])
 
 bool cUSB_CDC_Protocol::SendGetRecord(quint16 a, quint16 b, uint8_t record[24])
 {
-    uint8_t request[4];
+    uint8_t request[GetRecord.requestBytes];
     put16(request, a);
     put16(request + 2, b);
     uint8_t area[kArea];
     uint32_t length = sizeof request;
-    if (exchange(0x11, request, length, area, sizeof area, 1000) || length != 35)
+    if (exchange(GetRecord, request, length, area) || length != kHeader + 32)
         return true;
     memcpy(record, area + kHeader, 24);
     return false;
@@ -379,19 +374,14 @@ bool cUSB_CDC_Protocol::SendGetRecord(quint16 a, quint16 b, uint8_t record[24])
 bool cUSB_CDC_Protocol::SendStartFileRead(quint16 selector, const QString& fileName, quint32& size)
 {
     size = 0;
-    uint8_t request[26];
+    uint8_t request[StartFileRead.requestBytes];
     put16(request, selector);
-    putName(request + 2, 24, fileName);
+    putName(request + 2, kReadNameField, fileName);
     uint8_t area[kArea];
     uint32_t length = sizeof request;
-    if (exchange(0x12, request, length, area, sizeof area, 30000)) {
-        qDebug("CDC Error: SendStartFileRead timeout");
+    const bool timedOut = exchange(StartFileRead, request, length, area);
+    if (failed(StartFileRead, timedOut, area, length, 4))
         return true;
-    }
-    if (!hasPayload(length, 4)) {
-        qDebug("CDC Error: SendStartFileRead size missing");
-        return true;
-    }
     const int32_t reported = int32_t(get32(area + kHeader));
     if (reported < 0) {
         qDebug("CDC Error: SendStartFileRead: file doesn't exist");
@@ -403,15 +393,14 @@ bool cUSB_CDC_Protocol::SendStartFileRead(quint16 selector, const QString& fileN
 
 bool cUSB_CDC_Protocol::SendReadFile(quint32 offset, uint8_t* data, quint32 n)
 {
-    uint8_t request[8];
+    uint8_t request[ReadFile.requestBytes];
     put32(request, offset);
     put32(request + 4, n);
     uint8_t area[kBigArea];
     uint32_t length = sizeof request;
-    if (exchange(0x13, request, length, area, sizeof area, 5000)) {
-        qDebug("CDC Error: SendReadFile timeout");
+    const bool timedOut = exchange(ReadFile, request, length, area);
+    if (failed(ReadFile, timedOut, area, length, 0))
         return true;
-    }
     const uint32_t payload = length - kHeader;
     if (payload != n) {
         if (payload == 0)
@@ -429,13 +418,13 @@ bool cUSB_CDC_Protocol::SendEndFileRead()
 {
     uint8_t area[kArea];
     uint32_t length = 0;
-    const bool timedOut = exchange(0x14, nullptr, length, area, sizeof area, 1000);
-    return quietResultFailed(timedOut, area, length);
+    const bool timedOut = exchange(EndFileRead, nullptr, length, area);
+    return failed(EndFileRead, timedOut, area, length, 1, true);
 }
 
 bool cUSB_CDC_Protocol::SendCommand7E()
 {
     uint8_t area[kArea];
     uint32_t length = 0;
-    return exchange(0x7E, nullptr, length, area, sizeof area, 1000);
+    return exchange(Command7E, nullptr, length, area);
 }

@@ -1,12 +1,18 @@
 #pragma once
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <cstdint>
 
+#include "frame_reader.h"
 #include "serial_line.h"
 
+namespace cdc {
+struct Command;
+}
+
 // The device link: one serial port, CDC framing, the request/response exchange and the command set.
-// Every operation returns true on failure (time-out included).
+// Every operation returns true on failure (time-out and stop included).
 class cUSB_CDC_Protocol : public QObject
 {
 public:
@@ -19,12 +25,15 @@ public:
     void closeIfOpen();
     bool portOpen() const { return m_portOpen; }
     bool writeFrame(uint8_t command, const uint8_t* payload, uint32_t length);
+    // Takes the next whole frame, reading the line for at most one read window when none is
+    // buffered; fails when none is complete yet or it answers another command.
     bool readFrame(uint8_t command, uint8_t* area, size_t areaSize, uint32_t& frameLength);
     static void escapeBytes(uint8_t*& cursor, const uint8_t* bytes, size_t count);
     static bool unescapeFrame(uint8_t* out, size_t outCap, const uint8_t* in, size_t& count);
 
-    // Exchange: sends the request (when the port is open) and reads until a frame of this command
-    // arrives or the time-out expires. length: request payload length in, response frame length out.
+    // Exchange: drops input left from earlier exchanges, sends the request (when the port is
+    // open) and reads until a frame of this command arrives, the time-out expires or the run is
+    // stopped. length: request payload length in, response frame length out.
     bool exchange(uint8_t command, const uint8_t* request, uint32_t& length, uint8_t* response,
                   size_t responseSize, uint32_t timeoutMs);
 
@@ -53,14 +62,32 @@ public:
 
     bool versionReported() const { return m_versionReported; }
 
-    // Test hook: caps every command's time-out (0: no cap) so failure paths run quickly.
+    // The run's go-on flag: once it turns false every exchange fails at once, unsent, so a
+    // stopped run never waits out a command's time-out.
+    void setRunningFlag(const std::atomic<bool>* running) { m_running = running; }
+    bool stopped() const { return m_running && !m_running->load(); }
+
+    // Test hooks: caps every command's time-out (0: no cap) so failure paths run quickly, and
+    // tells the time-out the last exchange was given before the cap.
     void setTimeoutLimitMs(uint32_t ms) { m_timeoutLimitMs = ms; }
+    uint32_t lastTimeoutMs() const { return m_lastTimeoutMs; }
 
 private:
-    bool queryVersion(uint8_t command, uint32_t timeoutMs, QString& text);
+    // One exchange of a table command with its own time-out and area.
+    bool exchange(const cdc::Command& c, const uint8_t* request, uint32_t& length, uint8_t* area);
+    // The one status check: the exchange failed, the answer is shorter than the fieldBytes the
+    // command reads, or (resultByte) its payload byte 0 is not 0. Writes the command's
+    // diagnostics when it has any.
+    bool failed(const cdc::Command& c, bool exchangeFailed, const uint8_t* area, uint32_t length,
+                size_t fieldBytes, bool resultByte = false) const;
+    bool queryVersion(const cdc::Command& c, QString& text);
 
     SerialLine m_line;
+    FrameReader m_reader;
     bool m_portOpen = false;
     bool m_versionReported = false;
+    const std::atomic<bool>* m_running = nullptr;
     uint32_t m_timeoutLimitMs = 0;
+    uint32_t m_lastTimeoutMs = 0;
+    int m_readWaitMs = SerialLine::kReadWindowMs;  // a read never waits past the deadline
 };

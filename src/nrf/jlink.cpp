@@ -1,12 +1,14 @@
 #include "flashing.h"
 
 #include <QDebug>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 
 #include "logger.h"
+#include "serial_line.h"
 #include "station.h"
 
 namespace {
@@ -77,7 +79,14 @@ bool Flashing_c::programNrfImage(const QString& fileName)
     const QStringList arguments = {QStringLiteral("-commanderscript"),
                                    QStringLiteral("TestFiles//flashing-sequence.jlink")};
     commander.start(commanderProgram(workDir), arguments, QIODevice::ReadWrite);
-    const bool finished = commander.waitForFinished(m_commanderTimeoutMs);
+    // Waited for in read-window slices, so a stopped run kills the commander at once.
+    bool finished = false;
+    QDeadlineTimer limit(m_commanderTimeoutMs);
+    while (!finished && m_running && !limit.hasExpired()
+           && commander.state() != QProcess::NotRunning) {
+        const qint64 slice = qMin<qint64>(SerialLine::kReadWindowMs, limit.remainingTime());
+        finished = commander.waitForFinished(int(slice));
+    }
     // Qt may report a crash as a failed wait; the commander ended all the same.
     const bool ended = finished
         || (commander.state() == QProcess::NotRunning && commander.error() == QProcess::Crashed);
@@ -85,6 +94,8 @@ bool Flashing_c::programNrfImage(const QString& fileName)
         commander.kill();
         commander.waitForFinished(5000);
     }
+    if (!m_running)
+        return false;
     if (!ended) {
         qDebug() << "J-Link commander did not finish:" << commander.errorString();
         m_logger->logWithLabel(QStringLiteral("nRF image writing error #4"), 1);

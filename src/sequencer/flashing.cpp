@@ -16,6 +16,7 @@ Flashing_c::Flashing_c(quint64 deviceId, bool skipBootloader, const QString& fol
       m_setDeviceId(setDeviceId),
       m_logger(logger)
 {
+    m_protocol->setRunningFlag(&m_running);
 }
 
 Flashing_c::~Flashing_c()
@@ -60,6 +61,9 @@ void Flashing_c::releaseLoader()
 
 void Flashing_c::failRun(const QString& message, bool restart)
 {
+    // A stopped run ends silently: what failed was cut short by the stop, not by the device.
+    if (!m_running)
+        return;
     m_logger->logWithLabel(message, 1);
     if (restart)
         m_protocol->SendReboot();

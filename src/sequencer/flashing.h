@@ -46,7 +46,6 @@ public:
     bool programNrfImage(const QString& fileName);
 
     cUSB_CDC_Protocol* protocol() const { return m_protocol; }
-    const std::atomic<bool>* runningFlag() const { return &m_running; }
     // Test hook: how long the J-Link commander may run.
     void setCommanderTimeoutMs(int ms) { m_commanderTimeoutMs = ms; }
 

@@ -85,9 +85,7 @@ bool Flashing_c::writeMacRecord(quint64 deviceId, const char* wifiMac, const cha
     if (failure.isEmpty())
         return true;
 
-    m_logger->logWithLabel(failure, 1);
-    m_protocol->SendReboot();
     file.close();
-    emit on_flashFinish(false);
+    failRun(failure, true);
     return false;
 }

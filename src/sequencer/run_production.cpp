@@ -58,7 +58,6 @@ void Flashing_c::runProduction()
 
     delete m_loader;
     m_loader = new FileLoader_c(m_protocol, files, stationDir() + m_folder, m_logger);
-    m_loader->setRunningFlag(&m_running);
     qDebug() << "Flasher configured";
     m_downloading = true;
     m_loader->doWork();

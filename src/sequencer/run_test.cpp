@@ -22,7 +22,8 @@ void Flashing_c::runTest()
         }
         m_logger->logWithLabel(QStringLiteral("Flashing the ") + name + QStringLiteral(" image..."), 0);
         if (!programNrfImage(name)) {
-            emit on_flashFinish(false);
+            if (m_running)
+                emit on_flashFinish(false);
             return;
         }
         m_logger->logWithLabel(QStringLiteral("File ") + name + QStringLiteral(" flashed successfully"), 4);
@@ -60,7 +61,6 @@ void Flashing_c::runTest()
     bool downloaded = false;
     {
         FileLoader_c loader(m_protocol, files, stationDir() + m_folder, m_logger);
-        loader.setRunningFlag(&m_running);
         qDebug() << "Flasher configured";
         loader.doWork();
         downloaded = loader.lastRunSucceeded();

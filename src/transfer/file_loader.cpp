@@ -124,7 +124,8 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
         }
         if (m_protocol->SendWriteESP(sent, chunk, quint32(got))) {
             qDebug() << "SendWriteESP error. " << sent << " Bytes read";
-            m_logger->logWithLabel(QStringLiteral("Can't send ESP firmware file"), 1);
+            if (!stopped())
+                m_logger->logWithLabel(QStringLiteral("Can't send ESP firmware file"), 1);
             transferFailed = true;
             break;
         }
@@ -144,6 +145,11 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
 
     m_logger->logWithLabel(baseName + QStringLiteral(" file was successfully downloaded"), 4);
     return false;
+}
+
+bool FileLoader_c::stopped() const
+{
+    return m_protocol->stopped();
 }
 
 void FileLoader_c::reportProgress(quint64 done, quint64 total, int& lastPercent)

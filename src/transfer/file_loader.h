@@ -3,7 +3,6 @@
 #include <QObject>
 #include <QPair>
 #include <QString>
-#include <atomic>
 
 class cUSB_CDC_Protocol;
 class Logger_c;
@@ -32,9 +31,6 @@ public:
 
     // Whether the last doWork()/doGetFiles() transferred every file it was asked to.
     bool lastRunSucceeded() const { return m_lastRunSucceeded; }
-    // The run's go-on flag: a transfer stops between chunks once it is cleared, so a stopped run
-    // does not have to sit out a long download.
-    void setRunningFlag(const std::atomic<bool>* running) { m_running = running; }
 
 signals:
     void sigFinish();
@@ -47,7 +43,8 @@ private:
     bool downloadFile(const QString& fileName, bool isUpdate);
     bool fetchFile(const QString& localPath, quint16 selector, const QString& fileName);
     void reportProgress(quint64 done, quint64 total, int& lastPercent);
-    bool stopped() const { return m_running && !m_running->load(); }
+    // The run was stopped: the transfer ends between chunks, without a red line.
+    bool stopped() const;
 
     cUSB_CDC_Protocol* m_protocol;
     QList<FlashFileEntry> m_files;
@@ -57,5 +54,4 @@ private:
     QString m_flashFolder;
     Logger_c* m_logger;
     bool m_lastRunSucceeded = false;
-    const std::atomic<bool>* m_running = nullptr;
 };

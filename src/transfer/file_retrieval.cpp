@@ -74,7 +74,8 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
         const quint32 n = qMin<quint32>(remaining, sizeof chunk);
         if (m_protocol->SendReadFile(offset, chunk, n)) {
             qDebug() << "SendReadFile error. " << offset << " Bytes read";
-            m_logger->log(QStringLiteral("Unable to get the data from the device"), 1);
+            if (!stopped())
+                m_logger->log(QStringLiteral("Unable to get the data from the device"), 1);
             transferFailed = true;
             break;
         }

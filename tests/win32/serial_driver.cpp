@@ -265,7 +265,7 @@ TimedRead timedRead(SerialLine& line, uint8_t* buf, size_t cap)
 {
     g_readCalls = 0;
     const double t0 = nowMs();
-    const long n = line.read(buf, cap);
+    const long n = line.read(buf, cap, SerialLine::kReadWindowMs);
     return {n, nowMs() - t0, g_readCalls};
 }
 
@@ -331,7 +331,7 @@ void roundTrip(SerialLine& line)
     long have = 0;
     const double deadline = nowMs() + 5000.0;
     while (nowMs() < deadline && (have == 0 || got[have - 1] != cdc::kEnd) && have < 2048) {
-        const long r = line.read(got + have, 2048);
+        const long r = line.read(got + have, 2048, SerialLine::kReadWindowMs);
         if (r < 0)
             break;
         have += r;
