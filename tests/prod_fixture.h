@@ -238,6 +238,13 @@ public:
         return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                   [&] { return m_requests.size() >= n; });
     }
+    // Waits until n queued replies have been written out whole.
+    bool waitForReplies(int n, int timeoutMs) const
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return m_repliesWritten >= n; });
+    }
 
     // The device is gone: the master side closes and the tool's line hangs up.
     void hangUp()
@@ -287,6 +294,11 @@ private:
                     std::this_thread::sleep_for(std::chrono::milliseconds(piece.delayMs));
                     writeOut(piece.bytes);
                 }
+                if (!reply.isEmpty()) {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    ++m_repliesWritten;
+                }
+                m_changed.notify_all();
             }
         }
     }
@@ -301,6 +313,7 @@ private:
     mutable std::condition_variable m_changed;
     QList<QList<Piece>> m_replies;
     QList<QByteArray> m_requests;
+    int m_repliesWritten = 0;
 };
 
 // A temporary folder holding the extra-ports file (exported as VELTORA_EXTRA_PORTS), the

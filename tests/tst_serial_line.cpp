@@ -33,7 +33,7 @@ private slots:
     void cleanup() { m_peer.reset(); }
     void openByPathAndByDevName();
     void rawModeAndRestoredSettings();
-    void readWindowWithoutEndByte();
+    void readsWhatHasArrived();
     void readStopsAtCapacity();
 
 private:
@@ -114,7 +114,7 @@ void SerialLineTest::rawModeAndRestoredSettings()
     QCOMPARE(cfgetispeed(&after), speed_t(B9600));
 }
 
-void SerialLineTest::readWindowWithoutEndByte()
+void SerialLineTest::readsWhatHasArrived()
 {
     SerialLine line;
     QVERIFY(line.open(path()));

@@ -75,30 +75,37 @@ QString runCommand(cUSB_CDC_Protocol& link, const QString& op, bool& failed)
     return {};
 }
 
-// What each command puts on the line with the arguments of runCommand.
-QByteArray requestOf(const QString& op)
+// What each command puts on the line with the arguments of runCommand, and the time-out it
+// gives its exchange.
+struct Request
 {
-    static const QHash<QString, QByteArray> requests = {
-        {"GetVersion", "010001c0"},
-        {"StartESP", "250002" "04030201" "66772e62696e" + QByteArray(52, '0') + "c0"},
-        {"WriteESP", "0c0003" "00020000" "03000000" "dbdcdbdd01" "c0"},
-        {"EndESP", "010004c0"},
-        {"DeleteESP", "210005" "746573747265732e62696e" + QByteArray(42, '0') + "c0"},
-        {"SetDeviceID", "090006" "0807060504030201" "c0"},
-        {"Reboot", "010008c0"},
-        {"LeaveBootloader", "010009c0"},
-        {"GetMACs", "01000ac0"},
-        {"GetDeviceID", "01000bc0"},
-        {"QueryVersion", "01000cc0"},
-        {"GetStatusWord", "01000dc0"},
-        {"GetParameter", "03000e1100c0"},
-        {"SetParameter", "04000f110000c0"},
-        {"GetInfoBlock", "010010c0"},
-        {"GetRecord", "050011" "0100" "0302" "c0"},
-        {"StartFileRead", "1b0012" "0500" "6c6f672e747874" + QByteArray(34, '0') + "c0"},
-        {"ReadFile", "090013" "00020000" "04000000" "c0"},
-        {"EndFileRead", "010014c0"},
-        {"Command7E", "01007ec0"},
+    QByteArray hex;
+    uint32_t timeoutMs;
+};
+
+Request requestOf(const QString& op)
+{
+    static const QHash<QString, Request> requests = {
+        {"GetVersion", {"010001c0", 300}},
+        {"StartESP", {"250002" "04030201" "66772e62696e" + QByteArray(52, '0') + "c0", 50000}},
+        {"WriteESP", {"0c0003" "00020000" "03000000" "dbdcdbdd01" "c0", 10000}},
+        {"EndESP", {"010004c0", 1000}},
+        {"DeleteESP", {"210005" "746573747265732e62696e" + QByteArray(42, '0') + "c0", 60000}},
+        {"SetDeviceID", {"090006" "0807060504030201" "c0", 1000}},
+        {"Reboot", {"010008c0", 1000}},
+        {"LeaveBootloader", {"010009c0", 1000}},
+        {"GetMACs", {"01000ac0", 1000}},
+        {"GetDeviceID", {"01000bc0", 1000}},
+        {"QueryVersion", {"01000cc0", 1000}},
+        {"GetStatusWord", {"01000dc0", 1000}},
+        {"GetParameter", {"03000e1100c0", 1000}},
+        {"SetParameter", {"04000f110000c0", 1000}},
+        {"GetInfoBlock", {"010010c0", 1000}},
+        {"GetRecord", {"050011" "0100" "0302" "c0", 1000}},
+        {"StartFileRead", {"1b0012" "0500" "6c6f672e747874" + QByteArray(34, '0') + "c0", 30000}},
+        {"ReadFile", {"090013" "00020000" "04000000" "c0", 5000}},
+        {"EndFileRead", {"010014c0", 1000}},
+        {"Command7E", {"01007ec0", 1000}},
     };
     return requests.value(op);
 }
@@ -129,6 +136,7 @@ private slots:
     void leftoverOfAnEarlierExchangeIsDropped();
     void bigAreaHoldsItsLargestFrame();
     void silentDeviceTimesOutNearItsTimeout();
+    void stopReachesAWaitingExchange();
     void closedPortWaitsOutTheTimeout();
     void hungUpLineTimesOutWithoutSpinning();
     void openTwiceFails();
@@ -293,7 +301,8 @@ void UsbCdcProtocolTest::commands()
     QCOMPARE(result, failed);
     QVERIFY(m_peer->waitForRequests(1, 1000));
     QCOMPARE(m_peer->requests().size(), 1);
-    QCOMPARE(m_peer->requests().first().toHex(), requestOf(op));
+    QCOMPARE(m_peer->requests().first().toHex(), requestOf(op).hex);
+    QCOMPARE(m_link->lastTimeoutMs(), requestOf(op).timeoutMs);
 }
 
 void UsbCdcProtocolTest::nameFields_data()
@@ -339,16 +348,17 @@ void UsbCdcProtocolTest::otherCodeSkippedBeforeTheRightOne()
 
 void UsbCdcProtocolTest::lateAnswerToEarlierRequestIsDropped()
 {
+    // The first answer comes after its exchange gave up and before the next request of the same
+    // command: it must not be taken for the second answer.
     m_link->setTimeoutLimitMs(100);
-    m_peer->queueReply({{wire("080001465720332e3200c0"), 200}});
-    m_peer->queueReply({{wire("09000b2a00000000000000c0"), 60}});
-    QString text = "old";
+    m_peer->queueReply({{wire("0800014f4c442e3000c0"), 200}});
+    m_peer->queueReply({{wire("0800014e45572e3000c0"), 20}});
+    QString text = "none";
     QVERIFY(m_link->SendGetVersion(text));
-    QCOMPARE(text, QString("old"));
+    QVERIFY(m_peer->waitForReplies(1, 1000));
     m_link->setTimeoutLimitMs(0);
-    quint64 id = 0;
-    QVERIFY(!m_link->SendGetDeviceID(id));
-    QCOMPARE(id, quint64(42));
+    QVERIFY(!m_link->SendGetVersion(text));
+    QCOMPARE(text, QString("NEW.0"));
 }
 
 // The key read's answer as the line may deliver it: in pieces, late, after other frames, after
@@ -434,6 +444,24 @@ void UsbCdcProtocolTest::silentDeviceTimesOutNearItsTimeout()
     QVERIFY2(ms >= 300 && ms < 800, qPrintable(QString::number(ms)));
     QCOMPARE(capture.lines(), QStringList{"Timeout occurrued"});
     QCOMPARE(text, QString("old"));
+}
+
+void UsbCdcProtocolTest::stopReachesAWaitingExchange()
+{
+    std::atomic<bool> running{true};
+    m_link->setRunningFlag(&running);
+    std::thread stopper([&] {
+        m_peer->waitForRequests(1, 5000);
+        running = false;
+    });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QVERIFY(m_link->SendDeleteESP("testres.bin"));  // a silent device: 60 s
+    stopper.join();
+    QVERIFY2(elapsed.elapsed() < 5000, qPrintable(QString::number(elapsed.elapsed())));
+    // Once stopped, nothing more goes to the device.
+    QVERIFY(m_link->SendReboot());
+    QCOMPARE(m_peer->requests().size(), 1);
 }
 
 void UsbCdcProtocolTest::closedPortWaitsOutTheTimeout()
