@@ -1,5 +1,6 @@
 // Round trip and bulk download speed of the device link on a pseudo-terminal, against a peer that
-// answers at once, compared with a bare stop-and-wait loop on the descriptors (the floor).
+// answers at once, compared with a bare stop-and-wait loop on the descriptors (the floor); then
+// answers delivered as USB delivers them, which must all arrive.
 #include "cdc_framing.h"
 #include "usb_cdc_protocol.h"
 
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <fcntl.h>
 #include <poll.h>
 #include <random>
@@ -91,6 +93,104 @@ private:
     std::thread m_thread;
 };
 
+int openMaster(std::string& slave);
+
+// Answers every SendReadFile of 512 bytes as a full-speed USB device would: after a delay at a
+// random phase against the read window, in 64-byte packets with random gaps of 0 to 300 us.
+class UsbAnswerer
+{
+public:
+    explicit UsbAnswerer(int master) : m_master(master), m_thread([this] { run(); }) {}
+    ~UsbAnswerer()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    // The data of the chunk at this offset, with plenty of bytes that need escaping.
+    static std::vector<uint8_t> chunkAt(uint32_t offset)
+    {
+        std::vector<uint8_t> data(kChunkSize);
+        std::mt19937 rng(offset);
+        for (auto& b : data) {
+            const uint32_t r = rng();
+            b = r % 8 == 0 ? 0xC0 : r % 8 == 1 ? 0xDB : uint8_t(r >> 8);
+        }
+        return data;
+    }
+
+private:
+    void run()
+    {
+        std::mt19937 rng(7);
+        std::vector<uint8_t> request;
+        uint8_t buf[4096];
+        while (!m_stop) {
+            pollfd p{m_master, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            const ssize_t n = ::read(m_master, buf, sizeof buf);
+            for (ssize_t i = 0; i < n; ++i) {
+                request.push_back(buf[i]);
+                if (buf[i] != 0xC0)
+                    continue;
+                uint8_t frame[64];
+                size_t count = request.size();
+                const bool bad = cdc::unescapeFrame(frame, sizeof frame, request.data(), count);
+                request.clear();
+                if (bad || count != 11)
+                    continue;
+                const uint32_t offset = uint32_t(frame[3] | frame[4] << 8 | frame[5] << 16 | frame[6] << 24);
+                const std::vector<uint8_t> data = chunkAt(offset);
+                std::vector<uint8_t> answer(cdc::kMaxEncodedArea);
+                answer.resize(cdc::encodeFrame(answer.data(), 0x13, data.data(), data.size()));
+                std::this_thread::sleep_for(std::chrono::microseconds(rng() % 10000));
+                for (size_t at = 0; at < answer.size(); at += 64) {
+                    if (at)
+                        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 301));
+                    const size_t piece = std::min<size_t>(64, answer.size() - at);
+                    if (::write(m_master, answer.data() + at, piece) != ssize_t(piece))
+                        return;
+                }
+            }
+        }
+    }
+
+    int m_master;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// (d): exchanges of 512-byte answers delivered as USB delivers them; every one must arrive whole.
+int usbRun(int exchanges)
+{
+    std::string slave;
+    const int master = openMaster(slave);
+    if (master < 0)
+        return -1;
+    int lost = 0;
+    {
+        UsbAnswerer answerer(master);
+        cUSB_CDC_Protocol link;
+        if (link.open(QString::fromStdString(slave)))
+            return -1;
+        // A lost answer costs its time-out only once; the count is what matters.
+        link.setTimeoutLimitMs(100);
+        std::vector<uint8_t> data(kChunkSize);
+        const auto start = Clock::now();
+        for (int i = 0; i < exchanges; ++i) {
+            const uint32_t offset = uint32_t(i) * kChunkSize;
+            if (link.SendReadFile(offset, data.data(), kChunkSize) ||
+                data != UsbAnswerer::chunkAt(offset))
+                ++lost;
+        }
+        std::printf("(d) %d SendReadFile answers of %d bytes in 64-byte packets, 0-300 us apart, "
+                    "random phase: %d lost (goal 0), %.1f s\n",
+                    exchanges, kChunkSize, lost, msSince(start) / 1000);
+    }
+    ::close(master);
+    return lost;
+}
+
 int openMaster(std::string& slave)
 {
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -130,8 +230,16 @@ double bareLoop(const std::string& slave, const std::vector<std::vector<uint8_t>
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    // link_latency [USB exchanges]: 0 skips the USB run.
+    const int usbExchanges = argc > 1 ? std::atoi(argv[1]) : 10000;
+    // A lost answer's time-out diagnostics would drown the figures.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type != QtDebugMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+    });
+
     std::string slave;
     const int master = openMaster(slave);
     if (master < 0) {
@@ -160,7 +268,7 @@ int main()
         frames.push_back(std::move(frame));
     }
 
-    Answerer answerer(master);
+    auto answerer = std::make_unique<Answerer>(master);
     // Rounds alternate the link and the floor so both see the same machine load.
     std::vector<double> medians, writes, floors;
     for (int round = 0; round < kRounds; ++round) {
@@ -208,8 +316,9 @@ int main()
     for (int i = 0; i < kRounds; ++i)
         std::printf(" %.2f", writes[size_t(i)] / floors[size_t(i)]);
     std::printf("\n");
+    answerer.reset();
     if (holder >= 0)
         ::close(holder);
     ::close(master);
-    return 0;
+    return usbExchanges > 0 && usbRun(usbExchanges) != 0 ? 1 : 0;
 }
