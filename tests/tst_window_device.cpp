@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDoubleSpinBox>
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QTextBlock>
 #include <QTextEdit>
@@ -20,6 +21,7 @@ class tst_WindowDevice : public QObject
 private slots:
     void productionRun_data();
     void productionRun();
+    void closeDuringSilentDeletion();
 };
 
 void tst_WindowDevice::productionRun_data()
@@ -77,6 +79,28 @@ void tst_WindowDevice::productionRun()
     QVERIFY(w.findChild<QTextEdit*>("m_Log")->document()->isEmpty());
     for (QWidget* top : QApplication::topLevelWidgets())
         QVERIFY(!qobject_cast<Progress_c*>(top));
+}
+
+void tst_WindowDevice::closeDuringSilentDeletion()
+{
+    Bench bench;
+    QVERIFY(bench.useExampleStation());
+    devsim::Device* device = bench.start(bench.config());
+    QVERIFY(device);
+    device->setFault(0x05, {devsim::ErrorMode::NoAnswer, 0, -1});
+
+    MainWindow w;
+    w.show();
+    w.findChild<QPushButton*>("m_retest")->click();
+    // The deletion waits up to 60 s for its answer; closing the window must not.
+    QVERIFY(device->waitForRequests(0x05, 1, 10000));
+    QElapsedTimer closing;
+    closing.start();
+    QVERIFY(w.close());
+    QVERIFY2(closing.elapsed() < 3000, qPrintable(QString::number(closing.elapsed())));
+    QCOMPARE(w.findChild<QTextEdit*>("m_Log")->toPlainText().split('\n').last(),
+             QStringLiteral("Firmware version isVELTORA-FW 3.2.0"));
+    QTRY_VERIFY_WITH_TIMEOUT(opensAgain(device->portPath()), 5000);
 }
 
 QTEST_MAIN(tst_WindowDevice)
