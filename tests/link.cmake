@@ -1,8 +1,0 @@
-# Device link: framing, the POSIX serial line and the command set over a pseudo-terminal.
-veltora_add_test(tst_cdc_framing SOURCES tst_cdc_framing.cpp LABELS unit)
-if(NOT WIN32)
-  veltora_add_test(tst_serial_line SOURCES tst_serial_line.cpp LABELS integration
-    LIBS veltora_devsim TIMEOUT 120)
-  veltora_add_test(tst_usb_cdc_protocol SOURCES tst_usb_cdc_protocol.cpp LABELS integration
-    LIBS veltora_devsim TIMEOUT 180)
-endif()

@@ -1,0 +1,78 @@
+# Tests on pseudo-terminals: the device link, the simulated device and the stand-in commander, and
+# whole runs against them. Included from the top-level POSIX-only block.
+set(t ${CMAKE_CURRENT_LIST_DIR})
+
+foreach(entry
+    tst_serial_line:integration
+    tst_usb_cdc_protocol:integration
+    tst_file_list:unit
+    tst_records:integration
+    tst_file_loader:integration
+    tst_device_search:integration
+    tst_production:integration
+    tst_devsim:integration
+    tst_file_retrieval:integration
+    tst_record_faults:integration)
+  string(REPLACE ":" ";" parts ${entry})
+  list(GET parts 0 name)
+  list(GET parts 1 label)
+  veltora_add_test(${name} SOURCES ${t}/${name}.cpp ${t}/prod_fixture.h LABELS ${label}
+    LIBS veltora_devsim TIMEOUT 180)
+endforeach()
+
+veltora_add_test(tst_window_device SOURCES ${t}/tst_window_device.cpp ${t}/prod_fixture.h
+  LABELS integration gui LIBS veltora_devsim veltora_gui TIMEOUT 120)
+veltora_add_test(tst_fault_matrix SOURCES ${t}/tst_fault_matrix.cpp ${t}/prod_fixture.h
+  LABELS integration LIBS veltora_devsim TIMEOUT 300)
+veltora_add_test(tst_soak SOURCES ${t}/tst_soak.cpp ${t}/prod_fixture.h
+  LABELS soak LIBS veltora_devsim TIMEOUT 240)
+
+# The executables under test, run as an operator or a station script would.
+veltora_add_test(tst_cli SOURCES ${t}/tst_cli.cpp LABELS integration LIBS veltora_devsim TIMEOUT 300)
+target_compile_definitions(tst_cli PRIVATE VELTORA_CLI="$<TARGET_FILE:veltora-cli>")
+add_dependencies(tst_cli veltora-cli)
+veltora_add_test(tst_test_run SOURCES ${t}/tst_test_run.cpp LABELS integration
+  LIBS veltora_devsim TIMEOUT 120)
+target_compile_definitions(tst_test_run PRIVATE
+  VELTORA_FAKE_JLINK="$<TARGET_FILE:veltora-fake-jlink>")
+add_dependencies(tst_test_run veltora-fake-jlink)
+veltora_add_test(tst_fake_jlink SOURCES ${t}/tst_fake_jlink.cpp LABELS integration LIBS veltora_devsim)
+target_compile_definitions(tst_fake_jlink PRIVATE FAKE_JLINK_PATH="$<TARGET_FILE:veltora-fake-jlink>")
+add_dependencies(tst_fake_jlink veltora-fake-jlink)
+veltora_add_test(tst_devsim_cli SOURCES ${t}/tst_devsim_cli.cpp LABELS integration LIBS veltora_devsim)
+target_compile_definitions(tst_devsim_cli PRIVATE DEVSIM_PATH="$<TARGET_FILE:veltora-devsim>")
+add_dependencies(tst_devsim_cli veltora-devsim)
+
+# The Win32 serial backend, cross-compiled into a small driver program and run under Wine against
+# a pseudo-terminal mapped as a COM port. Skips where Wine or the cross compiler is absent.
+find_program(VELTORA_MINGW_CXX x86_64-w64-mingw32-g++)
+find_program(VELTORA_WINE wine)
+find_program(VELTORA_WINESERVER wineserver PATHS /usr/lib/wine /usr/lib/wine-stable)
+set(win32_driver "")
+if(VELTORA_MINGW_CXX AND VELTORA_WINE AND VELTORA_WINESERVER)
+  set(win32_driver ${CMAKE_CURRENT_BINARY_DIR}/serial_driver.exe)
+  set(win32_driver_sources
+    ${t}/win32/serial_driver.cpp
+    ${PROJECT_SOURCE_DIR}/src/link/serial_line_win32.cpp
+    ${PROJECT_SOURCE_DIR}/src/link/cdc_framing.cpp)
+  # Static runtime, so Wine needs no DLLs beside the program.
+  add_custom_command(OUTPUT ${win32_driver}
+    COMMAND ${VELTORA_MINGW_CXX} -std=c++17 -O2 -Wall -Wextra -static -static-libgcc
+            -static-libstdc++ -I${PROJECT_SOURCE_DIR}/src/link -o ${win32_driver}
+            ${win32_driver_sources}
+    DEPENDS ${win32_driver_sources}
+            ${PROJECT_SOURCE_DIR}/src/link/serial_line.h
+            ${PROJECT_SOURCE_DIR}/src/link/cdc_framing.h
+    COMMENT "Cross-compiling the Win32 serial driver"
+    VERBATIM)
+  add_custom_target(win32_serial_driver DEPENDS ${win32_driver})
+endif()
+veltora_add_test(tst_win32_serial SOURCES ${t}/win32/tst_win32_serial.cpp LABELS win32 TIMEOUT 600)
+target_compile_definitions(tst_win32_serial PRIVATE
+  VELTORA_WINE="$<$<BOOL:${VELTORA_WINE}>:${VELTORA_WINE}>"
+  VELTORA_WINESERVER="$<$<BOOL:${VELTORA_WINESERVER}>:${VELTORA_WINESERVER}>"
+  VELTORA_SERIAL_DRIVER="${win32_driver}")
+if(TARGET win32_serial_driver)
+  add_dependencies(tst_win32_serial win32_serial_driver)
+endif()
+set_tests_properties(tst_win32_serial PROPERTIES SKIP_RETURN_CODE 77)
