@@ -91,6 +91,8 @@ bool SerialLine::open(const std::string& name)
     GetCommState(h, &dcb);
     dcb.fBinary = 1;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    // Left set by an earlier program, one line error would fail every later read until cleared.
+    dcb.fAbortOnError = FALSE;
     dcb.EofChar = static_cast<char>(0xC0);  // the frames' END byte
     BuildCommDCBA("115200,N,8,1", &dcb);
     SetCommState(h, &dcb);
