@@ -25,7 +25,8 @@ private slots:
     void productionSucceedsAndWritesRecords();
     void failedRunExitsOne();
     void timeLimitStopsTheRun();
-    void interruptStopsTheRunCleanly();
+    void stopEndsTheRunCleanly_data();
+    void stopEndsTheRunCleanly();
 
 private:
     QString stationDir() const { return m_bench->station(); }
@@ -87,7 +88,11 @@ void tst_cli::helpExitsZero()
 
 void tst_cli::productionSucceedsAndWritesRecords()
 {
-    startDevice(true);
+    devsim::Config c = m_bench->config();
+    // A version text that would clear the screen and forge a line ahead of the real one.
+    c.firmwareVersion = "FW\x1b[2J\r\n[OK] WiFi MAC: forged\x7f\xc2\x9b";
+    m_device = m_bench->start(c);
+    QVERIFY(m_device);
     QProcess p;
     startCli(p, {"production", "--station-dir", stationDir(), "--device-id", "18446744073709551615"});
     QVERIFY(p.waitForFinished(60000));
@@ -98,6 +103,8 @@ void tst_cli::productionSucceedsAndWritesRecords()
     const QString port = QString::fromStdString(m_device->portPath());
     QVERIFY2(out.contains("Applying the default file list\n"), qPrintable(out));
     QVERIFY2(out.contains("[OK] Found device connected to " + port + "\n"), qPrintable(out));
+    QVERIFY(out.contains(
+        "[OK] Firmware version is FW\\x1b[2J\\x0d\\x0a[OK] WiFi MAC: forged\\x7f\\x9b\n"));
     QVERIFY(out.contains("[OK] The Device ID has been written successfully\n"));
     QVERIFY(out.contains("[OK] WiFi MAC: 00:1A:2B:3C:4D:5E, Ethernet MAC: 00:1A:2B:3C:4D:5F\n"));
     QVERIFY(!out.contains('\033'));
@@ -138,25 +145,58 @@ void tst_cli::timeLimitStopsTheRun()
     QVERIFY(QString::fromUtf8(p.readAllStandardError()).contains("time limit of 1 s reached"));
 }
 
-void tst_cli::interruptStopsTheRunCleanly()
+void tst_cli::stopEndsTheRunCleanly_data()
 {
+    QTest::addColumn<QStringList>("args"); // "@": the bench folder
+    QTest::addColumn<int>("held");         // the request the device leaves unanswered
+    QTest::addColumn<bool>("closeOutput"); // else SIGINT once the held request has arrived
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("maxChunks");
+    const QStringList production = {"production", "--station-dir", "@/station"};
+    QTest::newRow("interrupt in the download") << production << 0x03 << false << 130 << 1;
+    // The hand-off sleeps 100 ms after the stop: the message must still come once.
+    QTest::newRow("interrupt in the bootloader hand-off")
+        << production << 0x09 << false << 130 << 0;
+    QTest::newRow("output closed") << production << 0x03 << true << 130 << 1;
+    // The run ends with its restart whatever the stop: it completed, so it succeeded.
+    QTest::newRow("interrupt in the last restart")
+        << production + QStringList{"--no-set-device-id"} << 0x08 << false << 0 << 11;
+    QTest::newRow("interrupt in a fetch")
+        << QStringList{"fetch", "--selector", "1", "--to", "@", "testres.bin"} << 0x12 << false
+        << 130 << 0;
+}
+
+void tst_cli::stopEndsTheRunCleanly()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, held);
+    QFETCH(bool, closeOutput);
+    QFETCH(int, exitCode);
+    QFETCH(int, maxChunks);
     startDevice(true);
-    // Slow chunks keep the run inside the download when the interrupt comes.
-    m_device->setFault(0x03, devsim::Fault{devsim::ErrorMode::Delay, 200, -1});
+    m_device->setBootloader(held == 0x09);
+    m_device->setFault(uint8_t(held), devsim::Fault{devsim::ErrorMode::NoAnswer, 0, -1});
     QProcess p;
-    startCli(p, {"production", "--station-dir", stationDir()});
-    QVERIFY(m_device->waitForRequests(0x03, 1, 20000));
-    ::kill(pid_t(p.processId()), SIGINT);
+    QProcess head; // reads the first line and goes, as `| head -n 1` does
+    if (closeOutput) {
+        p.setStandardOutputProcess(&head);
+        head.start("head", {"-n", "1"});
+    }
+    startCli(p, args.replaceInStrings("@", m_bench->path()));
+    if (!closeOutput) {
+        QVERIFY(m_device->waitForRequests(uint8_t(held), 1, 20000));
+        ::kill(pid_t(p.processId()), SIGINT);
+    }
     QVERIFY(p.waitForFinished(20000));
+    head.waitForFinished(5000);
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(p.exitCode(), 130);
+    QCOMPARE(p.exitCode(), exitCode);
+    QCOMPARE(QString::fromUtf8(p.readAllStandardError()).count("stopping the run"), 1);
 
     // Nothing more was written into the device, no record of an unfinished device, and the
     // port is free again.
-    // The download stops between chunks: far fewer than the station's 11 chunks were sent.
-    const std::vector<uint8_t> codes = m_device->commandCodes();
-    QVERIFY(std::count(codes.begin(), codes.end(), uint8_t(0x03)) <= 3);
-    QVERIFY(std::find(codes.begin(), codes.end(), uint8_t(0x06)) == codes.end());
+    QVERIFY(countOf(m_device->commandCodes(), 0x03) <= maxChunks);
+    QCOMPARE(countOf(m_device->commandCodes(), 0x06), 0);
     QVERIFY(!QFile::exists(stationDir() + "/Keys/public_keys.json"));
     QVERIFY(!QFile::exists(stationDir() + "/MAC/MACs.txt"));
     cUSB_CDC_Protocol link;

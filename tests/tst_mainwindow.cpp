@@ -227,13 +227,16 @@ void tst_MainWindow::logColours()
     setMode(w, 2);
     auto* view = child<QTextEdit>(w, "m_Log_2");
     w.Log(QStringLiteral("3Earlier line"));
+    // The operator has selected the earlier line: the next line must not recolour it.
+    QTextCursor selection(view->document());
+    selection.select(QTextCursor::LineUnderCursor);
+    view->setTextCursor(selection);
     w.Log(line);
 
     QCOMPARE(lines(view), QStringList({"Earlier line", shown}));
     for (QRgb c : colours(view->document()->lastBlock()))
         QCOMPARE(c, colour);
     QCOMPARE(colours(view->document()->firstBlock()), QList<QRgb>{qRgb(0, 0, 255)});
-    QCOMPARE(view->currentCharFormat().foreground().color().rgb(), colour);
 }
 
 void tst_MainWindow::logTarget_data()
@@ -286,7 +289,17 @@ void tst_MainWindow::clearLogIsolation()
         w.Log(QStringLiteral("1Error while getting the files list"));
     }
     setMode(w, 0);
-    child<QPushButton>(w, button)->click();
+    // Keys typed into the log change nothing; Tab moves on to the Clear log button.
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    auto* view = child<QTextEdit>(w, cleared);
+    child<QTabWidget>(w, "m_tabMode")->setCurrentWidget(view->parentWidget());
+    view->setFocus();
+    QTest::keyClicks(view, QStringLiteral("x\t"));
+    QCOMPARE(view->toPlainText(),
+             QStringLiteral("Applying the default file list\nError while getting the files list"));
+    QCOMPARE(QApplication::focusWidget(), child(w, button));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
     QVERIFY(child<QTextEdit>(w, cleared)->toPlainText().isEmpty());
     QCOMPARE(child<QTextEdit>(w, kept)->toPlainText(),
              QStringLiteral("Applying the default file list\nError while getting the files list"));

@@ -79,7 +79,8 @@ void MainWindow::Log(QString line)
     QTextEdit* view = logViewFor(mode);
     QTextCharFormat format = view->currentCharFormat();
     format.setForeground(QBrush(colourForCode(code), Qt::SolidPattern));
-    view->setCurrentCharFormat(format);
+    // Only the new line gets the format: setting the view's current format would recolour
+    // whatever the operator has selected.
     appendParagraph(view, text, format);
 }
 

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -118,11 +119,13 @@ QString usageText()
         "  -h, --help               this text\n"
         "\n"
         "Log lines go to standard output as they happen: coloured on a terminal, otherwise\n"
-        "prefixed [E] error, [W] warning, [I] information, [OK] success. A progress bar goes\n"
-        "to standard error when it is a terminal.\n"
+        "prefixed [E] error, [W] warning, [I] information, [OK] success; control characters\n"
+        "in them show as \\xHH. A progress bar goes to standard error when it is a terminal.\n"
         "\n"
         "Exit codes: 0 success, 1 run failed, 2 usage error, 124 time limit reached,\n"
-        "130 interrupted (Ctrl-C or SIGTERM; the run is stopped cleanly).\n"
+        "130 interrupted (Ctrl-C, SIGTERM or standard output closed). 124 and 130 mean the\n"
+        "run was stopped before it completed: it wrote nothing more after the stop and\n"
+        "closed the port. A run that completed before the stop took effect exits 0 or 1.\n"
         "\n"
         "Environment: VELTORA_EXTRA_PORTS names a file of extra ports (\"<port> <vendor id>\"\n"
         "per line), read at every port listing.\n");
@@ -236,10 +239,29 @@ bool parseArguments(const QStringList& args, Options& o, QString& error)
     return true;
 }
 
+QString escapeControls(const QString& text)
+{
+    const auto isControl = [](QChar c) {
+        const ushort u = c.unicode();
+        return u < 0x20 || (u >= 0x7F && u <= 0x9F);
+    };
+    if (std::none_of(text.begin(), text.end(), isControl))
+        return text;
+    QString out;
+    for (const QChar c : text) {
+        if (isControl(c))
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 QString formatLogLine(const QString& line, bool terminal)
 {
     const int code = line.isEmpty() ? -1 : line.at(0).digitValue();
-    const QString text = line.mid(1);
+    // Device texts reach the terminal: no escape sequence or line break of theirs may act there.
+    const QString text = escapeControls(line.mid(1));
     if (terminal) {
         const char* colour = nullptr;
         switch (code) {
@@ -279,7 +301,7 @@ int run(const Options& o)
     if (!o.stationDir.isEmpty()) {
         if (!QFileInfo(o.stationDir).isDir()) {
             std::fprintf(stderr, "veltora-cli: station folder '%s' does not exist\n",
-                         qUtf8Printable(o.stationDir));
+                         qUtf8Printable(escapeControls(o.stationDir)));
             return ExitUsage;
         }
         setStationDir(QFileInfo(o.stationDir).absoluteFilePath());
@@ -294,14 +316,6 @@ int run(const Options& o)
     int exitCode = ExitRunFailed;
     bool finished = false;
 
-    QObject::connect(&logger, &Logger_c::sigLog, &receiver, [&](const QString& line) {
-        bar.hide();
-        std::fputs(qUtf8Printable(formatLogLine(line, stdoutTerminal) + '\n'), stdout);
-        std::fflush(stdout);
-        bar.redraw();
-    });
-    QObject::connect(&logger, &Logger_c::sigProgress, &receiver, [&](int v) { bar.set(v); });
-
     const bool production = o.mode == "production";
     const QString folder =
         production ? QStringLiteral("/Production/") : QStringLiteral("/TestFiles/");
@@ -309,6 +323,35 @@ int run(const Options& o)
         new Flashing_c(o.deviceId, o.skipBootloader, folder, o.setDeviceId, &logger));
     Flashing_c* w = worker.get();
     QThread thread;
+
+    // Stopping goes through stop(): the run body returns at its next check, nothing half-written.
+    // Only the first reason counts and is told.
+    int stopCode = 0;
+    auto stopRun = [&](int code, const QString& reason) {
+        if (stopCode || finished)
+            return;
+        stopCode = code;
+        bar.hide();
+        std::fprintf(stderr, "veltora-cli: %s, stopping the run\n", qUtf8Printable(reason));
+        w->stop();
+        thread.quit();
+    };
+
+    // A closed standard output (a reader that went away) ends the run as an interrupt does.
+    bool outputOpen = true;
+    QObject::connect(&logger, &Logger_c::sigLog, &receiver, [&](const QString& line) {
+        if (!outputOpen)
+            return;
+        bar.hide();
+        const QByteArray text = (formatLogLine(line, stdoutTerminal) + '\n').toUtf8();
+        if (std::fwrite(text.constData(), 1, size_t(text.size()), stdout) != size_t(text.size()) ||
+            std::fflush(stdout) != 0) {
+            outputOpen = false;
+            stopRun(ExitInterrupted, QStringLiteral("standard output closed"));
+        }
+        bar.redraw();
+    });
+    QObject::connect(&logger, &Logger_c::sigProgress, &receiver, [&](int v) { bar.set(v); });
 
     QObject::connect(w, &Flashing_c::on_flashFinish, &receiver, [&](bool ok) {
         exitCode = ok ? ExitSuccess : ExitRunFailed;
@@ -329,6 +372,9 @@ int run(const Options& o)
             QStringList ports;
             listDevicePorts(ports);
             if (!w->probePorts(ports, true)) {
+                // Like the run bodies, a stopped fetch ends silently.
+                if (w->protocol()->stopped())
+                    return;
                 logger.logWithLabel(QStringLiteral("Error while port opening"), 1);
                 emit w->on_flashFinish(false);
                 return;
@@ -339,28 +385,18 @@ int run(const Options& o)
             FileLoader_c loader(w->protocol(), files, opts.toDir, opts.selector, &logger);
             loader.doGetFiles();
             w->protocol()->closeIfOpen();
+            if (!loader.lastRunSucceeded() && w->protocol()->stopped())
+                return;
             emit w->on_flashFinish(loader.lastRunSucceeded());
         });
     }
-
-    // Stopping goes through stop(): the run body returns at its next check, nothing half-written.
-    int stopCode = 0;
-    auto stopRun = [&](int code) {
-        if (stopCode || finished)
-            return;
-        stopCode = code;
-        w->stop();
-        thread.quit();
-    };
 
     QTimer limit;
     limit.setSingleShot(true);
     if (o.timeLimitSeconds > 0) {
         QObject::connect(&limit, &QTimer::timeout, &receiver, [&] {
-            bar.hide();
-            std::fprintf(stderr, "veltora-cli: time limit of %d s reached, stopping the run\n",
-                         o.timeLimitSeconds);
-            stopRun(ExitTimeLimit);
+            stopRun(ExitTimeLimit,
+                    QStringLiteral("time limit of %1 s reached").arg(o.timeLimitSeconds));
         });
         limit.start(o.timeLimitSeconds * 1000);
     }
@@ -368,13 +404,14 @@ int run(const Options& o)
     g_signal = 0;
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
+#ifdef SIGPIPE
+    // A write to a closed pipe fails instead of killing the process in the middle of a chunk.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     QTimer signalPoll;
     QObject::connect(&signalPoll, &QTimer::timeout, &receiver, [&] {
-        if (g_signal) {
-            bar.hide();
-            std::fputs("veltora-cli: interrupted, stopping the run\n", stderr);
-            stopRun(ExitInterrupted);
-        }
+        if (g_signal.exchange(0))
+            stopRun(ExitInterrupted, QStringLiteral("interrupted"));
     });
     signalPoll.start(20);
 
@@ -391,8 +428,15 @@ int run(const Options& o)
     bar.finish();
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_DFL);
+#endif
 
-    return stopCode ? stopCode : exitCode;
+    // A run that reported its end completed, even when a stop came too late to cut it short;
+    // a stopped run returns without a word.
+    if (finished)
+        return exitCode;
+    return stopCode ? stopCode : ExitRunFailed;
 }
 
 } // namespace cli

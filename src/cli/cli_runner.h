@@ -32,7 +32,12 @@ struct Options
 bool parseArguments(const QStringList& args, Options& options, QString& error);
 QString usageText();
 
-// A log line for the terminal: coloured by its code on a terminal, with a plain prefix otherwise.
+// The text with every control character (C0, DEL, C1) shown as \xHH, so that no text from the
+// device or the command line can move the cursor, recolour or forge lines on a terminal.
+QString escapeControls(const QString& text);
+
+// A log line for the terminal: coloured by its code on a terminal, with a plain prefix otherwise;
+// the message is escaped.
 QString formatLogLine(const QString& line, bool terminal);
 
 // Runs one run in a worker thread; returns the process exit code. Needs a QCoreApplication.

@@ -11,7 +11,7 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
 {
     if (type == QtDebugMsg && !g_verbose)
         return;
-    std::fprintf(stderr, "%s\n", qUtf8Printable(message));
+    std::fprintf(stderr, "%s\n", qUtf8Printable(cli::escapeControls(message)));
 }
 } // namespace
 
@@ -21,7 +21,8 @@ int main(int argc, char* argv[])
     cli::Options options;
     QString error;
     if (!cli::parseArguments(app.arguments().mid(1), options, error)) {
-        std::fprintf(stderr, "veltora-cli: %s\nTry 'veltora-cli --help'.\n", qUtf8Printable(error));
+        std::fprintf(stderr, "veltora-cli: %s\nTry 'veltora-cli --help'.\n",
+                     qUtf8Printable(cli::escapeControls(error)));
         return cli::ExitUsage;
     }
     g_verbose = options.verbose;
