@@ -1,7 +1,8 @@
 #include "port_list.h"
+#include "system_ports.h"
 
 #include <QFile>
-#include <QSerialPortInfo>
+#include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,8 +18,8 @@ private:
     QStringList systemNames() const
     {
         QStringList names;
-        for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-            names << info.portName();
+        for (const PortEntry& entry : systemPorts())
+            names << entry.name;
         return names;
     }
 
@@ -127,6 +128,39 @@ private slots:
         QVERIFY(!ports.contains("stale entry"));
         QVERIFY(!ports.contains("/dev/other"));
     }
+
+#ifdef Q_OS_LINUX
+    // The system's ports from a made-up sysfs: the USB device's vendor above a CDC port and a
+    // USB-serial port, none for a board's own UART, virtual ttys and ttys on no device left out.
+    void sysfsListing()
+    {
+        const QString sys = m_dir.filePath("sys");
+        const auto tty = [&](const QString& name, const QString& devicePath, const QString& above) {
+            const QString node = sys + "/devices/" + devicePath + "/tty/" + name;
+            QVERIFY(QDir().mkpath(node) && QDir().mkpath(sys + "/class/tty"));
+            QVERIFY(QFile::link("../../devices/" + devicePath + "/tty/" + name, sys + "/class/tty/" + name));
+            if (!above.isNull())
+                QVERIFY(QFile::link("../../../" + above, node + "/device"));
+        };
+        const auto vendor = [&](const QString& usbDevice, const QByteArray& id) {
+            QFile f(sys + "/devices/" + usbDevice + "/idVendor");
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(id) == id.size());
+        };
+        tty("ttyACM0", "pci0/usb1/1-1/1-1:1.0", "1-1:1.0");
+        vendor("pci0/usb1/1-1", "2c0d\n");
+        tty("ttyUSB3", "pci0/usb1/1-2/1-2:1.0/ttyUSB3", "ttyUSB3");
+        vendor("pci0/usb1/1-2", "1915\n");
+        tty("ttyS0", "platform/serial8250", "serial8250");
+        tty("tty1", "virtual", "virtual");
+        tty("ttyGS0", "platform/gadget", QString());
+
+        const QList<PortEntry> entries = sysfsPorts(sys);
+        QStringList seen;
+        for (const PortEntry& e : entries)
+            seen << QString("%1 %2").arg(e.name).arg(e.hasVendorId ? QString::number(e.vendorId, 16) : "-");
+        QCOMPARE(seen, (QStringList{"ttyACM0 2c0d", "ttyS0 -", "ttyUSB3 1915"}));
+    }
+#endif
 };
 
 QTEST_GUILESS_MAIN(tst_PortList)

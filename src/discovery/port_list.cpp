@@ -1,8 +1,9 @@
 #include "port_list.h"
 
+#include "system_ports.h"
+
 #include <QDebug>
 #include <QFile>
-#include <QSerialPortInfo>
 #include <QtGlobal>
 
 namespace {
@@ -58,15 +59,7 @@ void appendExtraPorts(QList<PortEntry>& entries)
 
 QList<PortEntry> availablePortEntries()
 {
-    QList<PortEntry> entries;
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo& info : ports) {
-        PortEntry entry;
-        entry.name = info.portName();
-        entry.hasVendorId = info.hasVendorIdentifier();
-        entry.vendorId = entry.hasVendorId ? info.vendorIdentifier() : 0;
-        entries.append(entry);
-    }
+    QList<PortEntry> entries = systemPorts();
     appendExtraPorts(entries);
     return entries;
 }

@@ -11,7 +11,7 @@ struct PortEntry
     quint16 vendorId = 0;
 };
 
-// Every port: the system's (QSerialPortInfo) followed, in file order, by the extra ports of the
+// Every port: the system's (systemPorts()) followed, in file order, by the extra ports of the
 // file named by VELTORA_EXTRA_PORTS (read afresh at each call).
 QList<PortEntry> availablePortEntries();
 
