@@ -18,4 +18,15 @@ signals:
     void sigLog(QString txt);
     void sigLabel(QString txt);
     void sigProgress(int value);
+    // The same line as sigLog, already taken apart; label: it also went to the progress label.
+    void sigLine(QString text, int colour, bool label);
 };
+
+// A log line as the operator sees it: the colour code of its first character (-1 when that is
+// no digit) and the text after it.
+struct LogLine
+{
+    QString text;
+    int colour;
+};
+LogLine decodeLogLine(const QString& line);

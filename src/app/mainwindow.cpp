@@ -74,14 +74,13 @@ MainWindow::~MainWindow()
 
 void MainWindow::Log(QString line)
 {
-    const int code = line.isEmpty() ? -1 : line.at(0).digitValue();
-    const QString text = line.mid(1);
+    const LogLine decoded = decodeLogLine(line);
     QTextEdit* view = logViewFor(mode);
     QTextCharFormat format = view->currentCharFormat();
-    format.setForeground(QBrush(colourForCode(code), Qt::SolidPattern));
+    format.setForeground(QBrush(colourForCode(decoded.colour), Qt::SolidPattern));
     // Only the new line gets the format: setting the view's current format would recolour
     // whatever the operator has selected.
-    appendParagraph(view, text, format);
+    appendParagraph(view, decoded.text, format);
 }
 
 void MainWindow::on_flashingFinished(bool Success)
@@ -98,7 +97,7 @@ void MainWindow::on_flashingFinished(bool Success)
 
 void MainWindow::on_m_buttonAuto_clicked()
 {
-    startRun(RunKind::Test);
+    startRun(RunSettings::Kind::Test);
 }
 
 void MainWindow::on_m_clearLog_clicked()
@@ -108,7 +107,7 @@ void MainWindow::on_m_clearLog_clicked()
 
 void MainWindow::on_m_buttonAuto_2_clicked()
 {
-    startRun(RunKind::Production);
+    startRun(RunSettings::Kind::Production);
 }
 
 void MainWindow::on_nRFFileSelect_clicked()
@@ -142,7 +141,7 @@ void MainWindow::on_m_clearLog_2_clicked()
 
 void MainWindow::on_m_retest_clicked()
 {
-    startRun(RunKind::Retest);
+    startRun(RunSettings::Kind::Retest);
 }
 
 void MainWindow::on_m_boxAutoIncProdSerial_stateChanged(int arg1)
@@ -154,9 +153,7 @@ void MainWindow::on_m_boxAutoIncProdSerial_stateChanged(int arg1)
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     if (flashingWorker) {
-        flashingWorker->stop();
-        workerThread.quit();
-        workerThread.wait();
+        m_runHost.join();
         // What the run posted before it saw the stop (its last lines, perhaps its end) is
         // handled as usual, so nothing of it arrives after the run objects are gone.
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
@@ -166,7 +163,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
     QMainWindow::closeEvent(event);
 }
 
-void MainWindow::startRun(RunKind kind)
+void MainWindow::startRun(RunSettings::Kind kind)
 {
     // The start buttons are disabled during a run; this guards a click already queued.
     if (flashingWorker)
@@ -178,56 +175,41 @@ void MainWindow::startRun(RunKind kind)
 
     setStartButtonsEnabled(false);
 
-    const bool production = kind == RunKind::Production;
-    const double idValue = production ? ui->m_editProdID->value() : ui->m_editID->value();
-    const quint64 deviceId = static_cast<quint64>(idValue);
-    const bool skipBootloader = production ? ui->m_BootLdrCheck->isChecked() : true;
-    const bool setDeviceId =
+    const bool production = kind == RunSettings::Kind::Production;
+    RunSettings settings;
+    settings.kind = kind;
+    settings.deviceId =
+        static_cast<quint64>(production ? ui->m_editProdID->value() : ui->m_editID->value());
+    settings.skipBootloader = ui->m_BootLdrCheck->isChecked();
+    settings.setDeviceId =
         production ? ui->m_boxSetProdSerial->isChecked() : ui->m_boxSetSerial->isChecked();
-    const QString folder =
-        production ? QStringLiteral("/Production/") : QStringLiteral("/TestFiles/");
 
-    flashingWorker = new Flashing_c(deviceId, skipBootloader, folder, setDeviceId, &logger);
     progressDialog = new Progress_c();
     progressDialog->show();
     mode = production ? 2 : 1;
-
-    connect(flashingWorker, SIGNAL(on_flashFinish(bool)), this, SLOT(on_flashingFinished(bool)),
-            Qt::AutoConnection);
     connect(&logger, SIGNAL(sigLog(QString)), this, SLOT(Log(QString)), Qt::AutoConnection);
     connect(&logger, SIGNAL(sigLabel(QString)), progressDialog, SLOT(slotLabel(QString)),
             Qt::AutoConnection);
     connect(&logger, SIGNAL(sigProgress(int)), progressDialog, SLOT(slotProgress(int)),
             Qt::AutoConnection);
-
-    void (Flashing_c::*body)() = &Flashing_c::runProduction;
-    if (kind == RunKind::Test)
-        body = &Flashing_c::runTest;
-    else if (kind == RunKind::Retest)
-        body = &Flashing_c::runRetest;
-    connect(&workerThread, &QThread::started, flashingWorker, body, Qt::AutoConnection);
-
-    flashingWorker->moveToThread(&workerThread);
-    workerThread.start(QThread::InheritPriority);
+    // The host makes the worker and starts workerThread; the run's end comes back here.
+    flashingWorker = m_runHost.prepare(settings);
+    connect(flashingWorker, SIGNAL(on_flashFinish(bool)), this, SLOT(on_flashingFinished(bool)),
+            Qt::AutoConnection);
+    m_runHost.launch();
 }
 
 void MainWindow::tearDownRun()
 {
-    // quit() and wait(), never terminate(): the run body has returned (it emitted its end as its
-    // last action) or returns at its next check of the stop flag.
-    flashingWorker->stop();
-    workerThread.quit();
-    workerThread.wait();
-
+    m_runHost.join();
     disconnect(flashingWorker, SIGNAL(on_flashFinish(bool)), this, SLOT(on_flashingFinished(bool)));
     disconnect(&logger, SIGNAL(sigLog(QString)), this, SLOT(Log(QString)));
     disconnect(&logger, SIGNAL(sigLabel(QString)), progressDialog, SLOT(slotLabel(QString)));
     disconnect(&logger, SIGNAL(sigProgress(int)), progressDialog, SLOT(slotProgress(int)));
-    disconnect(&workerThread, &QThread::started, flashingWorker, nullptr);
 
     delete progressDialog;
     progressDialog = nullptr;
-    delete flashingWorker;
+    m_runHost.end();
     flashingWorker = nullptr;
     mode = 0;
     setStartButtonsEnabled(true);

@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include "logger.h"
+#include "run_host.h"
 
 class Flashing_c;
 class Progress_c;
@@ -46,9 +47,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    enum class RunKind { Production, Test, Retest };
-
-    void startRun(RunKind kind);
+    void startRun(RunSettings::Kind kind);
     // Stops the worker, ends workerThread and deletes the run objects; mode goes back to 0.
     void tearDownRun();
     void setStartButtonsEnabled(bool enabled);
@@ -61,4 +60,5 @@ private:
     Ui_MainWindow* ui;
     QStringList portsAtStart;
     Logger_c logger;
+    RunHost m_runHost{workerThread, logger};
 };

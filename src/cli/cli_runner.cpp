@@ -9,14 +9,10 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <memory>
 
-#include "file_loader.h"
-#include "flashing.h"
 #include "logger.h"
-#include "port_list.h"
+#include "run_host.h"
 #include "station.h"
-#include "usb_cdc_protocol.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -131,18 +127,81 @@ QString usageText()
         "per line), read at every port listing.\n");
 }
 
+namespace {
+
+// Reads the value of a number option; false with the option's own message.
+bool numberOption(const QString& option, const QString& value, quint64 min, quint64 max,
+                  const char* what, quint64& out, QString& error)
+{
+    if (parseUnsigned(value, max, out) && out >= min)
+        return true;
+    error = QStringLiteral("%1 needs %2, not '%3'").arg(option, QLatin1String(what), value);
+    return false;
+}
+
+// One option with a value; false with a message when it is not one or its value is bad.
+bool valueOption(const QString& a, const QString& v, bool fetch, Options& o, QString& error)
+{
+    quint64 n = 0;
+    if (a == "--station-dir" && !fetch) {
+        o.stationDir = v;
+    } else if (a == "--device-id" && !fetch) {
+        if (!numberOption(a, v, 0, Q_UINT64_C(18446744073709551615),
+                          "a whole number from 0 to 18446744073709551615", o.deviceId, error))
+            return false;
+    } else if (a == "--time-limit") {
+        if (!numberOption(a, v, 1, 24 * 3600, "a whole number of seconds from 1 to 86400", n, error))
+            return false;
+        o.timeLimitSeconds = int(n);
+    } else if (a == "--selector" && fetch) {
+        if (!numberOption(a, v, 0, 65535, "a whole number from 0 to 65535", n, error))
+            return false;
+        o.selector = quint16(n);
+    } else if (a == "--to" && fetch) {
+        o.toDir = v;
+    } else {
+        error = QStringLiteral("unknown option '%1' for %2").arg(a, o.mode);
+        return false;
+    }
+    return true;
+}
+
+// One option without a value; false when the option is not one of them.
+bool flagOption(const QString& a, bool fetch, Options& o)
+{
+    if (a == "-v" || a == "--verbose")
+        o.verbose = true;
+    else if (fetch)
+        return false;
+    else if (a == "--set-device-id" || a == "--no-set-device-id")
+        o.setDeviceId = a == "--set-device-id";
+    else if (a == "--skip-bootloader" || a == "--no-skip-bootloader")
+        o.skipBootloader = a == "--skip-bootloader";
+    else
+        return false;
+    return true;
+}
+
+bool takesValue(const QString& a)
+{
+    static const QStringList options = {"--station-dir", "--device-id", "--time-limit",
+                                        "--selector", "--to"};
+    return options.contains(a);
+}
+
+} // namespace
+
 bool parseArguments(const QStringList& args, Options& o, QString& error)
 {
     if (args.isEmpty()) {
         error = QStringLiteral("missing command (production, test, retest or fetch)");
         return false;
     }
-    int i = 0;
     if (args[0] == "-h" || args[0] == "--help") {
         o.help = true;
         return true;
     }
-    o.mode = args[i++];
+    o.mode = args[0];
     static const QStringList modes = {"production", "test", "retest", "fetch"};
     if (!modes.contains(o.mode)) {
         error =
@@ -151,71 +210,21 @@ bool parseArguments(const QStringList& args, Options& o, QString& error)
     }
     const bool fetch = o.mode == "fetch";
     bool selectorSeen = false;
-    auto value = [&](const QString& option, QString& out) {
-        if (i >= args.size()) {
-            error = QStringLiteral("option %1 needs a value").arg(option);
-            return false;
-        }
-        out = args[i++];
-        return true;
-    };
-    while (i < args.size()) {
-        const QString a = args[i++];
-        QString v;
+    for (int i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
         if (a == "-h" || a == "--help") {
             o.help = true;
             return true;
-        } else if (a == "--station-dir" && !fetch) {
-            if (!value(a, v))
-                return false;
-            o.stationDir = v;
-        } else if (a == "--device-id" && !fetch) {
-            if (!value(a, v))
-                return false;
-            if (!parseUnsigned(v, Q_UINT64_C(18446744073709551615), o.deviceId)) {
-                error =
-                    QStringLiteral(
-                        "--device-id needs a whole number from 0 to 18446744073709551615, not '%1'")
-                        .arg(v);
+        }
+        if (takesValue(a)) {
+            if (i + 1 >= args.size()) {
+                error = QStringLiteral("option %1 needs a value").arg(a);
                 return false;
             }
-        } else if (a == "--set-device-id" && !fetch) {
-            o.setDeviceId = true;
-        } else if (a == "--no-set-device-id" && !fetch) {
-            o.setDeviceId = false;
-        } else if (a == "--skip-bootloader" && !fetch) {
-            o.skipBootloader = true;
-        } else if (a == "--no-skip-bootloader" && !fetch) {
-            o.skipBootloader = false;
-        } else if (a == "-v" || a == "--verbose") {
-            o.verbose = true;
-        } else if (a == "--time-limit") {
-            if (!value(a, v))
+            if (!valueOption(a, args[++i], fetch, o, error))
                 return false;
-            quint64 s = 0;
-            if (!parseUnsigned(v, 24 * 3600, s) || s == 0) {
-                error =
-                    QStringLiteral(
-                        "--time-limit needs a whole number of seconds from 1 to 86400, not '%1'")
-                        .arg(v);
-                return false;
-            }
-            o.timeLimitSeconds = int(s);
-        } else if (a == "--selector" && fetch) {
-            if (!value(a, v))
-                return false;
-            quint64 s = 0;
-            if (!parseUnsigned(v, 65535, s)) {
-                error = QStringLiteral("--selector needs a whole number from 0 to 65535, not '%1'")
-                            .arg(v);
-                return false;
-            }
-            o.selector = quint16(s);
-            selectorSeen = true;
-        } else if (a == "--to" && fetch) {
-            if (!value(a, v))
-                return false;
-            o.toDir = v;
+            selectorSeen = selectorSeen || a == "--selector";
+        } else if (flagOption(a, fetch, o)) {
         } else if (a.startsWith('-')) {
             error = QStringLiteral("unknown option '%1' for %2").arg(a, o.mode);
             return false;
@@ -234,8 +243,6 @@ bool parseArguments(const QStringList& args, Options& o, QString& error)
         while (o.toDir.size() > 1 && o.toDir.endsWith('/'))
             o.toDir.chop(1);
     }
-    if (o.mode == "test" || o.mode == "retest")
-        o.skipBootloader = true;
     return true;
 }
 
@@ -257,44 +264,157 @@ QString escapeControls(const QString& text)
     return out;
 }
 
-QString formatLogLine(const QString& line, bool terminal)
+QString formatLogLine(const QString& text, int colour, bool terminal)
 {
-    const int code = line.isEmpty() ? -1 : line.at(0).digitValue();
+    // Red errors, yellow warnings, blue results, green successes; anything else plain.
+    static const struct
+    {
+        const char* ansi;
+        const char* tag;
+    } kColours[] = {{nullptr, nullptr}, {"\033[31m", "[E] "}, {"\033[33m", "[W] "},
+                    {"\033[34m", "[I] "}, {"\033[32m", "[OK] "}};
     // Device texts reach the terminal: no escape sequence or line break of theirs may act there.
-    const QString text = escapeControls(line.mid(1));
-    if (terminal) {
-        const char* colour = nullptr;
-        switch (code) {
-        case 1:
-            colour = "\033[31m";
-            break;
-        case 2:
-            colour = "\033[33m";
-            break;
-        case 3:
-            colour = "\033[34m";
-            break;
-        case 4:
-            colour = "\033[32m";
-            break;
-        default:
-            break;
-        }
-        return colour ? QString::fromLatin1(colour) + text + QStringLiteral("\033[0m") : text;
-    }
-    switch (code) {
-    case 1:
-        return QStringLiteral("[E] ") + text;
-    case 2:
-        return QStringLiteral("[W] ") + text;
-    case 3:
-        return QStringLiteral("[I] ") + text;
-    case 4:
-        return QStringLiteral("[OK] ") + text;
-    default:
-        return text;
-    }
+    const QString escaped = escapeControls(text);
+    const bool known = colour >= 1 && colour <= 4;
+    if (!known)
+        return escaped;
+    if (terminal)
+        return QLatin1String(kColours[colour].ansi) + escaped + QStringLiteral("\033[0m");
+    return QLatin1String(kColours[colour].tag) + escaped;
 }
+
+namespace {
+
+RunSettings settingsFor(const Options& o)
+{
+    RunSettings s;
+    s.kind = o.mode == "production" ? RunSettings::Kind::Production
+             : o.mode == "test"     ? RunSettings::Kind::Test
+             : o.mode == "retest"   ? RunSettings::Kind::Retest
+                                    : RunSettings::Kind::Fetch;
+    s.deviceId = o.deviceId;
+    s.setDeviceId = o.setDeviceId;
+    s.skipBootloader = o.skipBootloader;
+    s.fetchFolder = o.toDir;
+    s.fetchSelector = o.selector;
+    s.fetchNames = o.names;
+    return s;
+}
+
+// One run on the run host: its lines on standard output, its progress on standard error, and
+// the stops that can end it (signals, the time limit, a closed output).
+class Session : public QObject
+{
+public:
+    explicit Session(const Options& o)
+        : m_options(o), m_terminal(isatty(fileno(stdout))), m_bar(isatty(fileno(stderr)))
+    {
+        connect(&m_host, &RunHost::sigLine, this,
+                [this](const QString& text, int colour, bool) { print(text, colour); });
+        connect(&m_host, &RunHost::sigProgress, this, [this](int v) { m_bar.set(v); });
+        connect(&m_host, &RunHost::sigFinished, this, [this](bool ok) {
+            m_exitCode = ok ? ExitSuccess : ExitRunFailed;
+            m_finished = true;
+            m_loop.quit();
+        });
+        connect(&m_thread, &QThread::finished, this, [this] { m_loop.quit(); });
+    }
+
+    int exec()
+    {
+        watchStops();
+        m_host.start(settingsFor(m_options));
+        m_loop.exec();
+        m_host.join();
+        // Lines emitted before the end are still queued here.
+        QCoreApplication::sendPostedEvents(this);
+        m_host.end();
+        m_bar.finish();
+        restoreSignals();
+        // A run that reported its end completed, even when a stop came too late to cut it
+        // short; a stopped run returns without a word.
+        if (m_finished)
+            return m_exitCode;
+        return m_stopCode ? m_stopCode : ExitRunFailed;
+    }
+
+private:
+    void print(const QString& text, int colour)
+    {
+        // A closed standard output (a reader that went away) ends the run as an interrupt does.
+        if (!m_outputOpen)
+            return;
+        m_bar.hide();
+        const QByteArray bytes = (formatLogLine(text, colour, m_terminal) + '\n').toUtf8();
+        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size())
+            || std::fflush(stdout) != 0) {
+            m_outputOpen = false;
+            stop(ExitInterrupted, QStringLiteral("standard output closed"));
+        }
+        m_bar.redraw();
+    }
+
+    // Only the first reason counts and is told; the run returns at its next check.
+    void stop(int code, const QString& reason)
+    {
+        if (m_stopCode || m_finished)
+            return;
+        m_stopCode = code;
+        m_bar.hide();
+        std::fprintf(stderr, "veltora-cli: %s, stopping the run\n", qUtf8Printable(reason));
+        m_host.stop();
+        m_thread.quit();
+    }
+
+    void watchStops()
+    {
+        if (m_options.timeLimitSeconds > 0) {
+            m_limit.setSingleShot(true);
+            connect(&m_limit, &QTimer::timeout, this, [this] {
+                stop(ExitTimeLimit,
+                     QStringLiteral("time limit of %1 s reached").arg(m_options.timeLimitSeconds));
+            });
+            m_limit.start(m_options.timeLimitSeconds * 1000);
+        }
+        g_signal = 0;
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+#ifdef SIGPIPE
+        // A write to a closed pipe fails instead of killing the process in the middle of a chunk.
+        std::signal(SIGPIPE, SIG_IGN);
+#endif
+        connect(&m_signalPoll, &QTimer::timeout, this, [this] {
+            if (g_signal.exchange(0))
+                stop(ExitInterrupted, QStringLiteral("interrupted"));
+        });
+        m_signalPoll.start(20);
+    }
+
+    static void restoreSignals()
+    {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+#ifdef SIGPIPE
+        std::signal(SIGPIPE, SIG_DFL);
+#endif
+    }
+
+    const Options& m_options;
+    const bool m_terminal;
+    ProgressBar m_bar;
+    Logger_c m_logger;
+    QThread m_thread;
+    RunHost m_host{m_thread, m_logger};
+    QEventLoop m_loop;
+    QTimer m_limit;
+    QTimer m_signalPoll;
+    int m_exitCode = ExitRunFailed;
+    int m_stopCode = 0;
+    bool m_finished = false;
+    bool m_outputOpen = true;
+};
+
+} // namespace
 
 int run(const Options& o)
 {
@@ -306,137 +426,8 @@ int run(const Options& o)
         }
         setStationDir(QFileInfo(o.stationDir).absoluteFilePath());
     }
-
-    const bool stdoutTerminal = isatty(fileno(stdout));
-    ProgressBar bar(isatty(fileno(stderr)));
-
-    Logger_c logger;
-    QObject receiver; // lives in this thread, so the worker's signals arrive queued and in order
-    QEventLoop loop;
-    int exitCode = ExitRunFailed;
-    bool finished = false;
-
-    const bool production = o.mode == "production";
-    const QString folder =
-        production ? QStringLiteral("/Production/") : QStringLiteral("/TestFiles/");
-    std::unique_ptr<Flashing_c> worker(
-        new Flashing_c(o.deviceId, o.skipBootloader, folder, o.setDeviceId, &logger));
-    Flashing_c* w = worker.get();
-    QThread thread;
-
-    // Stopping goes through stop(): the run body returns at its next check, nothing half-written.
-    // Only the first reason counts and is told.
-    int stopCode = 0;
-    auto stopRun = [&](int code, const QString& reason) {
-        if (stopCode || finished)
-            return;
-        stopCode = code;
-        bar.hide();
-        std::fprintf(stderr, "veltora-cli: %s, stopping the run\n", qUtf8Printable(reason));
-        w->stop();
-        thread.quit();
-    };
-
-    // A closed standard output (a reader that went away) ends the run as an interrupt does.
-    bool outputOpen = true;
-    QObject::connect(&logger, &Logger_c::sigLog, &receiver, [&](const QString& line) {
-        if (!outputOpen)
-            return;
-        bar.hide();
-        const QByteArray text = (formatLogLine(line, stdoutTerminal) + '\n').toUtf8();
-        if (std::fwrite(text.constData(), 1, size_t(text.size()), stdout) != size_t(text.size()) ||
-            std::fflush(stdout) != 0) {
-            outputOpen = false;
-            stopRun(ExitInterrupted, QStringLiteral("standard output closed"));
-        }
-        bar.redraw();
-    });
-    QObject::connect(&logger, &Logger_c::sigProgress, &receiver, [&](int v) { bar.set(v); });
-
-    QObject::connect(w, &Flashing_c::on_flashFinish, &receiver, [&](bool ok) {
-        exitCode = ok ? ExitSuccess : ExitRunFailed;
-        finished = true;
-        loop.quit();
-    });
-    QObject::connect(&thread, &QThread::finished, &receiver, [&] { loop.quit(); });
-
-    if (o.mode == "production") {
-        QObject::connect(&thread, &QThread::started, w, &Flashing_c::runProduction);
-    } else if (o.mode == "test") {
-        QObject::connect(&thread, &QThread::started, w, &Flashing_c::runTest);
-    } else if (o.mode == "retest") {
-        QObject::connect(&thread, &QThread::started, w, &Flashing_c::runRetest);
-    } else {
-        const Options opts = o;
-        QObject::connect(&thread, &QThread::started, w, [w, opts, &logger] {
-            QStringList ports;
-            listDevicePorts(ports);
-            if (!w->probePorts(ports, true)) {
-                // Like the run bodies, a stopped fetch ends silently.
-                if (w->protocol()->stopped())
-                    return;
-                logger.logWithLabel(QStringLiteral("Error while port opening"), 1);
-                emit w->on_flashFinish(false);
-                return;
-            }
-            QList<FlashFileEntry> files;
-            for (const QString& name : opts.names)
-                files.append(FlashFileEntry{name, 0});
-            FileLoader_c loader(w->protocol(), files, opts.toDir, opts.selector, &logger);
-            loader.doGetFiles();
-            w->protocol()->closeIfOpen();
-            if (!loader.lastRunSucceeded() && w->protocol()->stopped())
-                return;
-            emit w->on_flashFinish(loader.lastRunSucceeded());
-        });
-    }
-
-    QTimer limit;
-    limit.setSingleShot(true);
-    if (o.timeLimitSeconds > 0) {
-        QObject::connect(&limit, &QTimer::timeout, &receiver, [&] {
-            stopRun(ExitTimeLimit,
-                    QStringLiteral("time limit of %1 s reached").arg(o.timeLimitSeconds));
-        });
-        limit.start(o.timeLimitSeconds * 1000);
-    }
-
-    g_signal = 0;
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-#ifdef SIGPIPE
-    // A write to a closed pipe fails instead of killing the process in the middle of a chunk.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-    QTimer signalPoll;
-    QObject::connect(&signalPoll, &QTimer::timeout, &receiver, [&] {
-        if (g_signal.exchange(0))
-            stopRun(ExitInterrupted, QStringLiteral("interrupted"));
-    });
-    signalPoll.start(20);
-
-    w->moveToThread(&thread);
-    thread.start();
-    loop.exec();
-
-    w->stop();
-    thread.quit();
-    thread.wait();
-    // Lines emitted before the end are still queued for the receiver.
-    QCoreApplication::sendPostedEvents(&receiver);
-    worker.reset(); // closes the port if it is still open
-    bar.finish();
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-#ifdef SIGPIPE
-    std::signal(SIGPIPE, SIG_DFL);
-#endif
-
-    // A run that reported its end completed, even when a stop came too late to cut it short;
-    // a stopped run returns without a word.
-    if (finished)
-        return exitCode;
-    return stopCode ? stopCode : ExitRunFailed;
+    Session session(o);
+    return session.exec();
 }
 
 } // namespace cli

@@ -38,7 +38,7 @@ QString escapeControls(const QString& text);
 
 // A log line for the terminal: coloured by its code on a terminal, with a plain prefix otherwise;
 // the message is escaped.
-QString formatLogLine(const QString& line, bool terminal);
+QString formatLogLine(const QString& text, int colour, bool terminal);
 
 // Runs one run in a worker thread; returns the process exit code. Needs a QCoreApplication.
 int run(const Options& options);

@@ -25,6 +25,9 @@ public:
     void runProduction();
     void runTest();
     void runRetest();
+    // Fetches files from the device the port probe finds, into a local folder (setFetch first).
+    void runFetch();
+    void setFetch(const QString& folder, quint16 selector, const QStringList& names);
 
     // Device search shared by the run bodies: listPortsBefore fills m_portsBefore first (test,
     // re-test), probe tries those ports before polling (production, re-test). False when the run
@@ -85,4 +88,7 @@ private:
     bool m_flasherDone = false;
     Logger_c* m_logger;
     int m_commanderTimeoutMs = 30000;
+    QString m_fetchFolder;
+    quint16 m_fetchSelector = 0;
+    QStringList m_fetchNames;
 };

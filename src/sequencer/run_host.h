@@ -1,0 +1,58 @@
+#pragma once
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class Flashing_c;
+class Logger_c;
+class QThread;
+
+// What one run is asked to do; the window's widgets or the command line fill it in.
+struct RunSettings
+{
+    enum class Kind { Production, Test, Retest, Fetch };
+    Kind kind = Kind::Production;
+    quint64 deviceId = 0;
+    bool setDeviceId = true;
+    bool skipBootloader = true;  // read for production only: the others always skip it
+    QString fetchFolder;         // fetch: the local folder that receives the files
+    quint16 fetchSelector = 0;
+    QStringList fetchNames;
+};
+
+// Hosts one run at a time for the window and the command-line runner alike: makes the worker for
+// the settings (its folder, run body and the skip-bootloader rule), runs it in the given thread,
+// passes its log on decoded, and ends it: stop flag, quit, bounded by the run's own checks.
+class RunHost : public QObject
+{
+    Q_OBJECT
+public:
+    RunHost(QThread& thread, Logger_c& logger);
+    ~RunHost() override;
+
+    // Makes the worker of a run and ties it to the thread, for the caller to connect to before
+    // launch(); null when a run is still going.
+    Flashing_c* prepare(const RunSettings& settings);
+    // Starts the prepared worker's run body in the thread.
+    void launch();
+    // prepare() and launch() in one.
+    Flashing_c* start(const RunSettings& settings);
+    // Asks the run to stop: it returns at its next check, within a read window.
+    void stop();
+    // Stops the run and waits for its thread; the worker is kept for what is still queued.
+    void join();
+    // join(), then deletes the worker, which closes the device port if still open.
+    void end();
+    Flashing_c* worker() const { return m_worker; }
+
+signals:
+    void sigLine(QString text, int colour, bool label);
+    void sigProgress(int value);
+    // The run body reported its end; a stopped run reports nothing.
+    void sigFinished(bool success);
+
+private:
+    QThread& m_thread;
+    Logger_c& m_logger;
+    Flashing_c* m_worker = nullptr;
+};
