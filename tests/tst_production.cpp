@@ -126,7 +126,7 @@ void TestProduction::exits_data()
     QTest::newRow("list missing") << "remove Production/production_files.cfg" << true << 0 << none << 0 << noStop
         << QStringList{"1Error while opening the list of flashing files", "1Error while getting the files list"}
         << 0 << false << false << false << 0;
-    QTest::newRow("listed file missing") << "remove Production/drivers.bin" << true << 0 << none << 0 << noStop
+    QTest::newRow("listed file missing") << "remove Production/ESP_Update_c.bin" << true << 0 << none << 0 << noStop
         << QStringList{"1The file from list isn't exist", "1Error while getting the files list"}
         << 0 << false << false << false << 0;
     QTest::newRow("stopped after the list") << intact << true << 0 << none << 0 << "Applying the default file list"
