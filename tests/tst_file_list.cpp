@@ -65,7 +65,7 @@ void TestFileList::read_data()
                        "Updates/production_firmware_bin_A.dat"};
     QTest::newRow("FIFO") << QByteArray("c:fifo.bin\r\n") << false << none << none
                           << QStringList{"1<folder>fifo.bin", special};
-    QTest::newRow("link to a device") << QByteArray("j:zero.hex\r\n") << false << none << none
+    QTest::newRow("link to a device") << QByteArray("c:zero.hex\r\n") << false << none << none
                                       << QStringList{"1<folder>zero.hex", special};
     QTest::newRow("empty file") << QByteArray("") << true << none << none << none;
     QTest::newRow("no colon") << QByteArray("c:system.bin\r\nsystem.bin\r\n") << false

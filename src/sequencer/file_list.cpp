@@ -48,17 +48,18 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
             return false;
         }
         // Checked is the file the run will read: a download sends its base name after the
-        // substitutions, a J-Link image is read by its listed name.
+        // substitutions; a J-Link image goes to the commander by its listed name (an empty one
+        // passes here, the test run refuses it).
         const bool download = mode == QLatin1String("c");
         const QString path = folder + (download ? downloadLocalName(name) : name);
         const QFileInfo info(path);
-        if (path == folder || !info.exists()) {
+        if ((download && path == folder) || !info.exists()) {
             m_logger->logWithLabel(path, 1);
             m_logger->logWithLabel(QStringLiteral("The file from list isn't exist"), 1);
             return false;
         }
-        // A FIFO would hold the run in open(), a device would be sent as an empty file.
-        if (!info.isFile()) {
+        // A FIFO would hold the download in open(), a device would be sent as an empty file.
+        if (download && !info.isFile()) {
             m_logger->logWithLabel(path, 1);
             m_logger->logWithLabel(QStringLiteral("The file from list isn't a regular file"), 1);
             return false;
