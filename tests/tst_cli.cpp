@@ -27,6 +27,8 @@ private slots:
     void timeLimitStopsTheRun();
     void stopEndsTheRunCleanly_data();
     void stopEndsTheRunCleanly();
+    void fetchExitCodeAndFiles_data();
+    void fetchExitCodeAndFiles();
 
 private:
     QString stationDir() const { return m_bench->station(); }
@@ -202,6 +204,46 @@ void tst_cli::stopEndsTheRunCleanly()
     cUSB_CDC_Protocol link;
     QVERIFY(!link.open(QString::fromStdString(m_device->portPath())));
     link.close();
+}
+
+void tst_cli::fetchExitCodeAndFiles_data()
+{
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("lastLine");
+    QTest::newRow("fetched") << QStringList{"testres.bin", "logs/boot.log"} << 0
+                             << "[OK] File getting is complete";
+    QTest::newRow("missing on the device")
+        << QStringList{"testres.bin", "missing.log"} << 1
+        << "[E] Unable to open the file on the device: missing.log";
+    // The device holds the name cut to 24 bytes; it must not arrive under the long name.
+    QTest::newRow("name too long") << QStringList{"abcdefghijklmnopqrstuvwxyz.log"} << 1
+        << "[E] The file name is too long for the device: abcdefghijklmnopqrstuvwxyz.log";
+}
+
+// A fetched file replaces the earlier copy; one that failed leaves it as it was.
+void tst_cli::fetchExitCodeAndFiles()
+{
+    QFETCH(QStringList, names);
+    QFETCH(int, exitCode);
+    QFETCH(QString, lastLine);
+    startDevice(true);
+    const QString to = m_bench->path() + "/fetched";
+    for (const char* name : {"testres.bin", "logs/boot.log", "abcdefghijklmnopqrstuvwx"})
+        QVERIFY(writeFile(m_bench->fsRoot() + "/" + name, name + QByteArray(" on the device")));
+    for (const QString& name : names)
+        QVERIFY(writeFile(to + "/" + name, "earlier"));
+
+    QProcess p;
+    startCli(p, QStringList{"fetch", "--selector", "1", "--to", to} + names);
+    QVERIFY(p.waitForFinished(30000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    QVERIFY2(p.exitCode() == exitCode && out.endsWith(lastLine + "\n"), qPrintable(out));
+    for (int i = 0; i < names.size(); ++i) {
+        const bool fetched = exitCode == 0 || i < names.size() - 1;
+        QCOMPARE(readAll(to + "/" + names[i]),
+                 fetched ? names[i].toUtf8() + " on the device" : QByteArray("earlier"));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_cli)

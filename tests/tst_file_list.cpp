@@ -1,4 +1,5 @@
 #include <QtTest>
+#include <sys/stat.h>
 
 #include "prod_fixture.h"
 
@@ -13,8 +14,8 @@ private slots:
 };
 
 namespace {
-const QString kName123 = QString(119, 'n') + ".bin";  // "c:" + name + CR LF = 127 bytes
-const QString kName124 = QString(120, 'n') + ".bin";
+const QString kName123 = QString(119, 'n') + ".hex";  // "j:" + name + CR LF = 127 bytes
+const QString kName124 = QString(120, 'n') + ".hex";
 } // namespace
 
 void TestFileList::read_data()
@@ -47,9 +48,25 @@ void TestFileList::read_data()
         << QStringList{"1<folder>missing.bin", "1The file from list isn't exist"};
     QTest::newRow("extra field") << QByteArray("c:system.bin:extra\r\n") << true
                                  << QStringList{"system.bin"} << none << none;
-    // The run folder itself exists, so an empty name passes; the runs deal with it.
-    QTest::newRow("empty name") << QByteArray("c:\r\nj:\r\n") << true << QStringList{""}
-                                << QStringList{""} << none;
+    const QString missing = "1The file from list isn't exist";
+    const QString special = "1The file from list isn't a regular file";
+    QTest::newRow("empty name") << QByteArray("c:\r\n") << false << none << none
+                                << QStringList{"1<folder>", missing};
+    // A download reads its base name after the substitutions; an image is read by its listed name.
+    QTest::newRow("download checked by the file it sends")
+        << QByteArray("j:sub/net.hex\r\nc:sub/config.txt\r\n") << false << none
+        << QStringList{"sub/net.hex"} << QStringList{"1<folder>config.txt", missing};
+    QTest::newRow("replaced file missing")
+        << QByteArray("c:interface.bin\r\n") << false << none << none
+        << QStringList{"1<folder>NRF_Bootloader_c.bin", missing};
+    QTest::newRow("device path too long")
+        << QByteArray("c:production_firmware_bin_A.dat\r\n") << false << none << none
+        << QStringList{"1The file name is too long for the device: "
+                       "Updates/production_firmware_bin_A.dat"};
+    QTest::newRow("FIFO") << QByteArray("c:fifo.bin\r\n") << false << none << none
+                          << QStringList{"1<folder>fifo.bin", special};
+    QTest::newRow("link to a device") << QByteArray("c:zero.hex\r\n") << false << none << none
+                                      << QStringList{"1<folder>zero.hex", special};
     QTest::newRow("empty file") << QByteArray("") << true << none << none << none;
     QTest::newRow("no colon") << QByteArray("c:system.bin\r\nsystem.bin\r\n") << false
                               << QStringList{"system.bin"} << none
@@ -61,14 +78,17 @@ void TestFileList::read_data()
     QTest::newRow("Latin-1 name") << QByteArray("c:caf\xe9.bin\r\n") << true
                                   << QStringList{QString::fromUtf8("caf\xc3\xa9.bin")} << none
                                   << none;
-    QTest::newRow("127-byte line") << ("c:" + kName123.toLatin1() + "\r\n") << true
-                                   << QStringList{kName123} << none << none;
+    QTest::newRow("127-byte line") << ("j:" + kName123.toLatin1() + "\r\n") << true << none
+                                   << QStringList{kName123} << none;
     // The 128th byte (LF) comes as a piece of its own.
-    QTest::newRow("128-byte line") << ("c:" + kName124.toLatin1() + "\r\n") << false
-                                   << QStringList{kName124.left(123)} << none
+    QTest::newRow("128-byte line") << ("j:" + kName124.toLatin1() + "\r\n") << false << none
+                                   << QStringList{kName124.left(123)}
                                    << QStringList{"1Incorrect list line"};
     QTest::newRow("list missing") << QByteArray() << false << none << none
                                   << QStringList{"1Error while opening the list of flashing files"};
+    QTest::newRow("list is a FIFO")
+        << QByteArray("<fifo>") << false << none << none
+        << QStringList{"1Error while opening the list of flashing files"};
 }
 
 void TestFileList::read()
@@ -82,11 +102,18 @@ void TestFileList::read()
     Bench bench;
     setStationDir(bench.station());
     const QString folder = bench.station() + "/Production/";
-    for (const QString& name : {QString("system.bin"), QString("drivers.bin"), QString("app.hex"),
-                                QString::fromUtf8("caf\xc3\xa9.bin"), kName123, kName124,
-                                kName124.left(123)})
+    for (const QString& name :
+         {QString("system.bin"), QString("nRF_Update_c.bin"), QString("drivers.bin"),
+          QString("ESP_Update_c.bin"), QString("interface.bin"), QString("app.hex"),
+          QString("sub/config.txt"), QString("sub/net.hex"),
+          QString("production_firmware_bin_A.dat"), QString::fromUtf8("caf\xc3\xa9.bin"), kName123,
+          kName124, kName124.left(123)})
         QVERIFY(writeFile(folder + name, "x"));
-    if (!list.isNull())
+    QVERIFY(mkfifo(QFile::encodeName(folder + "fifo.bin").constData(), 0600) == 0);
+    QVERIFY(QFile::link("/dev/zero", folder + "zero.hex"));
+    if (list == "<fifo>")
+        QVERIFY(mkfifo(QFile::encodeName(folder + "production_files.cfg").constData(), 0600) == 0);
+    else if (!list.isNull())
         QVERIFY(writeFile(folder + "production_files.cfg", list));
 
     Logger_c logger;

@@ -1,4 +1,5 @@
 #include <QtTest>
+#include <sys/stat.h>
 
 #include "file_loader.h"
 #include "prod_fixture.h"
@@ -139,7 +140,7 @@ void TestFileLoader::failures_data()
     QTest::addColumn<bool>("portOpen");
     QTest::addColumn<int>("faultCode");
     QTest::addColumn<bool>("midFile");  // the fault is set once the first chunk is through
-    QTest::addColumn<bool>("localFile");
+    QTest::addColumn<QString>("local");  // what the local file is
     QTest::addColumn<QStringList>("log");
     QTest::addColumn<QList<int>>("progress");
     QTest::addColumn<QStringList>("requests");
@@ -147,23 +148,30 @@ void TestFileLoader::failures_data()
     const QString start = "Updates/nRF_Update_c.bin 1000";
     const QString flashing = "0File for flashing: Updates/system.bin";
     const QString started = "0File is flashing: Updates/system.bin";
-    QTest::newRow("port closed") << false << 0 << false << true
+    QTest::newRow("port closed") << false << 0 << false << "file"
                                  << QStringList{"1No COM port open"} << QList<int>{}
                                  << QStringList{};
-    QTest::newRow("local file missing") << true << 0 << false << false
+    QTest::newRow("local file missing") << true << 0 << false << "none"
                                         << QStringList{flashing, "1File opening error"}
                                         << QList<int>{0} << QStringList{};
-    QTest::newRow("start refused") << true << 0x02 << false << true << QStringList{flashing}
+    // Never opened: a FIFO would block the run, a device would be sent as an empty file.
+    QTest::newRow("local file is a FIFO") << true << 0 << false << "FIFO"
+                                          << QStringList{flashing, "1File opening error"}
+                                          << QList<int>{0} << QStringList{};
+    QTest::newRow("local file links to /dev/zero") << true << 0 << false << "/dev/zero"
+                                                   << QStringList{flashing, "1File opening error"}
+                                                   << QList<int>{0} << QStringList{};
+    QTest::newRow("start refused") << true << 0x02 << false << "file" << QStringList{flashing}
                                    << QList<int>{0} << QStringList{start};
     QTest::newRow("first chunk refused")
-        << true << 0x03 << false << true
+        << true << 0x03 << false << "file"
         << QStringList{flashing, started, "1Can't send ESP firmware file"} << QList<int>{0, 100}
         << QStringList{start, "0+512", "end"};
     QTest::newRow("device error mid-file")
-        << true << 0x03 << true << true
+        << true << 0x03 << true << "file"
         << QStringList{flashing, started, "1Can't send ESP firmware file"}
         << QList<int>{0, 51, 100} << QStringList{start, "0+512", "512+488", "end"};
-    QTest::newRow("end refused") << true << 0x04 << false << true << QStringList{flashing, started}
+    QTest::newRow("end refused") << true << 0x04 << false << "file" << QStringList{flashing, started}
                                  << QList<int>{0, 51, 100, 100}
                                  << QStringList{start, "0+512", "512+488", "end"};
 }
@@ -175,13 +183,18 @@ void TestFileLoader::failures()
     QFETCH(bool, portOpen);
     QFETCH(int, faultCode);
     QFETCH(bool, midFile);
-    QFETCH(bool, localFile);
+    QFETCH(QString, local);
     QFETCH(QStringList, log);
     QFETCH(QList<int>, progress);
     QFETCH(QStringList, requests);
 
-    if (localFile)
-        QVERIFY(writeFile(m_folder + "nRF_Update_c.bin", pattern(1000)));
+    const QString localPath = m_folder + "nRF_Update_c.bin";
+    if (local == "file")
+        QVERIFY(writeFile(localPath, pattern(1000)));
+    else if (local == "FIFO")
+        QVERIFY(mkfifo(QFile::encodeName(localPath).constData(), 0600) == 0);
+    else if (local == "/dev/zero")
+        QVERIFY(QFile::link(local, localPath));
     QVERIFY(writeFile(m_folder + "config.txt", "x"));
     if (!portOpen)
         m_link.close();
@@ -209,22 +222,23 @@ void TestFileLoader::lists_data()
     QTest::addColumn<QStringList>("names");  // "!" in front: isUpdate 0
     QTest::addColumn<QStringList>("requests");
     QTest::addColumn<QStringList>("log");
+    QTest::addColumn<bool>("succeeded");
 
     QTest::newRow("empty list") << QStringList{} << QStringList{}
-                                << QStringList{"4Firmware downloding is complete"};
+                                << QStringList{"4Firmware downloding is complete"} << true;
     QTest::newRow("empty name ends the list")
         << QStringList{"/Production/config.txt", "", "/Production/system.bin"}
         << QStringList{"Updates/config.txt 3", "0+3", "end"}
         << QStringList{"0File for flashing: Updates/config.txt",
                        "0File is flashing: Updates/config.txt",
                        "4config.txt file was successfully downloaded",
-                       "4Firmware downloding is complete"};
+                       "4Firmware downloding is complete"} << true;
     QTest::newRow("test folder name, device root")
         << QStringList{"!TestFiles//drivers.bin"} << QStringList{"ESP_Update_c.bin 3", "0+3", "end"}
         << QStringList{"0File for flashing: Updates/drivers.bin",
                        "0File is flashing: Updates/drivers.bin",
                        "4drivers.bin file was successfully downloaded",
-                       "4Firmware downloding is complete"};
+                       "4Firmware downloding is complete"} << true;
     QTest::newRow("substitution is case-sensitive")
         << QStringList{"System.bin", "interface.bin"}
         << QStringList{"Updates/System.bin 3", "0+3", "end", "Updates/NRF_Bootloader_c.bin 3",
@@ -235,7 +249,20 @@ void TestFileLoader::lists_data()
                        "0File for flashing: Updates/interface.bin",
                        "0File is flashing: Updates/interface.bin",
                        "4interface.bin file was successfully downloaded",
-                       "4Firmware downloding is complete"};
+                       "4Firmware downloding is complete"} << true;
+    // The device path travels in a 32-byte field with its terminating NUL; a cut path would land
+    // on another file.
+    const QString fits = "production_firmware_image_A.dat";  // 31 bytes
+    QTest::newRow("31-byte device path")
+        << QStringList{"!" + fits} << QStringList{fits + " 3", "0+3", "end"}
+        << QStringList{"0File for flashing: Updates/" + fits, "0File is flashing: Updates/" + fits,
+                       "4" + fits + " file was successfully downloaded",
+                       "4Firmware downloding is complete"} << true;
+    const QString cut = QString::fromUtf8("firmware_\xc3\xa9_production_A");  // 24 bytes
+    QTest::newRow("32-byte device path refused")
+        << QStringList{cut} << QStringList{}
+        << QStringList{"0File for flashing: Updates/" + cut,
+                       "1The file name is too long for the device: Updates/" + cut} << false;
 }
 
 // Which entries are sent, under which device path, and from which local file.
@@ -244,9 +271,11 @@ void TestFileLoader::lists()
     QFETCH(QStringList, names);
     QFETCH(QStringList, requests);
     QFETCH(QStringList, log);
+    QFETCH(bool, succeeded);
 
     for (const char* name : {"config.txt", "System.bin", "ESP_Update_c.bin", "NRF_Bootloader_c.bin",
-                             "nRF_Update_c.bin"})
+                                "nRF_Update_c.bin", "production_firmware_image_A.dat",
+                                "firmware_\xc3\xa9_production_A"})
         QVERIFY(writeFile(m_folder + name, "abc"));
     QList<FlashFileEntry> files;
     for (const QString& name : names) {
@@ -257,7 +286,7 @@ void TestFileLoader::lists()
 
     QCOMPARE(writes(*m_device), requests);
     QCOMPARE(m_recorder->log, log);
-    QVERIFY(m_succeeded);
+    QCOMPARE(m_succeeded, succeeded);
 }
 
 // A file larger than the 32-bit offsets can address is refused before the device hears of it.

@@ -1,6 +1,8 @@
 // Fetching files from the simulated device into a local folder: what lands on disk, what the
 // device was asked for, and what the operator sees.
 #include <QtTest>
+#include <csignal>
+#include <sys/resource.h>
 
 #include "file_loader.h"
 #include "prod_fixture.h"
@@ -66,47 +68,69 @@ void FileRetrievalTest::fetch_data()
     QTest::addColumn<QStringList>("names");
     QTest::addColumn<int>("deviceSize");          // size of the first name on the device; -1 absent
     QTest::addColumn<int>("localBefore");         // bytes already in the local file; -1 none
-    QTest::addColumn<bool>("failSecondChunk");
+    QTest::addColumn<QString>("event");  // after the first chunk; "disk full" from the start
     QTest::addColumn<QStringList>("lines");
     QTest::addColumn<QList<int>>("progress");
     QTest::addColumn<QByteArrayList>("reads");    // SendReadFile requests, header included
-    QTest::addColumn<int>("localAfter");          // bytes of the device file expected locally; -1 absent
-    QTest::addColumn<bool>("endSent");
+    QTest::addColumn<QByteArray>("codes");        // every command the device received, in hex
+    QTest::addColumn<bool>("replaced");           // else the local file is as it was before
     QTest::addColumn<bool>("succeeded");
 
-    const QStringList received = {"0File for reading: result.bin", "0Starting the file getting",
-                                  "4result.bin file was successfully received",
-                                  "4File getting is complete"};
-    QTest::newRow("0 bytes") << QStringList{"result.bin"} << 0 << -1 << false << received
-                             << QList<int>{100} << QByteArrayList{} << 0 << true << true;
-    QTest::newRow("512 bytes") << QStringList{"result.bin"} << 512 << -1 << false << received
-                               << QList<int>{100, 100}
-                               << QByteArrayList{QByteArray::fromHex("090013" "00000000" "00020000")}
-                               << 512 << true << true;
-    QTest::newRow("1000 bytes") << QStringList{"result.bin"} << 1000 << -1 << false << received
-                                << QList<int>{51, 100, 100}
-                                << QByteArrayList{QByteArray::fromHex("090013" "00000000" "00020000"),
-                                                  QByteArray::fromHex("090013" "00020000" "e8010000")}
-                                << 1000 << true << true;
+    const auto received = [](const QString& name) {
+        return QStringList{"0File for reading: " + name, "0Starting the file getting",
+                           "4" + name + " file was successfully received",
+                           "4File getting is complete"};
+    };
+    const QString none;
+    const QStringList result{"result.bin"};
+    const QByteArray read0 = QByteArray::fromHex("090013" "00000000" "00020000");
+    const QByteArray read512 = QByteArray::fromHex("090013" "00020000" "e8010000");
+    const QStringList getting{"0File for reading: result.bin", "0Starting the file getting"};
+    QTest::newRow("0 bytes") << result << 0 << -1 << none << received("result.bin")
+                             << QList<int>{100} << QByteArrayList{} << QByteArray("1214") << true
+                             << true;
+    QTest::newRow("512 bytes") << result << 512 << -1 << none << received("result.bin")
+                               << QList<int>{100, 100} << QByteArrayList{read0}
+                               << QByteArray("121314") << true << true;
+    QTest::newRow("1000 bytes") << result << 1000 << -1 << none << received("result.bin")
+                                << QList<int>{51, 100, 100} << QByteArrayList{read0, read512}
+                                << QByteArray("12131314") << true << true;
     QTest::newRow("existing local file replaced")
-        << QStringList{"result.bin"} << 10 << 2000 << false << received << QList<int>{100, 100}
-        << QByteArrayList{QByteArray::fromHex("090013" "00000000" "0a000000")} << 10 << true << true;
-    QTest::newRow("missing on the device, later files not fetched")
-        << QStringList{"result.bin", "other.bin"} << -1 << -1 << false
-        << QStringList{"0File for reading: result.bin"} << QList<int>{} << QByteArrayList{} << 0
-        << false << false;
+        << result << 10 << 2000 << none << received("result.bin") << QList<int>{100, 100}
+        << QByteArrayList{QByteArray::fromHex("090013" "00000000" "0a000000")}
+        << QByteArray("121314") << true << true;
+    // The name field holds 24 bytes with its terminating NUL.
+    const QString name23 = "abcdefghijklmnopqrstuvw";
+    const QString name24 = QString::fromUtf8("\xc3\xa9") + name23.left(22);  // 23 characters
+    QTest::newRow("23-byte name") << QStringList{name23} << 0 << -1 << none << received(name23)
+                                  << QList<int>{100} << QByteArrayList{} << QByteArray("1214")
+                                  << true << true;
+    QTest::newRow("24-byte name refused, earlier copy kept")
+        << QStringList{name24} << 10 << 2000 << none
+        << QStringList{"0File for reading: " + name24,
+                       "1The file name is too long for the device: " + name24}
+        << QList<int>{} << QByteArrayList{} << QByteArray() << false << false;
+    QTest::newRow("missing on the device, earlier copy kept, later files not fetched")
+        << QStringList{"result.bin", "other.bin"} << -1 << 2000 << none
+        << QStringList{"0File for reading: result.bin",
+                       "1Unable to open the file on the device: result.bin"}
+        << QList<int>{} << QByteArrayList{} << QByteArray("12") << false << false;
     QTest::newRow("missing local sub-folder")
-        << QStringList{"logs/result.bin"} << 10 << -1 << false
+        << QStringList{"logs/result.bin"} << 10 << -1 << none
         << QStringList{"0File for reading: logs/result.bin", "1File opening error"} << QList<int>{}
-        << QByteArrayList{} << -1 << false << false;
-    QTest::newRow("device error mid-file")
-        << QStringList{"result.bin"} << 1000 << -1 << true
-        << QStringList{"0File for reading: result.bin", "0Starting the file getting",
-                       "1Unable to get the data from the device"}
-        << QList<int>{51, 100}
-        << QByteArrayList{QByteArray::fromHex("090013" "00000000" "00020000"),
-                          QByteArray::fromHex("090013" "00020000" "e8010000")}
-        << 512 << true << false;
+        << QByteArrayList{} << QByteArray() << false << false;
+    QTest::newRow("device error mid-file, earlier copy kept")
+        << result << 1000 << 2000 << "device error"
+        << (getting + QStringList{"1Unable to get the data from the device"})
+        << QList<int>{51, 100} << QByteArrayList{read0, read512} << QByteArray("12131314") << false
+        << false;
+    QTest::newRow("stopped mid-file, earlier copy kept")
+        << result << 1000 << 2000 << "stop" << getting << QList<int>{51, 100}
+        << QByteArrayList{read0} << QByteArray("1213") << false << false;
+    QTest::newRow("disk full, earlier copy kept")
+        << result << 1000 << 2000 << "disk full"
+        << (getting + QStringList{"1Unable to write the data to the disk"}) << QList<int>{100}
+        << QByteArrayList{read0} << QByteArray("121314") << false << false;
 }
 
 void FileRetrievalTest::fetch()
@@ -114,12 +138,12 @@ void FileRetrievalTest::fetch()
     QFETCH(QStringList, names);
     QFETCH(int, deviceSize);
     QFETCH(int, localBefore);
-    QFETCH(bool, failSecondChunk);
+    QFETCH(QString, event);
     QFETCH(QStringList, lines);
     QFETCH(QList<int>, progress);
     QFETCH(QByteArrayList, reads);
-    QFETCH(int, localAfter);
-    QFETCH(bool, endSent);
+    QFETCH(QByteArray, codes);
+    QFETCH(bool, replaced);
     QFETCH(bool, succeeded);
 
     const QByteArray content = pattern(qMax(deviceSize, 0));
@@ -127,13 +151,25 @@ void FileRetrievalTest::fetch()
         QVERIFY(writeFile(m_deviceFs + "/" + names.first(), content));
     QVERIFY(writeFile(m_deviceFs + "/other.bin", "other"));
     const QString localPath = m_localFolder + "/" + names.first();
+    const QByteArray before(qMax(localBefore, 0), 'x');
     if (localBefore >= 0)
-        QVERIFY(writeFile(localPath, QByteArray(localBefore, 'x')));
-    if (failSecondChunk) {
-        // The first progress value comes after the first chunk and before the second request.
-        connect(&m_logger, &Logger_c::sigProgress, m_recorder.get(), [this] {
+        QVERIFY(writeFile(localPath, before));
+    std::atomic<bool> running{true};
+    m_protocol.setRunningFlag(&running);
+    // The first progress value comes after the first chunk and before the second request.
+    connect(&m_logger, &Logger_c::sigProgress, m_recorder.get(), [&] {
+        if (event == "device error")
             m_device->setFault(0x13, devsim::Fault{devsim::ErrorMode::NonZeroResult, 1, -1});
-        });
+        else if (event == "stop")
+            running = false;
+    });
+    // A full disk: the process may not grow any file beyond 100 bytes.
+    rlimit limit;
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit full{100, limit.rlim_max};
+    if (event == "disk full") {
+        signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &full);
     }
 
     QList<FlashFileEntry> files;
@@ -143,19 +179,24 @@ void FileRetrievalTest::fetch()
     int finished = 0;
     connect(&loader, &FileLoader_c::sigFinish, this, [&finished] { ++finished; });
     loader.doGetFiles();
+    setrlimit(RLIMIT_FSIZE, &limit);
+    m_protocol.setRunningFlag(nullptr);
 
     QCOMPARE(m_recorder->log, lines);
     QCOMPARE(m_recorder->progress, progress);
     QCOMPARE(requestsWithCode(0x13), reads);
-    QCOMPARE(!requestsWithCode(0x14).isEmpty(), endSent);
+    QCOMPARE(codesOf(*m_device).toHex(), codes);
     QCOMPARE(finished, 1);
     QCOMPARE(loader.lastRunSucceeded(), succeeded);
-    QCOMPARE(requestsWithCode(0x12).size(), localAfter < 0 ? 0 : 1);
-    if (localAfter < 0)
-        QVERIFY(!QFile::exists(localPath));
+    if (replaced)
+        QCOMPARE(readAll(localPath), content);
+    else if (localBefore >= 0)
+        QCOMPARE(readAll(localPath), before);
     else
-        QCOMPARE(readAll(localPath), content.left(localAfter));
-    QVERIFY(!QFile::exists(m_localFolder + "/other.bin"));
+        QVERIFY(!QFile::exists(localPath));
+    // Nothing else is left beside it: no partial or temporary file.
+    QCOMPARE(QDir(m_localFolder).entryList(QDir::Files | QDir::Hidden | QDir::System),
+             QFile::exists(localPath) ? QStringList{names.first()} : QStringList{});
 }
 
 void FileRetrievalTest::startRequestLayout()

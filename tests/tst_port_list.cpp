@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <sys/stat.h>
 
 // The extra-ports file through which simulated devices (and odd bench adapters) join the listing.
 class tst_PortList : public QObject
@@ -87,18 +88,25 @@ private slots:
         }
     }
 
-    void missingFileOrUnset_data()
+    // Only a regular file of sane size is read; anything else is skipped, never waited for.
+    void noUsableFile_data()
     {
-        QTest::addColumn<bool>("set");
-        QTest::newRow("unset") << false;
-        QTest::newRow("missing file") << true;
+        QTest::addColumn<QString>("file");  // empty: unset
+        QTest::newRow("unset") << QString();
+        QTest::newRow("missing file") << m_dir.filePath("no-such-file");
+        QTest::newRow("FIFO") << m_dir.filePath("fifo");
+        QTest::newRow("device") << "/dev/zero";
+        QTest::newRow("oversize") << m_file;
     }
 
-    void missingFileOrUnset()
+    void noUsableFile()
     {
-        QFETCH(bool, set);
-        if (set)
-            qputenv("VELTORA_EXTRA_PORTS", m_dir.filePath("no-such-file").toUtf8());
+        QFETCH(QString, file);
+        if (file.endsWith("fifo"))
+            QVERIFY(mkfifo(QFile::encodeName(file).constData(), 0600) == 0);
+        writeFile("/dev/sim1 0x2c0d\n" + QByteArray(1 << 20, '#'));
+        if (!file.isEmpty())
+            qputenv("VELTORA_EXTRA_PORTS", file.toUtf8());
         QCOMPARE(availablePortEntries().size(), systemNames().size());
     }
 

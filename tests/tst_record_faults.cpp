@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 #include "prod_fixture.h"
 #include "usb_cdc_protocol.h"
@@ -16,7 +17,7 @@ using namespace prodtest;
 namespace {
 
 enum Target { Keys, Macs };
-enum DiskFault { ReadOnly, Full, RecordIsFolder };
+enum DiskFault { ReadOnly, Full, RecordIsFolder, RecordIsFifo, RecordLinksToNull };
 
 constexpr int kPage = 4096;
 
@@ -141,6 +142,11 @@ void TestRecordFaults::diskFaults_data()
             << int(target) << int(Full) << QByteArray() << write;
         QTest::addRow("%s: record file is a folder", name)
             << int(target) << int(RecordIsFolder) << QByteArray() << open;
+        // Writes would vanish into these, and a FIFO without a reader could block the open.
+        QTest::addRow("%s: record file is a FIFO", name)
+            << int(target) << int(RecordIsFifo) << QByteArray() << open;
+        QTest::addRow("%s: record file links to /dev/null", name)
+            << int(target) << int(RecordLinksToNull) << QByteArray() << open;
     }
 }
 
@@ -176,6 +182,12 @@ void TestRecordFaults::diskFaults()
     case RecordIsFolder:
         QVERIFY(QDir().mkpath(record + "/inside"));
         break;
+    case RecordIsFifo:
+        QVERIFY(mkfifo(QFile::encodeName(record).constData(), 0600) == 0);
+        break;
+    case RecordLinksToNull:
+        QVERIFY(QFile::link("/dev/null", record));
+        break;
     }
 
     devsim::Device* device = bench.start(bench.config());
@@ -204,6 +216,8 @@ void TestRecordFaults::diskFaults()
     if (fault == RecordIsFolder) {
         QCOMPARE(QDir(record).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
                  QStringList{"inside"});
+    } else if (fault != ReadOnly && fault != Full) {
+        QVERIFY(QFileInfo::exists(record) && !QFileInfo(record).isFile());
     } else if (before.isNull()) {
         QVERIFY2(!QFile::exists(record), readAll(record).constData());
     } else {

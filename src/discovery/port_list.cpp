@@ -4,9 +4,15 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QtGlobal>
 
+#include "regular_file.h"
+
 namespace {
+
+// A ports file holds a handful of lines; anything larger is not one.
+constexpr qint64 kMaxExtraPortsBytes = 64 * 1024;
 
 // "0x2c0d" / "0X2C0D" in hex, anything else in decimal; only values that fit 16 bits.
 bool parseVendorId(const QString& text, quint16& vendorId)
@@ -30,10 +36,21 @@ void appendExtraPorts(QList<PortEntry>& entries)
     const QString fileName = qEnvironmentVariable("VELTORA_EXTRA_PORTS");
     if (fileName.isEmpty())
         return;
+    // Not yet written by the simulated device is normal and passes silently. Anything but a
+    // regular file is skipped unopened: a FIFO would hold the search, /dev/zero exhaust memory.
     QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!openRegularFile(file)) {
+        if (QFileInfo::exists(fileName))
+            qDebug() << "Extra ports: skipping" << fileName << "(not a readable regular file)";
         return;
-    const QList<QByteArray> lines = file.readAll().split('\n');
+    }
+    const QByteArray content = file.read(kMaxExtraPortsBytes + 1);
+    if (content.size() > kMaxExtraPortsBytes) {
+        qDebug() << "Extra ports: skipping" << fileName << "(larger than" << kMaxExtraPortsBytes
+                 << "bytes)";
+        return;
+    }
+    const QList<QByteArray> lines = content.split('\n');
     int lineNumber = 0;
     for (const QByteArray& raw : lines) {
         ++lineNumber;

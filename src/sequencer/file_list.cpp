@@ -1,9 +1,12 @@
 #include "flashing.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <cstring>
 
+#include "file_loader.h"
 #include "logger.h"
+#include "regular_file.h"
 #include "station.h"
 
 bool Flashing_c::readFileList(const QString& listName, QStringList& downloadNames,
@@ -14,7 +17,7 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
 
     const QString folder = stationDir() + m_folder;
     QFile file(folder + listName);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!openRegularFile(file)) {
         m_logger->logWithLabel(QStringLiteral("Error while opening the list of flashing files"), 1);
         return false;
     }
@@ -44,14 +47,31 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
             m_logger->logWithLabel(QStringLiteral("Incorrect mode size"), 1);
             return false;
         }
-        if (!QFile::exists(folder + name)) {
-            m_logger->logWithLabel(folder + name, 1);
+        // Checked is the file the run will read: a download sends its base name after the
+        // substitutions; a J-Link image goes to the commander by its listed name (an empty one
+        // passes here, the test run refuses it).
+        const bool download = mode == QLatin1String("c");
+        const QString path = folder + (download ? downloadLocalName(name) : name);
+        const QFileInfo info(path);
+        if ((download && path == folder) || !info.exists()) {
+            m_logger->logWithLabel(path, 1);
             m_logger->logWithLabel(QStringLiteral("The file from list isn't exist"), 1);
+            return false;
+        }
+        // A FIFO would hold the download in open(), a device would be sent as an empty file.
+        if (download && !info.isFile()) {
+            m_logger->logWithLabel(path, 1);
+            m_logger->logWithLabel(QStringLiteral("The file from list isn't a regular file"), 1);
             return false;
         }
         if (mode == QLatin1String("j")) {
             jlinkNames.append(name);
-        } else if (mode == QLatin1String("c")) {
+        } else if (download) {
+            const QString devicePath = downloadDevicePath(name, goesToUpdates(name));
+            if (!devicePathFits(devicePath)) {
+                m_logger->logWithLabel(nameTooLongMessage(devicePath), 1);
+                return false;
+            }
             downloadNames.append(name);
         } else {
             m_logger->logWithLabel(QStringLiteral("Incorrect file mode"), 1);

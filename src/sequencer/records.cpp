@@ -1,6 +1,7 @@
 #include "flashing.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include "logger.h"
 #include "station.h"
@@ -9,6 +10,14 @@
 namespace {
 // Append-only; bytes go unchanged, so the LF line ends stay LF on Windows too.
 constexpr QIODevice::OpenMode kAppend = QIODevice::ReadWrite | QIODevice::Append;
+
+// A record goes only into a regular file, or a new one: a FIFO could block the open and a link to
+// a device would swallow the line while the run reported it written.
+bool takesRecords(const QString& path)
+{
+    const QFileInfo info(path);
+    return !info.exists() || info.isFile();
+}
 
 // Buffered writes surface a full disk only when flushed, so the flush is part of the check.
 bool flushAndClose(QFile& file)
@@ -35,7 +44,7 @@ bool Flashing_c::writePublicKeyRecord(quint64 deviceId, const QByteArray& key)
     QFile file(stationDir() + m_folder + QStringLiteral("../") +
                QStringLiteral("/Keys/public_keys.json"));
     const bool existed = file.exists();
-    if (!file.open(kAppend)) {
+    if (!takesRecords(file.fileName()) || !file.open(kAppend)) {
         failRun(QStringLiteral("Public keys file opening error"), true);
         return false;
     }
@@ -64,7 +73,7 @@ bool Flashing_c::writeMacRecord(quint64 deviceId, const char* wifiMac, const cha
     QFile file(path);
 
     QString failure;
-    if (!file.open(kAppend)) {
+    if (!takesRecords(path) || !file.open(kAppend)) {
         failure = QStringLiteral("MAC file opening error");
     } else {
         const qint64 oldSize = file.size();

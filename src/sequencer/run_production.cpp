@@ -46,7 +46,7 @@ void Flashing_c::runProduction()
     for (const QString& name : qAsConst(downloadNames)) {
         FlashFileEntry entry;
         entry.fileName = m_folder + name;
-        entry.isUpdate = name.contains(QLatin1String("bin")) ? 1 : 0;
+        entry.isUpdate = goesToUpdates(name) ? 1 : 0;
         files.append(entry);
     }
     if (!m_running)

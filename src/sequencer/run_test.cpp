@@ -46,7 +46,7 @@ void Flashing_c::runTest()
     for (const QString& name : qAsConst(downloadNames)) {
         FlashFileEntry entry;
         entry.fileName = QStringLiteral("TestFiles//") + name;
-        entry.isUpdate = name.contains(QStringLiteral("bin")) ? 1 : 0;
+        entry.isUpdate = goesToUpdates(name) ? 1 : 0;
         files.append(entry);
     }
     if (!m_running)

@@ -3,7 +3,9 @@
 #include <QDebug>
 #include <QFile>
 
+#include "cdc_commands.h"
 #include "logger.h"
+#include "regular_file.h"
 #include "usb_cdc_protocol.h"
 
 const QList<QPair<QString, QString>> fileNameSubstitutions = {
@@ -17,6 +19,37 @@ constexpr qint64 kChunk = 512;
 // Offsets and the size travel as 32-bit values.
 constexpr qint64 kMaxFileSize = 0xFFFFFFFFll;
 } // namespace
+
+QString downloadLocalName(const QString& fileName)
+{
+    const QString baseName = fileName.mid(fileName.lastIndexOf(QLatin1Char('/')) + 1);
+    for (const auto& substitution : fileNameSubstitutions) {
+        if (substitution.first == baseName)
+            return substitution.second;
+    }
+    return baseName;
+}
+
+QString downloadDevicePath(const QString& fileName, bool isUpdate)
+{
+    const QString localName = downloadLocalName(fileName);
+    return isUpdate ? QStringLiteral("Updates/") + localName : localName;
+}
+
+bool goesToUpdates(const QString& listedName)
+{
+    return listedName.contains(QLatin1String("bin"));
+}
+
+bool devicePathFits(const QString& devicePath)
+{
+    return size_t(devicePath.toUtf8().size()) < cdc::kEspNameField;
+}
+
+QString nameTooLongMessage(const QString& name)
+{
+    return QStringLiteral("The file name is too long for the device: ") + name;
+}
 
 FileLoader_c::FileLoader_c(cUSB_CDC_Protocol* protocol, const QList<FlashFileEntry>& files,
                            const QString& flashFolder, Logger_c* logger)
@@ -74,20 +107,19 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
     }
 
     const QString baseName = fileName.mid(fileName.lastIndexOf(QLatin1Char('/')) + 1);
-    QString localName = baseName;
-    for (const auto& substitution : fileNameSubstitutions) {
-        if (substitution.first == baseName) {
-            localName = substitution.second;
-            break;
-        }
-    }
-    const QString devicePath = isUpdate ? QStringLiteral("Updates/") + localName : localName;
+    const QString devicePath = downloadDevicePath(fileName, isUpdate);
 
     m_logger->logWithLabel(QStringLiteral("File for flashing: Updates/") + baseName, 0);
+    // The list check refuses such a name already; this keeps a cut path off the device whoever
+    // builds the list.
+    if (!devicePathFits(devicePath)) {
+        m_logger->logWithLabel(nameTooLongMessage(devicePath), 1);
+        return true;
+    }
     m_logger->progress(0);
 
-    QFile file(m_flashFolder + localName);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QFile file(m_flashFolder + downloadLocalName(fileName));
+    if (!openRegularFile(file)) {
         m_logger->logWithLabel(QStringLiteral("File opening error"), 1);
         return true;
     }

@@ -17,6 +17,20 @@ struct FlashFileEntry
 // Base names replaced before a file is opened and sent; first exact match wins.
 extern const QList<QPair<QString, QString>> fileNameSubstitutions;
 
+// The names of one download, from the name as listed (which may carry a leading path). The list
+// check and the download both use them, so the file checked is the file sent.
+// The local file, relative to the flash folder: the base name (after the last "/"), substituted.
+QString downloadLocalName(const QString& fileName);
+// Where that file goes on the device.
+QString downloadDevicePath(const QString& fileName, bool isUpdate);
+// Listed files whose name contains "bin" go into the device folder "Updates/".
+bool goesToUpdates(const QString& listedName);
+// Whether a device path fits its name field with the terminating NUL; a longer one would be cut
+// and land on another file.
+bool devicePathFits(const QString& devicePath);
+// The red line for a name that does not fit the device's name field.
+QString nameTooLongMessage(const QString& name);
+
 // Downloads a list of files into the device's file system, or fetches files from it.
 class FileLoader_c : public QObject
 {

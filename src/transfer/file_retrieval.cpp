@@ -1,8 +1,9 @@
 #include "file_loader.h"
 
 #include <QDebug>
-#include <QFile>
+#include <QSaveFile>
 
+#include "cdc_commands.h"
 #include "logger.h"
 #include "usb_cdc_protocol.h"
 
@@ -38,13 +39,19 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
         return true;
     }
     m_logger->log(QStringLiteral("File for reading: ") + fileName, 0);
+    // The name field holds 24 bytes with its terminating NUL; a longer name would be cut and
+    // another file of the device would arrive under this name.
+    if (size_t(fileName.toUtf8().size()) >= cdc::kReadNameField) {
+        m_logger->log(nameTooLongMessage(fileName), 1);
+        return true;
+    }
 
-    // The received file replaces an older copy; it is never appended to.
-    if (QFile::exists(localPath))
-        QFile::remove(localPath);
-    QFile file(localPath);
+    // Received into a temporary file beside the target, which replaces an earlier copy only once
+    // the whole file has arrived: a failed or stopped fetch leaves that copy as it was and no
+    // partial file behind.
+    QSaveFile file(localPath);
     // Unbuffered, so a full disk shows at the chunk that did not fit, not after the success line.
-    if (!file.open(QIODevice::NewOnly | QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         m_logger->log(QStringLiteral("File opening error"), 1);
         return true;
     }
@@ -53,13 +60,14 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
     quint32 size = 0;
     if (m_protocol->SendStartFileRead(selector, fileName, size)) {
         qDebug() << "Error at SendStartESP";
-        file.close();
+        // No such file, or the device did not answer.
+        if (!stopped())
+            m_logger->log(QStringLiteral("Unable to open the file on the device: ") + fileName, 1);
         return true;
     }
     qDebug() << "File Start sent";
     m_logger->logWithLabel(QStringLiteral("Starting the file getting"), 0);
 
-    file.seek(0);
     quint32 remaining = size;
     quint32 offset = 0;
     int lastPercent = 0;
@@ -91,7 +99,6 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
     }
 
     m_logger->progress(100);
-    file.close();
     qDebug() << "File closed";
 
     if (m_protocol->SendEndFileRead())
@@ -99,6 +106,11 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
     qDebug() << "File End sent";
     if (transferFailed)
         return true;
+    if (!file.commit()) {
+        qDebug() << "Writing to the disk error." << file.errorString();
+        m_logger->log(QStringLiteral("Unable to write the data to the disk"), 1);
+        return true;
+    }
     m_logger->log(fileName + QStringLiteral(" file was successfully received"), 4);
     return false;
 }
