@@ -15,7 +15,7 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
     downloadNames.clear();
     jlinkNames.clear();
 
-    const QString folder = stationDir() + m_folder;
+    const QString folder = StationLayout(m_folder).runFolder();
     QFile file(folder + listName);
     if (!openRegularFile(file)) {
         m_logger->logWithLabel(QStringLiteral("Error while opening the list of flashing files"), 1);

@@ -3,6 +3,9 @@
 #include <QThread>
 
 #include "file_loader.h"
+#include "jlink_commander.h"
+#include "records.h"
+#include "station.h"
 #include "logger.h"
 #include "usb_cdc_protocol.h"
 
@@ -100,4 +103,43 @@ bool Flashing_c::beginRun(const QString& listName, QStringList& downloadNames,
         return false;
     }
     return m_running;
+}
+
+bool Flashing_c::writePublicKeyRecord(quint64 deviceId, const QByteArray& key)
+{
+    const StationLayout layout(m_folder);
+    const QString failure =
+        RecordFiles(layout.publicKeysFile(), layout.macFile()).appendPublicKey(deviceId, key);
+    if (!failure.isEmpty()) {
+        failRun(failure, true);
+        return false;
+    }
+    m_logger->logWithLabel(QStringLiteral("The public key has been read successfully"), 4);
+    return true;
+}
+
+bool Flashing_c::writeMacRecord(quint64 deviceId, const char* wifiMac, const char* ethernetMac)
+{
+    const StationLayout layout(m_folder);
+    const QString failure = RecordFiles(layout.publicKeysFile(), layout.macFile())
+                                .appendMacs(deviceId, wifiMac, ethernetMac);
+    if (!failure.isEmpty()) {
+        failRun(failure, true);
+        return false;
+    }
+    return true;
+}
+
+bool Flashing_c::programNrfImage(const QString& fileName)
+{
+    const StationLayout layout(m_folder);
+    JLinkCommander commander(layout.commanderScript(), layout.commanderProgram(),
+                             layout.commanderFolder(), m_running);
+    commander.setTimeoutMs(m_commanderTimeoutMs);
+    const QString failure = commander.program(fileName, layout.runFile(fileName));
+    if (failure.isEmpty())
+        return true;
+    if (m_running)
+        m_logger->logWithLabel(failure, 1);
+    return false;
 }

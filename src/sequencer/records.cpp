@@ -1,100 +1,77 @@
-#include "flashing.h"
+#include "records.h"
 
 #include <QFile>
 #include <QFileInfo>
 
-#include "logger.h"
-#include "station.h"
-#include "usb_cdc_protocol.h"
-
 namespace {
 // Append-only; bytes go unchanged, so the LF line ends stay LF on Windows too.
 constexpr QIODevice::OpenMode kAppend = QIODevice::ReadWrite | QIODevice::Append;
-
-// A record goes only into a regular file, or a new one: a FIFO could block the open and a link to
-// a device would swallow the line while the run reported it written.
-bool takesRecords(const QString& path)
-{
-    const QFileInfo info(path);
-    return !info.exists() || info.isFile();
-}
-
-// Buffered writes surface a full disk only when flushed, so the flush is part of the check.
-bool flushAndClose(QFile& file)
-{
-    const bool flushed = file.flush();
-    file.close();
-    return flushed && file.error() == QFileDevice::NoError;
-}
-
-// A line cut short by a full disk would spoil the log for every later reader, so a failed write
-// leaves the file as it was: cut back to its old size, or gone when this write created it.
-void undoWrite(QFile& file, qint64 oldSize, bool existed)
-{
-    file.close();
-    if (existed)
-        file.resize(oldSize);
-    else
-        file.remove();
-}
 } // namespace
 
-bool Flashing_c::writePublicKeyRecord(quint64 deviceId, const QByteArray& key)
+Append appendWhole(const QString& path, const QByteArray& header, const QByteArray& line)
 {
-    QFile file(stationDir() + m_folder + QStringLiteral("../") +
-               QStringLiteral("/Keys/public_keys.json"));
-    const bool existed = file.exists();
-    if (!takesRecords(file.fileName()) || !file.open(kAppend)) {
-        failRun(QStringLiteral("Public keys file opening error"), true);
-        return false;
-    }
+    const QFileInfo info(path);
+    const bool existed = info.exists();
+    QFile file(path);
+    if ((existed && !info.isFile()) || !file.open(kAppend))
+        return Append::NotOpened;
     const qint64 oldSize = file.size();
+    Append result = Append::Written;
+    if (!existed && !header.isEmpty() && file.write(header) != header.size())
+        result = Append::HeaderNotWritten;
+    // Buffered writes surface a full disk only when flushed, so the flush is part of the check.
+    else if (file.write(line) != line.size() || !file.flush())
+        result = Append::NotWritten;
+    file.close();
+    if (result == Append::Written && file.error() != QFileDevice::NoError)
+        result = Append::NotWritten;
+    if (result != Append::Written) {
+        // A line cut short would spoil the file for every later reader: back to the old size,
+        // or gone when this write created it.
+        if (existed)
+            file.resize(oldSize);
+        else
+            file.remove();
+    }
+    return result;
+}
 
+RecordFiles::RecordFiles(const QString& publicKeysFile, const QString& macFile)
+    : m_publicKeysFile(publicKeysFile), m_macFile(macFile)
+{
+}
+
+QString RecordFiles::appendPublicKey(quint64 deviceId, const QByteArray& key) const
+{
     const QByteArray line = QByteArrayLiteral("{\"device_id\": ") + QByteArray::number(deviceId) +
                             QByteArrayLiteral(", \"key\": \"") + key.toBase64() +
                             QByteArrayLiteral("\"}\n");
-    const bool written = file.write(line) == line.size();
-    if (!flushAndClose(file) || !written) {
-        undoWrite(file, oldSize, existed);
-        failRun(QStringLiteral("Public keys file writing error"), true);
-        return false;
+    switch (appendWhole(m_publicKeysFile, QByteArray(), line)) {
+    case Append::Written:
+        return QString();
+    case Append::NotOpened:
+        return QStringLiteral("Public keys file opening error");
+    default:
+        return QStringLiteral("Public keys file writing error");
     }
-
-    m_logger->logWithLabel(QStringLiteral("The public key has been read successfully"), 4);
-    return true;
 }
 
-bool Flashing_c::writeMacRecord(quint64 deviceId, const char* wifiMac, const char* ethernetMac)
+QString RecordFiles::appendMacs(quint64 deviceId, const QByteArray& wifiMac,
+                                const QByteArray& ethernetMac) const
 {
-    const QString path =
-        stationDir() + m_folder + QStringLiteral("../") + QStringLiteral("/MAC/MACs.txt");
-    // The header goes only into a file that did not exist, not into an empty one.
-    const bool existed = QFile::exists(path);
-    QFile file(path);
-
-    QString failure;
-    if (!takesRecords(path) || !file.open(kAppend)) {
-        failure = QStringLiteral("MAC file opening error");
-    } else {
-        const qint64 oldSize = file.size();
-        static const QByteArray header =
-            QByteArrayLiteral("Device_ID_\t____WiFi_MAC_____\t__Ethernet_MAC___\n");
-        if (!existed && file.write(header) != header.size()) {
-            failure = QStringLiteral("MAC file header writing error");
-        } else {
-            const QByteArray line = QByteArray::number(deviceId) + '\t' + QByteArray(wifiMac) +
-                                    '\t' + QByteArray(ethernetMac) + '\n';
-            const bool written = file.write(line) == line.size();
-            if (!flushAndClose(file) || !written)
-                failure = QStringLiteral("MAC file data writing error");
-        }
-        if (!failure.isEmpty())
-            undoWrite(file, oldSize, existed);
+    static const QByteArray header =
+        QByteArrayLiteral("Device_ID_\t____WiFi_MAC_____\t__Ethernet_MAC___\n");
+    const QByteArray line =
+        QByteArray::number(deviceId) + '\t' + wifiMac + '\t' + ethernetMac + '\n';
+    switch (appendWhole(m_macFile, header, line)) {
+    case Append::Written:
+        return QString();
+    case Append::NotOpened:
+        return QStringLiteral("MAC file opening error");
+    case Append::HeaderNotWritten:
+        return QStringLiteral("MAC file header writing error");
+    case Append::NotWritten:
+        break;
     }
-    if (failure.isEmpty())
-        return true;
-
-    file.close();
-    failRun(failure, true);
-    return false;
+    return QStringLiteral("MAC file data writing error");
 }

@@ -57,7 +57,7 @@ void Flashing_c::runProduction()
     m_logger->progress(0);
 
     delete m_loader;
-    m_loader = new FileLoader_c(m_protocol, files, stationDir() + m_folder, m_logger);
+    m_loader = new FileLoader_c(m_protocol, files, StationLayout(m_folder).runFolder(), m_logger);
     qDebug() << "Flasher configured";
     m_downloading = true;
     m_loader->doWork();

@@ -60,7 +60,7 @@ void Flashing_c::runTest()
 
     bool downloaded = false;
     {
-        FileLoader_c loader(m_protocol, files, stationDir() + m_folder, m_logger);
+        FileLoader_c loader(m_protocol, files, StationLayout(m_folder).runFolder(), m_logger);
         qDebug() << "Flasher configured";
         loader.doWork();
         downloaded = loader.lastRunSucceeded();

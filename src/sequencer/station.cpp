@@ -1,6 +1,8 @@
 #include "station.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QStandardPaths>
 
 namespace {
 QString& configuredDir()
@@ -22,4 +24,40 @@ void setStationDir(const QString& dir)
     while (d.size() > 1 && d.endsWith('/'))
         d.chop(1);
     configuredDir() = d;
+}
+
+StationLayout::StationLayout(const QString& runFolder) : m_runFolder(stationDir() + runFolder) {}
+
+// The record folders lie beside the run folder; the doubled slash is harmless.
+QString StationLayout::publicKeysFile() const
+{
+    return commanderFolder() + QStringLiteral("/Keys/public_keys.json");
+}
+
+QString StationLayout::macFile() const
+{
+    return commanderFolder() + QStringLiteral("/MAC/MACs.txt");
+}
+
+QString StationLayout::commanderFolder() const
+{
+    return m_runFolder + QStringLiteral("../");
+}
+
+QString StationLayout::commanderScript() const
+{
+    return runFile(QStringLiteral("flashing-sequence.jlink"));
+}
+
+QString StationLayout::commanderProgram() const
+{
+#ifdef Q_OS_WIN
+    return commanderFolder() + QStringLiteral("JLink.exe");
+#else
+    const QFileInfo local(commanderFolder() + QStringLiteral("JLinkExe"));
+    if (local.isFile() && local.isExecutable())
+        return local.filePath();
+    const QString onPath = QStandardPaths::findExecutable(QStringLiteral("JLinkExe"));
+    return onPath.isEmpty() ? local.filePath() : onPath;
+#endif
 }

@@ -5,3 +5,26 @@
 // --station-dir (or a test) sets another one.
 QString stationDir();
 void setStationDir(const QString& dir);
+
+// Every path of a run in the station folder, built in one place from the station folder and the
+// run folder ("/Production/" or "/TestFiles/", with both slashes).
+class StationLayout
+{
+public:
+    explicit StationLayout(const QString& runFolder);
+
+    // The run folder: lists, listed files, nRF images and the commander's script live here.
+    QString runFolder() const { return m_runFolder; }
+    QString runFile(const QString& name) const { return m_runFolder + name; }
+    QString publicKeysFile() const;
+    QString macFile() const;
+    // The J-Link commander runs in the station folder (the run folder's parent).
+    QString commanderFolder() const;
+    QString commanderScript() const;
+    // Windows stations carry JLink.exe in the station folder; elsewhere the vendor installs
+    // JLinkExe system-wide and one in the station folder only overrides it.
+    QString commanderProgram() const;
+
+private:
+    QString m_runFolder;
+};

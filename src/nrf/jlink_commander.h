@@ -1,0 +1,27 @@
+#pragma once
+#include <QString>
+#include <atomic>
+
+// Programs one nRF image through the J-Link commander: writes the commander's script for the image
+// and runs the commander with it, within a time limit, killing it at once when the run is stopped.
+class JLinkCommander
+{
+public:
+    // script: the script file to write; program and folder: the commander and where it runs.
+    JLinkCommander(const QString& script, const QString& program, const QString& folder,
+                   const std::atomic<bool>& running);
+
+    // imagePath is where the image named imageName lies. Returns the red line that says why the
+    // image was not programmed; empty when it was.
+    QString program(const QString& imageName, const QString& imagePath) const;
+    void setTimeoutMs(int ms) { m_timeoutMs = ms; }
+
+private:
+    QString run() const;
+
+    QString m_script;
+    QString m_program;
+    QString m_folder;
+    const std::atomic<bool>& m_running;
+    int m_timeoutMs = 30000;
+};
