@@ -1,4 +1,5 @@
 #include <QProcess>
+#include <QElapsedTimer>
 #include <QtTest>
 #include <csignal>
 
@@ -137,13 +138,18 @@ void tst_cli::failedRunExitsOne()
 
 void tst_cli::timeLimitStopsTheRun()
 {
-    startDevice(false);  // never plugged in: the search waits
+    // The deletion would wait 60 s for its answer; the limit must not.
+    startDevice(true);
+    m_device->setFault(0x05, devsim::Fault{devsim::ErrorMode::NoAnswer, 0, -1});
     QProcess p;
-    startCli(p, {"production", "--station-dir", stationDir(), "--time-limit", "1"});
+    QElapsedTimer elapsed;
+    elapsed.start();
+    startCli(p, {"retest", "--station-dir", stationDir(), "--time-limit", "1"});
     QVERIFY(p.waitForFinished(20000));
+    QVERIFY2(elapsed.elapsed() < 5000, qPrintable(QString::number(elapsed.elapsed())));
     QCOMPARE(p.exitCode(), 124);
     const QString out = QString::fromUtf8(p.readAllStandardOutput());
-    QVERIFY(out.endsWith("Searching for the device's COM port\n"));
+    QVERIFY(out.endsWith("Firmware version isVELTORA-FW 3.2.0\n"));
     QVERIFY(QString::fromUtf8(p.readAllStandardError()).contains("time limit of 1 s reached"));
 }
 
@@ -189,7 +195,11 @@ void tst_cli::stopEndsTheRunCleanly()
         QVERIFY(m_device->waitForRequests(uint8_t(held), 1, 20000));
         ::kill(pid_t(p.processId()), SIGINT);
     }
+    QElapsedTimer stopping;
+    stopping.start();
     QVERIFY(p.waitForFinished(20000));
+    // The held request would wait out its time-out (10 s, 30 s); the stop must not.
+    QVERIFY2(stopping.elapsed() < 3000, qPrintable(QString::number(stopping.elapsed())));
     head.waitForFinished(5000);
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), exitCode);
