@@ -43,6 +43,7 @@ void Flashing_c::slotScanPorts()
 
     QStringList current;
     listDevicePorts(current);
+    forgetVanishedPorts(current);
     QStringList fresh;
     for (const QString& port : qAsConst(current)) {
         if (!m_portsBefore.contains(port))
@@ -101,6 +102,14 @@ bool Flashing_c::searchDevice(bool listPortsBefore, bool probe)
             m_portsBefore.removeAll(port);
     }
     return pollUntilFound();
+}
+
+void Flashing_c::forgetVanishedPorts(const QStringList& current)
+{
+    for (int i = m_portsBefore.size() - 1; i >= 0; --i) {
+        if (!current.contains(m_portsBefore.at(i)))
+            m_portsBefore.removeAt(i);
+    }
 }
 
 bool Flashing_c::pollUntilFound()

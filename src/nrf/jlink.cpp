@@ -2,12 +2,14 @@
 
 #include <QDebug>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 
 #include "logger.h"
+#include "port_list.h"
 #include "serial_line.h"
 #include "station.h"
 
@@ -82,10 +84,20 @@ bool Flashing_c::programNrfImage(const QString& fileName)
     // Waited for in read-window slices, so a stopped run kills the commander at once.
     bool finished = false;
     QDeadlineTimer limit(m_commanderTimeoutMs);
+    QElapsedTimer sinceListing;
+    sinceListing.start();
     while (!finished && m_running && !limit.hasExpired()
            && commander.state() != QProcess::NotRunning) {
         const qint64 slice = qMin<qint64>(SerialLine::kReadWindowMs, limit.remainingTime());
         finished = commander.waitForFinished(int(slice));
+        // The device may restart during programming: a known port that goes away meanwhile
+        // must count as new when it comes back.
+        if (!m_portsBefore.isEmpty() && sinceListing.elapsed() >= 50) {
+            QStringList current;
+            listDevicePorts(current);
+            forgetVanishedPorts(current);
+            sinceListing.restart();
+        }
     }
     // Qt may report a crash as a failed wait; the commander ended all the same.
     const bool ended = finished

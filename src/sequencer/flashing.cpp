@@ -92,7 +92,7 @@ void Flashing_c::restartAndRelease()
 bool Flashing_c::beginRun(const QString& listName, QStringList& downloadNames,
                           QStringList& jlinkNames)
 {
-    // Nothing is listed before the search here: the test run lists its ports when it searches.
+    // Nothing is listed here: the test run lists its ports before programming.
     m_portsBefore.clear();
     m_logger->logWithLabel(QStringLiteral("Applying the default file list"), 0);
     if (!readFileList(listName, downloadNames, jlinkNames)) {

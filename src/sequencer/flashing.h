@@ -26,9 +26,10 @@ public:
     void runTest();
     void runRetest();
 
-    // Device search shared by the run bodies: listPortsBefore fills m_portsBefore first (test,
-    // re-test), probe tries those ports before polling (production, re-test). False when the run
-    // was stopped meanwhile; otherwise the caller still checks that the port is open.
+    // Device search shared by the run bodies: listPortsBefore fills m_portsBefore first (re-test;
+    // the test run lists them before programming), probe tries those ports before polling
+    // (production, re-test). False when the run was stopped meanwhile; otherwise the caller still
+    // checks that the port is open.
     bool searchDevice(bool listPortsBefore, bool probe);
     // inBootloader, when given, receives the ports passed over because they answered from the
     // bootloader.
@@ -60,6 +61,9 @@ public slots:
 private:
     // Polls every 50 ms while m_searching; false when the run was stopped meanwhile.
     bool pollUntilFound();
+    // Drops the known ports that are gone from the listing: a port that comes back is a device
+    // that restarted, so it counts as new.
+    void forgetVanishedPorts(const QStringList& current);
     void failRun(const QString& message, bool restart);
     // The start shared by the production and test runs: reads the run's list; false when the run
     // has ended (list failed, reported) or was stopped.
