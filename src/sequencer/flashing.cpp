@@ -4,6 +4,7 @@
 
 #include "file_loader.h"
 #include "logger.h"
+#include "port_claim.h"
 #include "usb_cdc_protocol.h"
 
 Flashing_c::Flashing_c(quint64 deviceId, bool skipBootloader, const QString& folder,
@@ -24,6 +25,8 @@ Flashing_c::~Flashing_c()
     m_protocol->closeIfOpen();
     delete m_loader;
     delete m_protocol;
+    // Only now may another run take the device.
+    m_claim.reset();
 }
 
 void Flashing_c::stop()
