@@ -120,7 +120,7 @@ private slots:
     void resetsSimulatedDevice()
     {
         QFETCH(bool, waitBack);
-        devsim::Config config = m_bench.config();
+        devsim::Config config = m_bench.config(waitBack ? 1 : 0);  // the bench keeps every device
         config.rebootDelayMs = 50;
         devsim::Device* device = m_bench.start(config);
         QVERIFY(device && device->plugged());
@@ -132,11 +132,11 @@ private slots:
                               "reset-back=" + QByteArray(device->portPath().c_str()) + "\n"));
 
         QCOMPARE(run(script("radio.hex"), "VELTORA_FAKE_JLINK_RESET", trigger), 0);
-        QCOMPARE(readAll(m_bench.portsFile()), waitBack ? line : QByteArray());
+        QCOMPARE(readAll(m_bench.portsFile()).contains(line), waitBack);
         QVERIFY(!QFile::exists(trigger));
         QTRY_VERIFY_WITH_TIMEOUT(device->plugged(), 5000);
         QCOMPARE(device->plugCount(), plugs + 1);
-        QCOMPARE(readAll(m_bench.portsFile()), line);
+        QVERIFY(readAll(m_bench.portsFile()).contains(line));
     }
 };
 
