@@ -21,6 +21,7 @@ struct Settings
     bool hang = false;       // never finish (until killed)
     int delayMs = 0;         // programming time
     std::string resetDevice; // trigger file of a simulated device to reset after programming
+    std::string resetBack;   // that device's port: wait until it is listed again before exiting
 };
 
 std::string folderOf(const std::string& path)
@@ -64,6 +65,8 @@ void apply(Settings& s, const std::string& key, const std::string& value)
         s.delayMs = number;
     else if (key == "reset-device")
         s.resetDevice = value;
+    else if (key == "reset-back")
+        s.resetBack = value;
     else
         std::fprintf(stderr, "veltora-fake-jlink: ignoring setting %s=%s\n", key.c_str(), value.c_str());
 }
@@ -93,6 +96,7 @@ Settings loadSettings(const char* argv0)
         {"VELTORA_FAKE_JLINK_HANG", "hang"},
         {"VELTORA_FAKE_JLINK_DELAY_MS", "delay-ms"},
         {"VELTORA_FAKE_JLINK_RESET", "reset-device"},
+        {"VELTORA_FAKE_JLINK_RESET_BACK", "reset-back"},
     };
     for (const auto& e : environment) {
         if (const char* value = std::getenv(e.variable))
@@ -160,6 +164,33 @@ void resetDevice(const std::string& trigger)
     ::unlink(trigger.c_str());
 }
 
+bool listedInExtraPorts(const std::string& port)
+{
+    const char* portsFile = std::getenv("VELTORA_EXTRA_PORTS");
+    if (!portsFile)
+        return false;
+    std::ifstream in(portsFile);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, port.size() + 1, port + ' ') == 0)
+            return true;
+    }
+    return false;
+}
+
+// A device that comes back before the commander quits: the tool must not take its port for one
+// that was there before programming.
+void waitUntilListed(const std::string& port)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (listedInExtraPorts(port))
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::fprintf(stderr, "veltora-fake-jlink: %s did not come back\n", port.c_str());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -207,7 +238,10 @@ int main(int argc, char** argv)
     }
     if (settings.delayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(settings.delayMs));
-    if (!settings.resetDevice.empty())
+    if (!settings.resetDevice.empty()) {
         resetDevice(settings.resetDevice);
+        if (!settings.resetBack.empty())
+            waitUntilListed(settings.resetBack);
+    }
     return settings.exitCode;
 }

@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include "port_claim.h"
 #include "port_list.h"
 #include "prod_fixture.h"
 #include "usb_cdc_protocol.h"
@@ -15,6 +16,9 @@ private slots:
     void polling_data();
     void polling();
     void stopEndsPolling();
+    void heldPortPassedOver();
+    void lockNames_data();
+    void lockNames();
 };
 
 void TestDeviceSearch::probe_data()
@@ -176,6 +180,64 @@ void TestDeviceSearch::stopEndsPolling()
     QVERIFY2(afterStop < 500, qPrintable(QString::number(afterStop)));
     QVERIFY(recorder.finishes.isEmpty());
     QCOMPARE(recorder.log, QStringList{"0Searching for the device's COM port"});
+}
+
+// Two runs, one device: the second passes the port over while the first holds it, also while the
+// device restarts and its port is away, and gets it once the first worker is gone.
+void TestDeviceSearch::heldPortPassedOver()
+{
+    Bench bench;
+    DebugCapture debug;
+    devsim::Device* device = bench.start(bench.config());
+    QVERIFY(device);
+    Logger_c logger;
+    auto first = std::make_unique<Flashing_c>(1, true, "/Production/", true, &logger);
+    QVERIFY(first->searchDevice(false, true));
+
+    Flashing_c second(2, true, "/Production/", true, &logger);
+    Recorder recorder;
+    recorder.attach(second);
+    std::atomic<bool> secondFound{false};
+    std::thread secondRun([&] { secondFound = second.searchDevice(false, true); });
+    const auto endSecond = qScopeGuard([&] {
+        second.stop();
+        secondRun.join();
+    });
+    const auto scans = [&] { return debug.lines().count("COM ports after found something:"); };
+    QTRY_VERIFY_WITH_TIMEOUT(scans() >= 2, 5000);
+
+    first->protocol()->SendReboot();
+    first->protocol()->closeIfOpen();
+    QTRY_VERIFY_WITH_TIMEOUT(device->plugCount() == 2 && device->plugged(), 5000);
+    const int seenBack = scans();
+    QTRY_VERIFY_WITH_TIMEOUT(secondFound || scans() >= seenBack + 2, 5000);
+    QVERIFY(!secondFound);
+    QVERIFY(first->searchDevice(false, true));
+    QCOMPARE(codesOf(*device), QByteArray::fromHex("0c080c"));
+
+    first.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(secondFound, 5000);
+    QCOMPARE(codesOf(*device), QByteArray::fromHex("0c080c0c"));
+    QVERIFY(recorder.finishes.isEmpty());
+}
+
+void TestDeviceSearch::lockNames_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("Windows port") << "COM5" << "port-COM5.lock";
+    QTest::newRow("path") << "/tmp/st a/ttySIM0" << "port-%2Ftmp%2Fst%20a%2FttySIM0.lock";
+    const QByteArray longPath = "/" + QByteArray(200, 'x');
+    QTest::newRow("long path") << QString(longPath)
+                               << "port-" + QString(QCryptographicHash::hash(longPath, QCryptographicHash::Sha1).toHex())
+                                      + ".lock";
+}
+
+void TestDeviceSearch::lockNames()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, name);
+    QCOMPARE(PortClaim::lockFileName(port), name);
 }
 
 QTEST_GUILESS_MAIN(TestDeviceSearch)

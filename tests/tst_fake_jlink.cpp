@@ -107,23 +107,36 @@ private slots:
         QCOMPARE(logLines(), QByteArray("ok TestFiles//radio.hex\n"));
     }
 
+    void resetsSimulatedDevice_data()
+    {
+        QTest::addColumn<bool>("waitBack");
+        QTest::newRow("gone when it ends") << false;
+        QTest::newRow("back before it ends") << true;
+    }
+
     // After programming, the device restarts: its port is gone when the commander ends and
-    // comes back (as a new pseudo-terminal) after the device's reboot time.
+    // comes back (as a new pseudo-terminal) after the device's reboot time, or, told to wait for
+    // it, is listed again before the commander ends.
     void resetsSimulatedDevice()
     {
-        devsim::Config config = m_bench.config();
+        QFETCH(bool, waitBack);
+        devsim::Config config = m_bench.config(waitBack ? 1 : 0);  // the bench keeps every device
         config.rebootDelayMs = 50;
         devsim::Device* device = m_bench.start(config);
         QVERIFY(device && device->plugged());
         const int plugs = device->plugCount();
         const QString trigger = QString::fromStdString(device->resetTriggerPath());
+        const QByteArray line = QByteArray(device->portPath().c_str()) + " 0x2c0d\n";
+        if (waitBack)
+            QVERIFY(writeFile(m_bench.station() + "/fake-jlink.conf",
+                              "reset-back=" + QByteArray(device->portPath().c_str()) + "\n"));
 
         QCOMPARE(run(script("radio.hex"), "VELTORA_FAKE_JLINK_RESET", trigger), 0);
-        QVERIFY(!device->plugged());
+        QCOMPARE(readAll(m_bench.portsFile()).contains(line), waitBack);
         QVERIFY(!QFile::exists(trigger));
         QTRY_VERIFY_WITH_TIMEOUT(device->plugged(), 5000);
         QCOMPARE(device->plugCount(), plugs + 1);
-        QCOMPARE(readAll(m_bench.portsFile()), QByteArray(device->portPath().c_str()) + " 0x2c0d\n");
+        QVERIFY(readAll(m_bench.portsFile()).contains(line));
     }
 };
 

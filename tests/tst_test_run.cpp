@@ -41,12 +41,14 @@ private slots:
     void retest();
 
 private:
-    enum class Commander { Fake, Hang, ExitOne, Crash, None };
+    // The stand-in resets the device after programming and ends once it is away (Resets) or
+    // once it is back (ResetsBack).
+    enum class Commander { Fake, Hang, ExitOne, Crash, None, Resets, ResetsBack };
     void installCommander(Commander kind);
     std::unique_ptr<Flashing_c> makeWorker(bool setDeviceId);
     devsim::Config deviceConfig(int index, bool plugged, bool bootloader) const;
     // The test run only accepts a port that appears after it has listed the ports; the device is
-    // plugged in right after that listing, as a freshly programmed device would show up.
+    // plugged in when the search starts, as a freshly programmed device would show up.
     void plugAfterListing()
     {
         m_debug->watch("Connecting device waiting box signal result", [this] { m_device->plug(); });
@@ -117,6 +119,8 @@ void TestRunTest::installCommander(Commander kind)
     QFile::remove(program);
     qunsetenv("VELTORA_FAKE_JLINK_HANG");
     qunsetenv("VELTORA_FAKE_JLINK_EXIT");
+    qunsetenv("VELTORA_FAKE_JLINK_RESET");
+    qunsetenv("VELTORA_FAKE_JLINK_RESET_BACK");
     if (kind == Commander::Crash) {
         QVERIFY(writeFile(program, "#!/bin/sh\nkill -SEGV $$\n"));
         QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
@@ -129,6 +133,10 @@ void TestRunTest::installCommander(Commander kind)
             qputenv("VELTORA_FAKE_JLINK_HANG", "1");
         if (kind == Commander::ExitOne)
             qputenv("VELTORA_FAKE_JLINK_EXIT", "1");
+        if (kind == Commander::Resets || kind == Commander::ResetsBack)
+            qputenv("VELTORA_FAKE_JLINK_RESET", m_device->resetTriggerPath().c_str());
+        if (kind == Commander::ResetsBack)
+            qputenv("VELTORA_FAKE_JLINK_RESET_BACK", m_device->portPath().c_str());
     }
 }
 
@@ -288,6 +296,7 @@ void TestRunTest::testRunEnds_data()
 {
     QTest::addColumn<QByteArray>("list");
     QTest::addColumn<int>("commander");
+    QTest::addColumn<bool>("deviceAtStart");
     QTest::addColumn<bool>("downloadFails");
     QTest::addColumn<QStringList>("tail");  // the lines after "Applying the default file list"
     QTest::addColumn<int>("commanderRuns");
@@ -298,25 +307,36 @@ void TestRunTest::testRunEnds_data()
     const QString version = "4Firmware version is VELTORA-FW 3.2.0";
     const QString flashing = "0Flashing the nrf_app.hex image...";
     QTest::newRow("empty J-Link name")
-        << QByteArray("j:nrf_app.hex\r\nj:\r\nj:nrf_net.hex\r\nc:config.txt\r\n") << int(Commander::Fake) << false
+        << QByteArray("j:nrf_app.hex\r\nj:\r\nj:nrf_net.hex\r\nc:config.txt\r\n") << int(Commander::Fake) << false << false
         << QStringList{flashing, "4File nrf_app.hex flashed successfully", "1Incorrect hex file size"} << 1
         << QByteArray() << false;
     QTest::newRow("image missing from the station")
-        << QByteArray("j:nrf_gone.hex\r\nc:config.txt\r\n") << int(Commander::Fake) << false
+        << QByteArray("j:nrf_gone.hex\r\nc:config.txt\r\n") << int(Commander::Fake) << false << false
         << QStringList{"1<station>/TestFiles/nrf_gone.hex", "1The file from list isn't exist",
                        "1Error while getting the files list"}
         << 0 << QByteArray() << false;
     // Any failed image ends the run there; the failures themselves are the programming rows'.
-    QTest::newRow("commander exits 1") << kTestList << int(Commander::ExitOne) << false
+    QTest::newRow("commander exits 1") << kTestList << int(Commander::ExitOne) << false << false
                                        << QStringList{flashing, "1nRF image writing error #5"} << 1
                                        << QByteArray() << false;
-    QTest::newRow("no test files")
-        << QByteArray("j:nrf_app.hex\r\n") << int(Commander::Fake) << false
-        << QStringList{flashing, "4File nrf_app.hex flashed successfully", "0Searching for the device's COM port",
-                       found, version, "0Found 0 file(s) for flashing", "4Firmware downloding is complete"}
+    const QStringList programmedAndFound{flashing, "4File nrf_app.hex flashed successfully",
+                                         "0Searching for the device's COM port", found, version,
+                                         "0Found 0 file(s) for flashing", "4Firmware downloding is complete"};
+    QTest::newRow("no test files") << QByteArray("j:nrf_app.hex\r\n") << int(Commander::Fake) << false << false
+                                   << programmedAndFound << 1 << QByteArray::fromHex("0c08") << true;
+    // The programmed device comes back under the port it had before programming, or is back
+    // before the commander ends: under a port that was not there, or under the one it had.
+    QTest::newRow("device restarts after programming")
+        << QByteArray("j:nrf_app.hex\r\n") << int(Commander::Resets) << true << false << programmedAndFound << 1
+        << QByteArray::fromHex("0c08") << true;
+    QTest::newRow("device comes up during programming")
+        << QByteArray("j:nrf_app.hex\r\n") << int(Commander::ResetsBack) << false << false << programmedAndFound
+        << 1 << QByteArray::fromHex("0c08") << true;
+    QTest::newRow("device restarts during programming")
+        << QByteArray("j:nrf_app.hex\r\n") << int(Commander::ResetsBack) << true << false << programmedAndFound
         << 1 << QByteArray::fromHex("0c08") << true;
     QTest::newRow("test file download fails")
-        << QByteArray("c:config.txt\r\n") << int(Commander::Fake) << true
+        << QByteArray("c:config.txt\r\n") << int(Commander::Fake) << false << true
         << QStringList{"0Searching for the device's COM port", found, version, "0Found 1 file(s) for flashing",
                        "0File for flashing: Updates/config.txt", "0File is flashing: Updates/config.txt",
                        "1Can't send ESP firmware file", "1Firmware download error"}
@@ -327,6 +347,7 @@ void TestRunTest::testRunEnds()
 {
     QFETCH(QByteArray, list);
     QFETCH(int, commander);
+    QFETCH(bool, deviceAtStart);
     QFETCH(bool, downloadFails);
     QFETCH(QStringList, tail);
     QFETCH(int, commanderRuns);
@@ -334,13 +355,25 @@ void TestRunTest::testRunEnds()
     QFETCH(bool, result);
 
     QVERIFY(writeFile(m_testFiles + "test_files.cfg", list));
+    const bool resets = commander == int(Commander::Resets) || commander == int(Commander::ResetsBack);
+    if (resets) {
+        // Away long enough for the run to see its port go while the commander still runs.
+        devsim::Config config = deviceConfig(2, deviceAtStart, false);
+        config.rebootDelayMs = 500;
+        m_device = m_bench->start(config);
+        QVERIFY(m_device);
+    } else {
+        plugAfterListing();
+    }
     installCommander(Commander(commander));
     if (downloadFails)
         m_device->setFault(0x03, devsim::Fault{devsim::ErrorMode::NonZeroResult, 1, -1});
     auto worker = makeWorker(false);
-    worker->setCommanderTimeoutMs(300);
-    plugAfterListing();
+    worker->setCommanderTimeoutMs(resets ? 10000 : 300);
+    // A run that never finds its device would wait for ever.
+    DelayedStop bound(*worker, {}, 10000);
     worker->runTest();
+    bound.cancel();
 
     QStringList expected{"0Applying the default file list"};
     for (QString line : tail)

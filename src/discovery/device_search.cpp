@@ -4,6 +4,7 @@
 #include <QThread>
 
 #include "logger.h"
+#include "port_claim.h"
 #include "port_list.h"
 #include "usb_cdc_protocol.h"
 
@@ -16,7 +17,8 @@ bool Flashing_c::probePorts(const QStringList& ports, bool skipBootloader,
     // One text for the whole probe: a port answering with an empty text keeps the previous one.
     QString version;
     for (const QString& port : ports) {
-        if (m_protocol->open(port))
+        std::unique_ptr<PortClaim> claim;
+        if (!claimPort(port, claim) || m_protocol->open(port))
             continue;
         if (m_protocol->SendGetVersion(version)) {
             m_protocol->closeIfOpen();
@@ -28,6 +30,7 @@ bool Flashing_c::probePorts(const QStringList& ports, bool skipBootloader,
                 inBootloader->append(port);
             continue;
         }
+        keepClaim(claim);
         m_logger->logWithLabel(QStringLiteral("Found the device connected to ") + port, 4);
         if (m_protocol->versionReported())
             m_logger->logWithLabel(QStringLiteral("Firmware version is") + version, 4);
@@ -43,6 +46,7 @@ void Flashing_c::slotScanPorts()
 
     QStringList current;
     listDevicePorts(current);
+    forgetVanishedPorts(current);
     QStringList fresh;
     for (const QString& port : qAsConst(current)) {
         if (!m_portsBefore.contains(port))
@@ -56,7 +60,8 @@ void Flashing_c::slotScanPorts()
         qDebug().noquote() << "    " + port;
 
     for (const QString& port : qAsConst(fresh)) {
-        if (m_protocol->open(port))
+        std::unique_ptr<PortClaim> claim;
+        if (!claimPort(port, claim) || m_protocol->open(port))
             continue;
         QString version;
         if (m_protocol->SendQueryVersion(version)) {
@@ -71,6 +76,7 @@ void Flashing_c::slotScanPorts()
             m_protocol->closeIfOpen();
             return;
         }
+        keepClaim(claim);
         m_logger->logWithLabel(QStringLiteral("Found device connected to ") + port, 4);
         if (m_protocol->versionReported())
             m_logger->logWithLabel(QStringLiteral("Firmware version is ") + version, 4);
@@ -101,6 +107,31 @@ bool Flashing_c::searchDevice(bool listPortsBefore, bool probe)
             m_portsBefore.removeAll(port);
     }
     return pollUntilFound();
+}
+
+void Flashing_c::forgetVanishedPorts(const QStringList& current)
+{
+    for (int i = m_portsBefore.size() - 1; i >= 0; --i) {
+        if (!current.contains(m_portsBefore.at(i)))
+            m_portsBefore.removeAt(i);
+    }
+}
+
+bool Flashing_c::claimPort(const QString& port, std::unique_ptr<PortClaim>& claim)
+{
+    if (m_claim && m_claim->port() == port)
+        return true;
+    claim = std::make_unique<PortClaim>(port);
+    if (claim->take())
+        return true;
+    claim.reset();
+    return false;
+}
+
+void Flashing_c::keepClaim(std::unique_ptr<PortClaim>& claim)
+{
+    if (claim)
+        m_claim = std::move(claim);
 }
 
 bool Flashing_c::pollUntilFound()

@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 
@@ -28,7 +29,8 @@ JLinkCommander::JLinkCommander(const QString& script, const QString& program,
 {
 }
 
-QString JLinkCommander::program(const QString& imageName, const QString& imagePath) const
+QString JLinkCommander::program(const QString& imageName, const QString& imagePath,
+                                const std::function<void()>& whileRunning) const
 {
     if (imageName.isEmpty())
         return QStringLiteral("nRF image writing error #1");
@@ -45,10 +47,10 @@ QString JLinkCommander::program(const QString& imageName, const QString& imagePa
     if (script.write(text) != text.size() || !script.flush())
         return QStringLiteral("nRF image writing error #3");
     script.close();
-    return run();
+    return run(whileRunning);
 }
 
-QString JLinkCommander::run() const
+QString JLinkCommander::run(const std::function<void()>& whileRunning) const
 {
     QProcess commander;
     commander.setWorkingDirectory(m_folder);
@@ -58,10 +60,16 @@ QString JLinkCommander::run() const
     // Waited for in read-window slices, so a stopped run kills the commander at once.
     bool finished = false;
     const QDeadlineTimer limit(m_timeoutMs);
+    QElapsedTimer sinceCall;
+    sinceCall.start();
     while (!finished && m_running && !limit.hasExpired()
            && commander.state() != QProcess::NotRunning) {
         const qint64 slice = qMin<qint64>(SerialLine::kReadWindowMs, limit.remainingTime());
         finished = commander.waitForFinished(int(slice));
+        if (whileRunning && sinceCall.elapsed() >= 50) {
+            whileRunning();
+            sinceCall.restart();
+        }
     }
     // Qt may report a crash as a failed wait; the commander ended all the same.
     const bool ended = finished

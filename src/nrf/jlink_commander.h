@@ -1,6 +1,7 @@
 #pragma once
 #include <QString>
 #include <atomic>
+#include <functional>
 
 // Programs one nRF image through the J-Link commander: writes the commander's script for the image
 // and runs the commander with it, within a time limit, killing it at once when the run is stopped.
@@ -11,13 +12,15 @@ public:
     JLinkCommander(const QString& script, const QString& program, const QString& folder,
                    const std::atomic<bool>& running);
 
-    // imagePath is where the image named imageName lies. Returns the red line that says why the
-    // image was not programmed; empty when it was.
-    QString program(const QString& imageName, const QString& imagePath) const;
+    // imagePath is where the image named imageName lies; whileRunning, when given, is called
+    // about every 50 ms while the commander runs. Returns the red line that says why the image
+    // was not programmed; empty when it was.
+    QString program(const QString& imageName, const QString& imagePath,
+                    const std::function<void()>& whileRunning = {}) const;
     void setTimeoutMs(int ms) { m_timeoutMs = ms; }
 
 private:
-    QString run() const;
+    QString run(const std::function<void()>& whileRunning) const;
 
     QString m_script;
     QString m_program;

@@ -4,9 +4,11 @@
 
 #include "file_loader.h"
 #include "jlink_commander.h"
+#include "port_list.h"
 #include "records.h"
 #include "station.h"
 #include "logger.h"
+#include "port_claim.h"
 #include "usb_cdc_protocol.h"
 
 Flashing_c::Flashing_c(quint64 deviceId, bool skipBootloader, const QString& folder,
@@ -27,6 +29,8 @@ Flashing_c::~Flashing_c()
     m_protocol->closeIfOpen();
     delete m_loader;
     delete m_protocol;
+    // Only now may another run take the device.
+    m_claim.reset();
 }
 
 void Flashing_c::stop()
@@ -95,7 +99,7 @@ void Flashing_c::restartAndRelease()
 bool Flashing_c::beginRun(const QString& listName, QStringList& downloadNames,
                           QStringList& jlinkNames)
 {
-    // Nothing is listed before the search here: the test run lists its ports when it searches.
+    // Nothing is listed here: the test run lists its ports before programming.
     m_portsBefore.clear();
     m_logger->logWithLabel(QStringLiteral("Applying the default file list"), 0);
     if (!readFileList(listName, downloadNames, jlinkNames)) {
@@ -136,7 +140,16 @@ bool Flashing_c::programNrfImage(const QString& fileName)
     JLinkCommander commander(layout.commanderScript(), layout.commanderProgram(),
                              layout.commanderFolder(), m_running);
     commander.setTimeoutMs(m_commanderTimeoutMs);
-    const QString failure = commander.program(fileName, layout.runFile(fileName));
+    // The device may restart during programming: a known port that goes away meanwhile must
+    // count as new when it comes back.
+    const auto watchPorts = [this] {
+        if (m_portsBefore.isEmpty())
+            return;
+        QStringList current;
+        listDevicePorts(current);
+        forgetVanishedPorts(current);
+    };
+    const QString failure = commander.program(fileName, layout.runFile(fileName), watchPorts);
     if (failure.isEmpty())
         return true;
     if (m_running)

@@ -3,10 +3,12 @@
 #include <QString>
 #include <QStringList>
 #include <atomic>
+#include <memory>
 
 class cUSB_CDC_Protocol;
 class FileLoader_c;
 class Logger_c;
+class PortClaim;
 class QThread;
 
 // The worker of one run: production, test or re-test, executed in the worker thread.
@@ -29,9 +31,10 @@ public:
     void runFetch();
     void setFetch(const QString& folder, quint16 selector, const QStringList& names);
 
-    // Device search shared by the run bodies: listPortsBefore fills m_portsBefore first (test,
-    // re-test), probe tries those ports before polling (production, re-test). False when the run
-    // was stopped meanwhile; otherwise the caller still checks that the port is open.
+    // Device search shared by the run bodies: listPortsBefore fills m_portsBefore first (re-test;
+    // the test run lists them before programming), probe tries those ports before polling
+    // (production, re-test). False when the run was stopped meanwhile; otherwise the caller still
+    // checks that the port is open.
     bool searchDevice(bool listPortsBefore, bool probe);
     // inBootloader, when given, receives the ports passed over because they answered from the
     // bootloader.
@@ -63,6 +66,14 @@ public slots:
 private:
     // Polls every 50 ms while m_searching; false when the run was stopped meanwhile.
     bool pollUntilFound();
+    // Drops the known ports that are gone from the listing: a port that comes back is a device
+    // that restarted, so it counts as new.
+    void forgetVanishedPorts(const QStringList& current);
+    // False when another run holds the port, which the search then passes over like a port in
+    // use. Otherwise `claim` holds it, unless this run holds it already (left empty then).
+    bool claimPort(const QString& port, std::unique_ptr<PortClaim>& claim);
+    // The search has accepted the port of `claim` (if any): this run holds it from now on.
+    void keepClaim(std::unique_ptr<PortClaim>& claim);
     void failRun(const QString& message, bool restart);
     // The start shared by the production and test runs: reads the run's list; false when the run
     // has ended (list failed, reported) or was stopped.
@@ -80,6 +91,9 @@ private:
     quint64 m_deviceId;
     QStringList m_portsBefore;
     cUSB_CDC_Protocol* m_protocol;
+    // The device's port name, held against other runs from the search's find to the worker's
+    // end, across the device's restarts.
+    std::unique_ptr<PortClaim> m_claim;
     QThread* m_loaderThread = nullptr;
     FileLoader_c* m_loader = nullptr;
     bool m_skipBootloader;

@@ -5,6 +5,7 @@
 
 #include "file_loader.h"
 #include "logger.h"
+#include "port_list.h"
 #include "station.h"
 #include "usb_cdc_protocol.h"
 
@@ -14,6 +15,11 @@ void Flashing_c::runTest()
     QStringList jlinkNames;
     if (!beginRun(QStringLiteral("test_files.cfg"), downloadNames, jlinkNames))
         return;
+
+    // The programmed device may be back before the commander quits, under a new port or under
+    // the one it had: the ports are listed before programming, and a listed port is forgotten
+    // once it goes away (also while the commander runs), so that its return counts as new.
+    listDevicePorts(m_portsBefore);
 
     for (const QString& name : qAsConst(jlinkNames)) {
         if (name.isEmpty()) {
@@ -32,7 +38,7 @@ void Flashing_c::runTest()
     }
 
     // The freshly programmed device comes up as a new port; ports already there are not it.
-    if (!searchDevice(true, false))
+    if (!searchDevice(false, false))
         return;
     if (!m_protocol->portOpen()) {
         failRun(QStringLiteral("Error while port opening"), false);
