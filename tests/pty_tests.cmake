@@ -54,15 +54,18 @@ if(VELTORA_MINGW_CXX AND VELTORA_WINE AND VELTORA_WINESERVER)
   set(win32_driver_sources
     ${t}/win32/serial_driver.cpp
     ${PROJECT_SOURCE_DIR}/src/link/serial_line_win32.cpp
-    ${PROJECT_SOURCE_DIR}/src/link/cdc_framing.cpp)
+    ${PROJECT_SOURCE_DIR}/src/link/cdc_framing.cpp
+    ${PROJECT_SOURCE_DIR}/src/discovery/serial_registry_watch_win32.cpp)
   # Static runtime, so Wine needs no DLLs beside the program.
   add_custom_command(OUTPUT ${win32_driver}
     COMMAND ${VELTORA_MINGW_CXX} -std=c++17 -O2 -Wall -Wextra -static -static-libgcc
-            -static-libstdc++ -I${PROJECT_SOURCE_DIR}/src/link -o ${win32_driver}
+            -static-libstdc++ -I${PROJECT_SOURCE_DIR}/src/link
+            -I${PROJECT_SOURCE_DIR}/src/discovery -o ${win32_driver}
             ${win32_driver_sources}
     DEPENDS ${win32_driver_sources}
             ${PROJECT_SOURCE_DIR}/src/link/serial_line.h
             ${PROJECT_SOURCE_DIR}/src/link/cdc_framing.h
+            ${PROJECT_SOURCE_DIR}/src/discovery/serial_registry_watch.h
     COMMENT "Cross-compiling the Win32 serial driver"
     VERBATIM)
   add_custom_target(win32_serial_driver DEPENDS ${win32_driver})

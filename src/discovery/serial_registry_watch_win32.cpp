@@ -11,11 +11,6 @@
 
 SerialRegistryWatch::SerialRegistryWatch()
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_NOTIFY, &key)
-        != ERROR_SUCCESS)
-        return;
-    m_key = key;
     m_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
@@ -29,23 +24,32 @@ SerialRegistryWatch::~SerialRegistryWatch()
 
 bool SerialRegistryWatch::arm()
 {
-    if (!m_key || !m_event)
+    if (m_key)
+        RegCloseKey(static_cast<HKEY>(m_key));
+    m_key = nullptr;
+    if (!m_event)
         return false;
+    // Opened afresh at every arming: a machine that had no serial port since boot has no
+    // SERIALCOMM key, so its parent is watched until the key appears.
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_NOTIFY,
+                      &key) != ERROR_SUCCESS &&
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP", 0, KEY_NOTIFY, &key) !=
+            ERROR_SUCCESS)
+        return false;
+    m_key = key;
     ResetEvent(static_cast<HANDLE>(m_event));
     // Thread-agnostic: runs come and go on new threads, and the watch must outlive them.
     const DWORD filter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_THREAD_AGNOSTIC;
-    return RegNotifyChangeKeyValue(static_cast<HKEY>(m_key), TRUE, filter,
-                                   static_cast<HANDLE>(m_event), TRUE)
-           == ERROR_SUCCESS;
+    return RegNotifyChangeKeyValue(key, TRUE, filter, static_cast<HANDLE>(m_event), TRUE) ==
+           ERROR_SUCCESS;
 }
 
 bool SerialRegistryWatch::changed()
 {
-    if (!m_armed) {
-        m_armed = arm();
-        return true;
-    }
-    if (WaitForSingleObject(static_cast<HANDLE>(m_event), 0) != WAIT_OBJECT_0)
+    // Only a watch that is armed and plainly not signalled may say "unchanged": on any failure the
+    // caller lists again rather than miss a port.
+    if (m_armed && WaitForSingleObject(static_cast<HANDLE>(m_event), 0) == WAIT_TIMEOUT)
         return false;
     m_armed = arm();
     return true;

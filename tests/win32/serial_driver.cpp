@@ -11,6 +11,7 @@
 
 #include "cdc_framing.h"
 #include "serial_line.h"
+#include "serial_registry_watch.h"
 
 #include <windows.h>
 
@@ -91,6 +92,9 @@ decltype(&PurgeComm) realPurgeComm;
 decltype(&CloseHandle) realCloseHandle;
 decltype(&ReadFile) realReadFile;
 decltype(&WriteFile) realWriteFile;
+decltype(&RegNotifyChangeKeyValue) realRegNotifyChangeKeyValue;
+bool g_refuseNotify = false;
+std::string g_notifyCall;
 
 std::string timeoutsText(const COMMTIMEOUTS& t)
 {
@@ -196,16 +200,25 @@ BOOL WINAPI hookWriteFile(HANDLE h, LPCVOID buf, DWORD n, LPDWORD done, LPOVERLA
     return ok;
 }
 
-// Points this program's import of kernel32!func at hook and keeps the previous target in real;
-// false when the program does not import func.
+LSTATUS WINAPI hookRegNotifyChangeKeyValue(HKEY key, BOOL subtree, DWORD filter, HANDLE event,
+                                           BOOL async)
+{
+    g_notifyCall =
+        format("subtree=%d filter=%lx event=%d async=%d", subtree, filter, event != nullptr, async);
+    return g_refuseNotify ? ERROR_INVALID_PARAMETER
+                          : realRegNotifyChangeKeyValue(key, subtree, filter, event, async);
+}
+
+// Points this program's import of dll!func at hook and keeps the previous target in real; false
+// when the program does not import func.
 template <typename Fn>
-bool patchImport(const char* func, Fn hook, Fn& real)
+bool patchImport(const char* func, Fn hook, Fn& real, const char* dll = "kernel32.dll")
 {
     auto* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name; ++imp) {
-        if (_stricmp(reinterpret_cast<const char*>(base + imp->Name), "kernel32.dll") != 0)
+        if (_stricmp(reinterpret_cast<const char*>(base + imp->Name), dll) != 0)
             continue;
         auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
         auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
@@ -227,6 +240,9 @@ bool patchImport(const char* func, Fn hook, Fn& real)
 
 bool installHooks()
 {
+    if (!patchImport("RegNotifyChangeKeyValue", &hookRegNotifyChangeKeyValue,
+                     realRegNotifyChangeKeyValue, "advapi32.dll"))
+        return false;
     return patchImport("CreateFileA", &hookCreateFileA, realCreateFileA)
         && patchImport("GetCommTimeouts", &hookGetCommTimeouts, realGetCommTimeouts)
         && patchImport("SetCommTimeouts", &hookSetCommTimeouts, realSetCommTimeouts)
@@ -346,6 +362,64 @@ void readCases(SerialLine& line)
           format("count %ld after %.2f ms in %d ReadFile calls", failed.count, failed.ms, failed.calls));
 }
 
+const wchar_t kSerialComm[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+// Adds or removes the value a plugged USB CDC port leaves, making the key if it is missing.
+void setTestPort(bool present)
+{
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSerialComm, 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE,
+                    nullptr, &key, nullptr);
+    const wchar_t port[] = L"COM77";
+    if (present)
+        RegSetValueExW(key, L"\\Device\\VeltoraTest0", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(port), sizeof port);
+    else
+        RegDeleteValueW(key, L"\\Device\\VeltoraTest0");
+    RegCloseKey(key);
+}
+
+// '1' as soon as the watch says changed, '0' when it kept saying unchanged for waitMs.
+char changedWithin(SerialRegistryWatch& watch, int waitMs)
+{
+    const double end = nowMs() + waitMs;
+    for (; nowMs() < end; Sleep(5))
+        if (watch.changed())
+            return '1';
+    return '0';
+}
+
+// Changed at first, quiet while nothing happens, changed once when a port comes and once when it
+// goes; also on a machine that had no serial port yet, where the key itself is missing.
+void registryWatchCases()
+{
+    for (const bool keyMissing : {false, true}) {
+        const LSTATUS deleted =
+            keyMissing ? RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSerialComm) : ERROR_SUCCESS;
+        SerialRegistryWatch watch;
+        std::string seen(1, watch.changed() ? '1' : '0');
+        seen += changedWithin(watch, 300);
+        for (const bool present : {true, false}) {
+            setTestPort(present);
+            seen += changedWithin(watch, 2000);
+            seen += changedWithin(watch, 300);
+        }
+        check(seen == "101010" && deleted == ERROR_SUCCESS,
+              keyMissing ? "registry watch sees the key appear"
+                         : "registry watch sees a port come and go",
+              format("seen %s, key deletion %ld", seen.c_str(), deleted));
+    }
+    // Thread-agnostic, so the watch outlives the run thread that armed it.
+    check(g_notifyCall == "subtree=1 filter=10000005 event=1 async=1",
+          "registry watch arms for any thread", g_notifyCall);
+
+    g_refuseNotify = true;
+    SerialRegistryWatch refused;
+    const bool always = refused.changed() && refused.changed() && refused.changed();
+    g_refuseNotify = false;
+    check(always, "registry watch without notifications always says changed");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -393,6 +467,8 @@ int main(int argc, char** argv)
     checkTrace("a refused open closes its handle", {createCall, "GetCommTimeouts port",
                                                     "SetCommTimeouts port 4294967295 4294967295 1 0 2000",
                                                     "CloseHandle port"});
+
+    registryWatchCases();
 
     std::printf("RESULT %s\n", g_failures == 0 ? "PASS" : "FAIL");
     return g_failures == 0 ? 0 : 1;

@@ -218,7 +218,7 @@ void TstWin32Serial::driverPassed()
             failures += line + '\n';
     }
     QVERIFY2(failures.isEmpty(), failures.constData());
-    QCOMPARE(ran, 17);
+    QCOMPARE(ran, 21);
     QVERIFY(m_lines.contains("RESULT PASS"));
     QCOMPARE(m_driver.exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_driver.exitCode(), 0);
