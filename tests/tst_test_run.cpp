@@ -1,5 +1,6 @@
 // The Test tab's runs end to end: the J-Link phase against the stand-in commander, the device
 // search, the Device ID and the test files against the simulated device, and the re-test.
+#include <QElapsedTimer>
 #include <QtTest>
 
 #include <thread>
@@ -33,6 +34,7 @@ private slots:
     void scriptBytes();
     void programFailures_data();
     void programFailures();
+    void stopKillsAHangingCommander();
     void testRun_data();
     void testRun();
     void testRunEnds_data();
@@ -233,6 +235,27 @@ void TestRunTest::programFailures()
     else
         QCOMPARE(readAll(script), scriptAfter);
     // A commander that outlived its time was killed and reaped before the call returned.
+    QCOMPARE(commandersRunning(), 0);
+}
+
+void TestRunTest::stopKillsAHangingCommander()
+{
+    installCommander(Commander::Hang);
+    auto worker = makeWorker(false);  // the commander may take its 30 s
+    // Stopped once the commander runs.
+    const auto commanderStarted = [this] {
+        QElapsedTimer waited;
+        waited.start();
+        while (!commandersRunning() && waited.elapsed() < 5000)
+            QThread::msleep(5);
+    };
+    DelayedStop stop(*worker, commanderStarted, 0);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QVERIFY(!worker->programNrfImage("nrf_app.hex"));
+    QVERIFY2(elapsed.elapsed() < 5000, qPrintable(QString::number(elapsed.elapsed())));
+    QVERIFY(stop.stopped());
+    QCOMPARE(m_recorder->log, QStringList{});
     QCOMPARE(commandersRunning(), 0);
 }
 
