@@ -1,4 +1,4 @@
-#include "flashing.h"
+#include "device_search.h"
 
 #include <QDebug>
 #include <QThread>
@@ -8,38 +8,63 @@
 #include "port_list.h"
 #include "usb_cdc_protocol.h"
 
-bool Flashing_c::probePorts(const QStringList& ports, bool skipBootloader,
-                            QStringList* inBootloader)
+DeviceSearch::DeviceSearch(cUSB_CDC_Protocol& link, Logger_c* logger,
+                           const std::atomic<bool>& running)
+    : m_link(link), m_logger(logger), m_running(running)
 {
-    if (ports.isEmpty())
-        return false;
+}
 
+DeviceSearch::~DeviceSearch() = default;
+
+void DeviceSearch::listKnownPorts()
+{
+    listDevicePorts(m_known);
+}
+
+void DeviceSearch::forgetVanishedPorts(const QStringList& current)
+{
+    for (int i = m_known.size() - 1; i >= 0; --i) {
+        if (!current.contains(m_known.at(i)))
+            m_known.removeAt(i);
+    }
+}
+
+void DeviceSearch::watchKnownPorts()
+{
+    if (m_known.isEmpty())
+        return;
+    QStringList current;
+    listDevicePorts(current);
+    forgetVanishedPorts(current);
+}
+
+bool DeviceSearch::probe(const QStringList& ports, bool skipBootloader, QStringList* inBootloader)
+{
     // One text for the whole probe: a port answering with an empty text keeps the previous one.
     QString version;
     for (const QString& port : ports) {
         std::unique_ptr<PortClaim> claim;
-        if (!claimPort(port, claim) || m_protocol->open(port))
+        if (!claimPort(port, claim) || m_link.open(port))
             continue;
-        if (m_protocol->SendGetVersion(version)) {
-            m_protocol->closeIfOpen();
+        if (m_link.SendGetVersion(version)) {
+            m_link.closeIfOpen();
             continue;
         }
         if (skipBootloader && version.contains(QLatin1String("Bootloader"))) {
-            m_protocol->closeIfOpen();
+            m_link.closeIfOpen();
             if (inBootloader)
                 inBootloader->append(port);
             continue;
         }
         keepClaim(claim);
-        m_logger->logWithLabel(QStringLiteral("Found the device connected to ") + port, 4);
-        if (m_protocol->versionReported())
-            m_logger->logWithLabel(QStringLiteral("Firmware version is") + version, 4);
+        found(QStringLiteral("Found the device connected to "), port,
+              QStringLiteral("Firmware version is"), version);
         return true;
     }
     return false;
 }
 
-void Flashing_c::slotScanPorts()
+void DeviceSearch::scanOnce()
 {
     if (!m_searching)
         return;
@@ -49,7 +74,7 @@ void Flashing_c::slotScanPorts()
     forgetVanishedPorts(current);
     QStringList fresh;
     for (const QString& port : qAsConst(current)) {
-        if (!m_portsBefore.contains(port))
+        if (!m_known.contains(port))
             fresh.append(port);
     }
     if (fresh.isEmpty())
@@ -61,63 +86,64 @@ void Flashing_c::slotScanPorts()
 
     for (const QString& port : qAsConst(fresh)) {
         std::unique_ptr<PortClaim> claim;
-        if (!claimPort(port, claim) || m_protocol->open(port))
+        if (!claimPort(port, claim) || m_link.open(port))
             continue;
         QString version;
-        if (m_protocol->SendQueryVersion(version)) {
-            m_protocol->closeIfOpen();
+        if (m_link.SendQueryVersion(version)) {
+            m_link.closeIfOpen();
             continue;
         }
         if (version.contains(QLatin1String("Bootloader"))) {
             // The device comes back with its firmware, possibly under the same name; a later
             // step finds it.
-            m_protocol->SendLeaveBootloader();
+            m_link.SendLeaveBootloader();
             QThread::msleep(100);
-            m_protocol->closeIfOpen();
+            m_link.closeIfOpen();
             return;
         }
         keepClaim(claim);
-        m_logger->logWithLabel(QStringLiteral("Found device connected to ") + port, 4);
-        if (m_protocol->versionReported())
-            m_logger->logWithLabel(QStringLiteral("Firmware version is ") + version, 4);
+        found(QStringLiteral("Found device connected to "), port,
+              QStringLiteral("Firmware version is "), version);
         m_searching = false;
         return;
     }
 }
 
-bool Flashing_c::searchDevice(bool listPortsBefore, bool probe)
+bool DeviceSearch::find(bool listKnown, bool probeKnown, bool skipBootloader)
 {
     m_logger->logWithLabel(QStringLiteral("Searching for the device's COM port"), 0);
-    if (listPortsBefore)
-        listDevicePorts(m_portsBefore);
-
+    if (listKnown)
+        listKnownPorts();
     qDebug() << "COM ports before searching:";
-    for (const QString& port : qAsConst(m_portsBefore))
+    for (const QString& port : qAsConst(m_known))
         qDebug().noquote() << "    " + port;
     qDebug() << "Connecting device waiting box signal result";
 
-    m_searching = true;
-    if (probe) {
+    if (probeKnown) {
         QStringList inBootloader;
-        if (probePorts(m_portsBefore, m_skipBootloader, &inBootloader))
+        if (probe(m_known, skipBootloader, &inBootloader))
             return true;
         // A device waiting in its bootloader was there from the start; the polling must still
         // send it on to its firmware, or the search would wait for ever.
         for (const QString& port : qAsConst(inBootloader))
-            m_portsBefore.removeAll(port);
+            m_known.removeAll(port);
     }
     return pollUntilFound();
 }
 
-void Flashing_c::forgetVanishedPorts(const QStringList& current)
+bool DeviceSearch::pollUntilFound()
 {
-    for (int i = m_portsBefore.size() - 1; i >= 0; --i) {
-        if (!current.contains(m_portsBefore.at(i)))
-            m_portsBefore.removeAt(i);
+    m_searching = true;
+    while (m_searching) {
+        scanOnce();
+        if (!m_running)
+            return false;
+        QThread::msleep(50);
     }
+    return true;
 }
 
-bool Flashing_c::claimPort(const QString& port, std::unique_ptr<PortClaim>& claim)
+bool DeviceSearch::claimPort(const QString& port, std::unique_ptr<PortClaim>& claim)
 {
     if (m_claim && m_claim->port() == port)
         return true;
@@ -128,19 +154,16 @@ bool Flashing_c::claimPort(const QString& port, std::unique_ptr<PortClaim>& clai
     return false;
 }
 
-void Flashing_c::keepClaim(std::unique_ptr<PortClaim>& claim)
+void DeviceSearch::keepClaim(std::unique_ptr<PortClaim>& claim)
 {
     if (claim)
         m_claim = std::move(claim);
 }
 
-bool Flashing_c::pollUntilFound()
+void DeviceSearch::found(const QString& intro, const QString& port, const QString& versionIntro,
+                         const QString& version)
 {
-    while (m_searching) {
-        slotScanPorts();
-        if (!m_running)
-            return false;
-        QThread::msleep(50);
-    }
-    return true;
+    m_logger->logWithLabel(intro + port, 4);
+    if (m_link.versionReported())
+        m_logger->logWithLabel(versionIntro + version, 4);
 }

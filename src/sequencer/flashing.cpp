@@ -1,14 +1,14 @@
 #include "flashing.h"
 
+#include <QDebug>
 #include <QThread>
 
+#include "device_search.h"
 #include "file_loader.h"
 #include "jlink_commander.h"
-#include "port_list.h"
+#include "logger.h"
 #include "records.h"
 #include "station.h"
-#include "logger.h"
-#include "port_claim.h"
 #include "usb_cdc_protocol.h"
 
 Flashing_c::Flashing_c(quint64 deviceId, bool skipBootloader, const QString& folder,
@@ -16,6 +16,7 @@ Flashing_c::Flashing_c(quint64 deviceId, bool skipBootloader, const QString& fol
     : QObject(nullptr),
       m_deviceId(deviceId),
       m_protocol(new cUSB_CDC_Protocol()),
+      m_search(std::make_unique<DeviceSearch>(*m_protocol, logger, m_running)),
       m_skipBootloader(skipBootloader),
       m_folder(folder),
       m_setDeviceId(setDeviceId),
@@ -28,9 +29,9 @@ Flashing_c::~Flashing_c()
 {
     m_protocol->closeIfOpen();
     delete m_loader;
+    // Only after its port is closed may another run take the device.
+    m_search.reset();
     delete m_protocol;
-    // Only now may another run take the device.
-    m_claim.reset();
 }
 
 void Flashing_c::stop()
@@ -38,32 +39,19 @@ void Flashing_c::stop()
     m_running = false;
 }
 
-void Flashing_c::slotFilesFinished()
+bool Flashing_c::searchDevice(bool listPortsBefore, bool probe)
 {
-    m_downloading = false;
-    m_protocol->SendReboot();
-    releaseLoader();
-    emit on_flashFinish(true);
+    return m_search->find(listPortsBefore, probe, m_skipBootloader);
 }
 
-void Flashing_c::slotFlasherDone()
+bool Flashing_c::probePorts(const QStringList& ports, bool skipBootloader, QStringList* inBootloader)
 {
-    m_flasherDone = true;
-    m_downloading = false;
-    m_protocol->SendReboot();
-    releaseLoader();
+    return m_search->probe(ports, skipBootloader, inBootloader);
 }
 
-void Flashing_c::releaseLoader()
+void Flashing_c::slotScanPorts()
 {
-    if (m_loaderThread) {
-        m_loaderThread->quit();
-        m_loaderThread->wait();
-        delete m_loaderThread;
-        m_loaderThread = nullptr;
-    }
-    delete m_loader;
-    m_loader = nullptr;
+    m_search->scanOnce();
 }
 
 void Flashing_c::failRun(const QString& message, bool restart)
@@ -100,13 +88,34 @@ bool Flashing_c::beginRun(const QString& listName, QStringList& downloadNames,
                           QStringList& jlinkNames)
 {
     // Nothing is listed here: the test run lists its ports before programming.
-    m_portsBefore.clear();
+    m_search->forgetKnownPorts();
     m_logger->logWithLabel(QStringLiteral("Applying the default file list"), 0);
     if (!readFileList(listName, downloadNames, jlinkNames)) {
         failRun(QStringLiteral("Error while getting the files list"), false);
         return false;
     }
     return m_running;
+}
+
+bool Flashing_c::download(const QStringList& names, const QString& listedFolder)
+{
+    QList<FlashFileEntry> files;
+    for (const QString& name : names)
+        files.append(FlashFileEntry{listedFolder + name, quint8(goesToUpdates(name) ? 1 : 0)});
+    m_logger->progress(0);
+    delete m_loader;
+    m_loader = new FileLoader_c(m_protocol, files, StationLayout(m_folder).runFolder(), m_logger);
+    qDebug() << "Flasher configured";
+    m_loader->doWork();
+    // A run stopped during the download writes nothing more into the device, and a device with
+    // missing or partial files must not get an ID, a key or records.
+    if (!m_running)
+        return false;
+    if (!m_loader->lastRunSucceeded()) {
+        failRun(QStringLiteral("Firmware download error"), true);
+        return false;
+    }
+    return true;
 }
 
 bool Flashing_c::writePublicKeyRecord(quint64 deviceId, const QByteArray& key)
@@ -142,14 +151,8 @@ bool Flashing_c::programNrfImage(const QString& fileName)
     commander.setTimeoutMs(m_commanderTimeoutMs);
     // The device may restart during programming: a known port that goes away meanwhile must
     // count as new when it comes back.
-    const auto watchPorts = [this] {
-        if (m_portsBefore.isEmpty())
-            return;
-        QStringList current;
-        listDevicePorts(current);
-        forgetVanishedPorts(current);
-    };
-    const QString failure = commander.program(fileName, layout.runFile(fileName), watchPorts);
+    const QString failure = commander.program(fileName, layout.runFile(fileName),
+                                              [this] { m_search->watchKnownPorts(); });
     if (failure.isEmpty())
         return true;
     if (m_running)

@@ -5,13 +5,14 @@
 #include <atomic>
 #include <memory>
 
-class cUSB_CDC_Protocol;
+class DeviceSearch;
 class FileLoader_c;
 class Logger_c;
-class PortClaim;
-class QThread;
+class cUSB_CDC_Protocol;
 
-// The worker of one run: production, test or re-test, executed in the worker thread.
+// The worker of one run: production, test, re-test or fetch, executed in the worker thread. Its
+// run bodies sequence the steps; the device search, the record files, the station layout and
+// the J-Link commander are types of their own.
 class Flashing_c : public QObject
 {
     Q_OBJECT
@@ -20,7 +21,7 @@ public:
                Logger_c* logger);
     ~Flashing_c() override;
 
-    // Called from the GUI thread: every wait loop of a run body returns when it sees this.
+    // Called from the GUI thread: every wait of a run body returns when it sees this.
     void stop();
 
     // Run bodies
@@ -31,10 +32,9 @@ public:
     void runFetch();
     void setFetch(const QString& folder, quint16 selector, const QStringList& names);
 
-    // Device search shared by the run bodies: listPortsBefore fills m_portsBefore first (re-test;
-    // the test run lists them before programming), probe tries those ports before polling
-    // (production, re-test). False when the run was stopped meanwhile; otherwise the caller still
-    // checks that the port is open.
+    // Device search shared by the run bodies: listPortsBefore takes the known ports first
+    // (re-test), probe tries the known ports before polling (production, re-test). False when
+    // the run was stopped meanwhile; otherwise the caller still checks that the port is open.
     bool searchDevice(bool listPortsBefore, bool probe);
     // inBootloader, when given, receives the ports passed over because they answered from the
     // bootloader.
@@ -44,7 +44,8 @@ public:
     // Flash file list of the run folder; true when the whole file was read without error.
     bool readFileList(const QString& listName, QStringList& downloadNames, QStringList& jlinkNames);
 
-    // Record files; on false they have reported, restarted the device and emitted on_flashFinish(false).
+    // Record files; on false they have reported, restarted the device and emitted
+    // on_flashFinish(false).
     bool writePublicKeyRecord(quint64 deviceId, const QByteArray& key);
     bool writeMacRecord(quint64 deviceId, const char* wifiMac, const char* ethernetMac);
 
@@ -60,46 +61,34 @@ signals:
 
 public slots:
     void slotScanPorts();
-    void slotFilesFinished();
-    void slotFlasherDone();
 
 private:
-    // Polls every 50 ms while m_searching; false when the run was stopped meanwhile.
-    bool pollUntilFound();
-    // Drops the known ports that are gone from the listing: a port that comes back is a device
-    // that restarted, so it counts as new.
-    void forgetVanishedPorts(const QStringList& current);
-    // False when another run holds the port, which the search then passes over like a port in
-    // use. Otherwise `claim` holds it, unless this run holds it already (left empty then).
-    bool claimPort(const QString& port, std::unique_ptr<PortClaim>& claim);
-    // The search has accepted the port of `claim` (if any): this run holds it from now on.
-    void keepClaim(std::unique_ptr<PortClaim>& claim);
+    // Reports the red line, restarts the device when asked and ends the run with failure;
+    // silent once the run is stopped.
     void failRun(const QString& message, bool restart);
     // The start shared by the production and test runs: reads the run's list; false when the run
     // has ended (list failed, reported) or was stopped.
     bool beginRun(const QString& listName, QStringList& downloadNames, QStringList& jlinkNames);
+    // Downloads the listed files from the run folder; false (after failing the run) when a file
+    // did not arrive, or when the run was stopped.
+    bool download(const QStringList& names, const QString& listedFolder);
     // Writes m_deviceId into the device; false (after failing the run) when it was refused.
     bool writeDeviceId();
+    // Has the device create its key, reads it and records it; false when the run has ended.
+    bool recordPublicKey();
+    // Reads the MAC addresses, shows and records them; false when the run has ended.
+    bool recordMacs();
     // Restarts the device and lets go of its port.
     void restartAndRelease();
-    // Ends a threaded download, if any, and deletes the download worker.
-    void releaseLoader();
 
     std::atomic<bool> m_running{true};
-    bool m_searching = false;
-    bool m_downloading = false;
     quint64 m_deviceId;
-    QStringList m_portsBefore;
     cUSB_CDC_Protocol* m_protocol;
-    // The device's port name, held against other runs from the search's find to the worker's
-    // end, across the device's restarts.
-    std::unique_ptr<PortClaim> m_claim;
-    QThread* m_loaderThread = nullptr;
+    std::unique_ptr<DeviceSearch> m_search;
     FileLoader_c* m_loader = nullptr;
     bool m_skipBootloader;
     QString m_folder;
     bool m_setDeviceId;
-    bool m_flasherDone = false;
     Logger_c* m_logger;
     int m_commanderTimeoutMs = 30000;
     QString m_fetchFolder;

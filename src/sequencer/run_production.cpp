@@ -1,16 +1,14 @@
 #include "flashing.h"
 
-#include <QDebug>
 #include <QThread>
 
+#include "cdc_commands.h"
+#include "device_search.h"
 #include "file_loader.h"
 #include "logger.h"
-#include "station.h"
 #include "usb_cdc_protocol.h"
 
 namespace {
-constexpr quint16 kAuthKeyParameter = 17;
-
 QByteArray macText(const uint8_t mac[6])
 {
     return QString::asprintf("%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
@@ -42,33 +40,13 @@ void Flashing_c::runProduction()
     m_logger->log(QStringLiteral("Device ID: ") + QString::number(currentId), 3);
 
     // C: firmware download.
-    QList<FlashFileEntry> files;
-    for (const QString& name : qAsConst(downloadNames)) {
-        FlashFileEntry entry;
-        entry.fileName = m_folder + name;
-        entry.isUpdate = goesToUpdates(name) ? 1 : 0;
-        files.append(entry);
-    }
     if (!m_running)
         return;
     m_logger->log(QStringLiteral("Found ") + QString::number(downloadNames.size()) +
                       QStringLiteral(" file(s) for flashing"),
                   0);
-    m_logger->progress(0);
-
-    delete m_loader;
-    m_loader = new FileLoader_c(m_protocol, files, StationLayout(m_folder).runFolder(), m_logger);
-    qDebug() << "Flasher configured";
-    m_downloading = true;
-    m_loader->doWork();
-    // A run stopped during the download writes nothing more into the device.
-    if (!m_running)
+    if (!download(downloadNames, m_folder))
         return;
-    // A device with missing or partial firmware must not get an ID, a key or records.
-    if (!m_loader->lastRunSucceeded()) {
-        failRun(QStringLiteral("Firmware download error"), true);
-        return;
-    }
 
     if (m_setDeviceId) {
         // D: Device ID, then restart so that the device comes up with the new firmware.
@@ -76,50 +54,53 @@ void Flashing_c::runProduction()
             return;
         restartAndRelease();
         QThread::msleep(50);
-
-        m_searching = true;
         m_logger->logWithLabel(QStringLiteral("Waiting for reboot and update"), 0);
         m_logger->progress(0);
-        if (!pollUntilFound())
+        if (!m_search->pollUntilFound())
             return;
-
-        // E: authentication key; the zero byte is both the buffer's start and the request.
-        uint8_t key[64];
-        key[0] = 0;
-        quint16 keyLength = sizeof key;
-        m_logger->log(QStringLiteral("Creating the authentication key"), 0);
-        if (m_protocol->SendSetParameter(kAuthKeyParameter, key, 1)) {
-            failRun(QStringLiteral("Public key creating error"), true);
-            return;
-        }
-        m_logger->log(QStringLiteral("Getting the authentication key"), 0);
-        // An empty value means the device has no key; a record without one is worthless.
-        if (m_protocol->SendGetParameter(kAuthKeyParameter, key, keyLength) || keyLength == 0) {
-            failRun(QStringLiteral("Error while the public key reading"), true);
-            return;
-        }
-        if (!writePublicKeyRecord(m_deviceId,
-                                  QByteArray(reinterpret_cast<const char*>(key), keyLength)))
-            return;
-
-        // F: MAC addresses.
-        uint8_t wifi[6];
-        uint8_t ethernet[6];
-        if (m_protocol->SendGetMACs(wifi, ethernet)) {
-            failRun(QStringLiteral("Error while MACs getting"), false);
-            return;
-        }
-        const QByteArray wifiText = macText(wifi);
-        const QByteArray ethernetText = macText(ethernet);
-        m_logger->logWithLabel(QStringLiteral("WiFi MAC: ") + QString::fromLatin1(wifiText) +
-                                   QStringLiteral(", Ethernet MAC: ") +
-                                   QString::fromLatin1(ethernetText),
-                               4);
-        if (!writeMacRecord(m_deviceId, wifiText.constData(), ethernetText.constData()))
+        // E, F: the key and the MAC addresses, each with its record.
+        if (!recordPublicKey() || !recordMacs())
             return;
     }
 
     // G: success.
     restartAndRelease();
     emit on_flashFinish(true);
+}
+
+bool Flashing_c::recordPublicKey()
+{
+    // The zero byte is both the key buffer's start and the creation request.
+    uint8_t key[64];
+    key[0] = 0;
+    quint16 keyLength = sizeof key;
+    m_logger->log(QStringLiteral("Creating the authentication key"), 0);
+    if (m_protocol->SendSetParameter(cdc::kKeyParameter, key, 1)) {
+        failRun(QStringLiteral("Public key creating error"), true);
+        return false;
+    }
+    m_logger->log(QStringLiteral("Getting the authentication key"), 0);
+    // An empty value means the device has no key; a record without one is worthless.
+    if (m_protocol->SendGetParameter(cdc::kKeyParameter, key, keyLength) || keyLength == 0) {
+        failRun(QStringLiteral("Error while the public key reading"), true);
+        return false;
+    }
+    return writePublicKeyRecord(m_deviceId,
+                                QByteArray(reinterpret_cast<const char*>(key), keyLength));
+}
+
+bool Flashing_c::recordMacs()
+{
+    uint8_t wifi[6];
+    uint8_t ethernet[6];
+    if (m_protocol->SendGetMACs(wifi, ethernet)) {
+        failRun(QStringLiteral("Error while MACs getting"), false);
+        return false;
+    }
+    const QByteArray wifiText = macText(wifi);
+    const QByteArray ethernetText = macText(ethernet);
+    m_logger->logWithLabel(QStringLiteral("WiFi MAC: ") + QString::fromLatin1(wifiText) +
+                               QStringLiteral(", Ethernet MAC: ") + QString::fromLatin1(ethernetText),
+                           4);
+    return writeMacRecord(m_deviceId, wifiText.constData(), ethernetText.constData());
 }

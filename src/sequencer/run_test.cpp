@@ -5,7 +5,7 @@
 
 #include "file_loader.h"
 #include "logger.h"
-#include "port_list.h"
+#include "device_search.h"
 #include "station.h"
 #include "usb_cdc_protocol.h"
 
@@ -19,7 +19,7 @@ void Flashing_c::runTest()
     // The programmed device may be back before the commander quits, under a new port or under
     // the one it had: the ports are listed before programming, and a listed port is forgotten
     // once it goes away (also while the commander runs), so that its return counts as new.
-    listDevicePorts(m_portsBefore);
+    m_search->listKnownPorts();
 
     for (const QString& name : qAsConst(jlinkNames)) {
         if (name.isEmpty()) {
@@ -48,38 +48,14 @@ void Flashing_c::runTest()
     if (m_setDeviceId && !writeDeviceId())
         return;
 
-    QList<FlashFileEntry> files;
-    for (const QString& name : qAsConst(downloadNames)) {
-        FlashFileEntry entry;
-        entry.fileName = QStringLiteral("TestFiles//") + name;
-        entry.isUpdate = goesToUpdates(name) ? 1 : 0;
-        files.append(entry);
-    }
     if (!m_running)
         return;
-
     m_logger->logWithLabel(QStringLiteral("Found ") + QString::number(downloadNames.size())
                                + QStringLiteral(" file(s) for flashing"),
                            0);
-    m_flasherDone = false;
-    m_logger->progress(0);
-
-    bool downloaded = false;
-    {
-        FileLoader_c loader(m_protocol, files, StationLayout(m_folder).runFolder(), m_logger);
-        qDebug() << "Flasher configured";
-        loader.doWork();
-        downloaded = loader.lastRunSucceeded();
-    }
-    m_downloading = true;
-    if (!m_running)
-        return;
-
     // A device that did not get every test file has not been prepared for its test.
-    if (!downloaded) {
-        failRun(QStringLiteral("Firmware download error"), true);
+    if (!download(downloadNames, QStringLiteral("TestFiles//")))
         return;
-    }
 
     restartAndRelease();
     emit on_flashFinish(true);
@@ -87,7 +63,6 @@ void Flashing_c::runTest()
 
 void Flashing_c::runRetest()
 {
-    m_portsBefore.clear();
     if (!searchDevice(true, true))
         return;
     if (!m_running)

@@ -1,0 +1,57 @@
+#pragma once
+#include <QString>
+#include <QStringList>
+#include <atomic>
+#include <memory>
+
+class Logger_c;
+class PortClaim;
+class cUSB_CDC_Protocol;
+
+// Finds the device's port and leaves it open on the link: probes listed ports, polls every 50 ms
+// for a port that is not known, sends a device in its bootloader on to its firmware, and holds
+// the found port's name against other runs until it is destroyed.
+class DeviceSearch
+{
+public:
+    DeviceSearch(cUSB_CDC_Protocol& link, Logger_c* logger, const std::atomic<bool>& running);
+    ~DeviceSearch();
+
+    // The device ports known before the search, which are not the device (test run, re-test).
+    void listKnownPorts();
+    void forgetKnownPorts() { m_known.clear(); }
+    // Drops the known ports that are gone from the listing: a port that comes back is a device
+    // that restarted, so it counts as new.
+    void forgetVanishedPorts(const QStringList& current);
+    // Lists the ports and forgets the vanished known ones; nothing to do without known ports.
+    void watchKnownPorts();
+
+    // Tries each port in order; true with the port left open when one answers (and not from its
+    // bootloader when skipBootloader). inBootloader receives the ports passed over for that.
+    bool probe(const QStringList& ports, bool skipBootloader, QStringList* inBootloader = nullptr);
+    // One polling step: tries the ports that are not known; does nothing unless searching.
+    void scanOnce();
+    // Announces the search, lists the known ports and probes them when asked, then polls until
+    // the device is found. False when the run was stopped meanwhile; the caller still checks
+    // the port.
+    bool find(bool listKnown, bool probeKnown, bool skipBootloader);
+    // Polls every 50 ms until a new port answers with its firmware; false when stopped.
+    bool pollUntilFound();
+
+private:
+    // False when another run holds the port: it is passed over like a port in use. Otherwise
+    // `claim` holds it, unless this search holds it already (left empty then).
+    bool claimPort(const QString& port, std::unique_ptr<PortClaim>& claim);
+    void keepClaim(std::unique_ptr<PortClaim>& claim);
+    void found(const QString& intro, const QString& port, const QString& versionIntro,
+               const QString& version);
+
+    cUSB_CDC_Protocol& m_link;
+    Logger_c* m_logger;
+    const std::atomic<bool>& m_running;
+    QStringList m_known;
+    bool m_searching = false;
+    // The device's port name, held against other runs from the find to this search's end,
+    // across the device's restarts.
+    std::unique_ptr<PortClaim> m_claim;
+};
