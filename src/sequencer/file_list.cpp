@@ -9,6 +9,52 @@
 #include "regular_file.h"
 #include "station.h"
 
+namespace {
+
+// Checks one entry of a list and files it under its mode; false (reported) when it is bad. The
+// checks run in the order mode size, file, mode character.
+bool takeEntryOf(Logger_c* logger, const QString& mode, const QString& name, const QString& folder,
+                 QStringList& downloadNames, QStringList& jlinkNames)
+{
+    if (mode.size() != 1) {
+        logger->logWithLabel(QStringLiteral("Incorrect mode size"), 1);
+        return false;
+    }
+    // Checked is the file the run will read: a download sends its base name after the
+    // substitutions; a J-Link image goes to the commander by its listed name (an empty one
+    // passes here, the test run refuses it).
+    const bool download = mode == QLatin1String("c");
+    const QString path = folder + (download ? downloadLocalName(name) : name);
+    const QFileInfo info(path);
+    if ((download && path == folder) || !info.exists()) {
+        logger->logWithLabel(path, 1);
+        logger->logWithLabel(QStringLiteral("The file from list isn't exist"), 1);
+        return false;
+    }
+    // A FIFO would hold the download in open(), a device would be sent as an empty file.
+    if (download && !info.isFile()) {
+        logger->logWithLabel(path, 1);
+        logger->logWithLabel(QStringLiteral("The file from list isn't a regular file"), 1);
+        return false;
+    }
+    if (mode == QLatin1String("j")) {
+        jlinkNames.append(name);
+    } else if (download) {
+        const QString devicePath = downloadDevicePath(name, goesToUpdates(name));
+        if (!devicePathFits(devicePath)) {
+            logger->logWithLabel(nameTooLongMessage(devicePath), 1);
+            return false;
+        }
+        downloadNames.append(name);
+    } else {
+        logger->logWithLabel(QStringLiteral("Incorrect file mode"), 1);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool Flashing_c::readFileList(const QString& listName, QStringList& downloadNames,
                               QStringList& jlinkNames)
 {
@@ -40,43 +86,8 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
             m_logger->logWithLabel(QStringLiteral("Incorrect list line"), 1);
             return false;
         }
-        const QString& mode = fields.at(0);
-        const QString& name = fields.at(1);
-
-        if (mode.size() != 1) {
-            m_logger->logWithLabel(QStringLiteral("Incorrect mode size"), 1);
+        if (!takeEntryOf(m_logger, fields.at(0), fields.at(1), folder, downloadNames, jlinkNames))
             return false;
-        }
-        // Checked is the file the run will read: a download sends its base name after the
-        // substitutions; a J-Link image goes to the commander by its listed name (an empty one
-        // passes here, the test run refuses it).
-        const bool download = mode == QLatin1String("c");
-        const QString path = folder + (download ? downloadLocalName(name) : name);
-        const QFileInfo info(path);
-        if ((download && path == folder) || !info.exists()) {
-            m_logger->logWithLabel(path, 1);
-            m_logger->logWithLabel(QStringLiteral("The file from list isn't exist"), 1);
-            return false;
-        }
-        // A FIFO would hold the download in open(), a device would be sent as an empty file.
-        if (download && !info.isFile()) {
-            m_logger->logWithLabel(path, 1);
-            m_logger->logWithLabel(QStringLiteral("The file from list isn't a regular file"), 1);
-            return false;
-        }
-        if (mode == QLatin1String("j")) {
-            jlinkNames.append(name);
-        } else if (download) {
-            const QString devicePath = downloadDevicePath(name, goesToUpdates(name));
-            if (!devicePathFits(devicePath)) {
-                m_logger->logWithLabel(nameTooLongMessage(devicePath), 1);
-                return false;
-            }
-            downloadNames.append(name);
-        } else {
-            m_logger->logWithLabel(QStringLiteral("Incorrect file mode"), 1);
-            return false;
-        }
     }
     return true;
 }

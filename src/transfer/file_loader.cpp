@@ -138,33 +138,10 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
     qDebug() << "File Start sent";
     m_logger->logWithLabel(QStringLiteral("File is flashing: Updates/") + baseName, 0);
 
-    file.seek(0);
-    quint32 sent = 0;
-    int lastPercent = 0;
-    bool transferFailed = false;
-    uint8_t chunk[kChunk];
-    while (sent < size) {
-        if (stopped()) {
-            qDebug() << "Download stopped at" << sent;
-            transferFailed = true;
-            break;
-        }
-        const qint64 got = file.read(reinterpret_cast<char*>(chunk), kChunk);
-        if (got <= 0) {
-            m_logger->logWithLabel(QStringLiteral("Can't read ESP firmware file"), 1);
-            return true;
-        }
-        if (m_protocol->SendWriteESP(sent, chunk, quint32(got))) {
-            qDebug() << "SendWriteESP error. " << sent << " Bytes read";
-            if (!stopped())
-                m_logger->logWithLabel(QStringLiteral("Can't send ESP firmware file"), 1);
-            transferFailed = true;
-            break;
-        }
-        sent += quint32(got);
-        reportProgress(sent, quint64(size), lastPercent);
-    }
-
+    bool unreadable = false;
+    const bool transferFailed = sendChunks(file, size, unreadable);
+    if (unreadable)
+        return true;
     m_logger->progress(100);
     file.close();
     qDebug() << "File closed";
@@ -176,6 +153,35 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
         return true;
 
     m_logger->logWithLabel(baseName + QStringLiteral(" file was successfully downloaded"), 4);
+    return false;
+}
+
+bool FileLoader_c::sendChunks(QFile& file, qint64 size, bool& unreadable)
+{
+    file.seek(0);
+    quint32 sent = 0;
+    int lastPercent = 0;
+    uint8_t chunk[kChunk];
+    while (sent < size) {
+        if (stopped()) {
+            qDebug() << "Download stopped at" << sent;
+            return true;
+        }
+        const qint64 got = file.read(reinterpret_cast<char*>(chunk), kChunk);
+        if (got <= 0) {
+            m_logger->logWithLabel(QStringLiteral("Can't read ESP firmware file"), 1);
+            unreadable = true;
+            return true;
+        }
+        if (m_protocol->SendWriteESP(sent, chunk, quint32(got))) {
+            qDebug() << "SendWriteESP error. " << sent << " Bytes read";
+            if (!stopped())
+                m_logger->logWithLabel(QStringLiteral("Can't send ESP firmware file"), 1);
+            return true;
+        }
+        sent += quint32(got);
+        reportProgress(sent, quint64(size), lastPercent);
+    }
     return false;
 }
 

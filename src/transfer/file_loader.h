@@ -4,6 +4,8 @@
 #include <QPair>
 #include <QString>
 
+class QFile;
+class QSaveFile;
 class cUSB_CDC_Protocol;
 class Logger_c;
 
@@ -55,7 +57,12 @@ public slots:
 
 private:
     bool downloadFile(const QString& fileName, bool isUpdate);
+    // Sends the file's bytes in chunks; true when a chunk failed or the run stopped, with
+    // unreadable set when the local file gave out.
+    bool sendChunks(QFile& file, qint64 size, bool& unreadable);
     bool fetchFile(const QString& localPath, quint16 selector, const QString& fileName);
+    // Receives size bytes in chunks into the file; true when a chunk failed or the run stopped.
+    bool receiveChunks(QSaveFile& file, quint32 size);
     void reportProgress(quint64 done, quint64 total, int& lastPercent);
     // The run was stopped: the transfer ends between chunks, without a red line.
     bool stopped() const;

@@ -68,36 +68,7 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
     qDebug() << "File Start sent";
     m_logger->logWithLabel(QStringLiteral("Starting the file getting"), 0);
 
-    quint32 remaining = size;
-    quint32 offset = 0;
-    int lastPercent = 0;
-    bool transferFailed = false;
-    uint8_t chunk[512];
-    while (remaining != 0) {
-        if (stopped()) {
-            qDebug() << "Retrieval stopped at" << offset;
-            transferFailed = true;
-            break;
-        }
-        const quint32 n = qMin<quint32>(remaining, sizeof chunk);
-        if (m_protocol->SendReadFile(offset, chunk, n)) {
-            qDebug() << "SendReadFile error. " << offset << " Bytes read";
-            if (!stopped())
-                m_logger->log(QStringLiteral("Unable to get the data from the device"), 1);
-            transferFailed = true;
-            break;
-        }
-        if (file.write(reinterpret_cast<const char*>(chunk), n) != qint64(n)) {
-            qDebug() << "Writing to the disk error. " << offset << " Bytes read";
-            m_logger->log(QStringLiteral("Unable to write the data to the disk"), 1);
-            transferFailed = true;
-            break;
-        }
-        offset += n;
-        remaining -= n;
-        reportProgress(offset, size, lastPercent);
-    }
-
+    const bool transferFailed = receiveChunks(file, size);
     m_logger->progress(100);
     qDebug() << "File closed";
 
@@ -112,5 +83,35 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
         return true;
     }
     m_logger->log(fileName + QStringLiteral(" file was successfully received"), 4);
+    return false;
+}
+
+bool FileLoader_c::receiveChunks(QSaveFile& file, quint32 size)
+{
+    quint32 remaining = size;
+    quint32 offset = 0;
+    int lastPercent = 0;
+    uint8_t chunk[512];
+    while (remaining != 0) {
+        if (stopped()) {
+            qDebug() << "Retrieval stopped at" << offset;
+            return true;
+        }
+        const quint32 n = qMin<quint32>(remaining, sizeof chunk);
+        if (m_protocol->SendReadFile(offset, chunk, n)) {
+            qDebug() << "SendReadFile error. " << offset << " Bytes read";
+            if (!stopped())
+                m_logger->log(QStringLiteral("Unable to get the data from the device"), 1);
+            return true;
+        }
+        if (file.write(reinterpret_cast<const char*>(chunk), n) != qint64(n)) {
+            qDebug() << "Writing to the disk error. " << offset << " Bytes read";
+            m_logger->log(QStringLiteral("Unable to write the data to the disk"), 1);
+            return true;
+        }
+        offset += n;
+        remaining -= n;
+        reportProgress(offset, size, lastPercent);
+    }
     return false;
 }
