@@ -110,28 +110,30 @@ void MainWindow::on_m_buttonAuto_2_clicked()
     startRun(RunSettings::Kind::Production);
 }
 
+void MainWindow::selectFile(QLineEdit* edit)
+{
+    edit->setText(
+        QFileDialog::getOpenFileName(this, tr("Open File"), QString(), tr("Binaries (*.bin)")));
+}
+
 void MainWindow::on_nRFFileSelect_clicked()
 {
-    ui->m_lineEdit_1->setText(
-        QFileDialog::getOpenFileName(this, tr("Open File"), QString(), tr("Binaries (*.bin)")));
+    selectFile(ui->m_lineEdit_1);
 }
 
 void MainWindow::on_nRFFileSelect_2_clicked()
 {
-    ui->m_lineEdit_2->setText(
-        QFileDialog::getOpenFileName(this, tr("Open File"), QString(), tr("Binaries (*.bin)")));
+    selectFile(ui->m_lineEdit_2);
 }
 
 void MainWindow::on_nRFFileSelect_3_clicked()
 {
-    ui->m_lineEdit_3->setText(
-        QFileDialog::getOpenFileName(this, tr("Open File"), QString(), tr("Binaries (*.bin)")));
+    selectFile(ui->m_lineEdit_3);
 }
 
 void MainWindow::on_nRFFileSelect_4_clicked()
 {
-    ui->m_lineEdit_4->setText(
-        QFileDialog::getOpenFileName(this, tr("Open File"), QString(), tr("Binaries (*.bin)")));
+    selectFile(ui->m_lineEdit_4);
 }
 
 void MainWindow::on_m_clearLog_2_clicked()

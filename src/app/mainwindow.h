@@ -10,6 +10,7 @@
 class Flashing_c;
 class Progress_c;
 class QCloseEvent;
+class QLineEdit;
 class QTextEdit;
 class Ui_MainWindow;
 
@@ -51,6 +52,8 @@ private:
     // Stops the worker, ends workerThread and deletes the run objects; mode goes back to 0.
     void tearDownRun();
     void setStartButtonsEnabled(bool enabled);
+    // The Manual tab's "..." buttons: a file chosen for the line edit beside them.
+    void selectFile(QLineEdit* edit);
     QTextEdit* logViewFor(int runMode) const;
 
     QThread workerThread;

@@ -170,6 +170,13 @@ bool cUSB_CDC_Protocol::failed(const Command& c, bool exchangeFailed, const uint
     return false;
 }
 
+bool cUSB_CDC_Protocol::ask(const Command& c, const uint8_t* request, uint32_t& length,
+                            uint8_t* area, size_t fieldBytes, bool resultByte)
+{
+    const bool timedOut = exchange(c, request, length, area);
+    return failed(c, timedOut, area, length, fieldBytes, resultByte);
+}
+
 bool cUSB_CDC_Protocol::queryVersion(const Command& c, QString& text)
 {
     uint8_t area[kArea];
@@ -206,8 +213,7 @@ bool cUSB_CDC_Protocol::SendStartESP(const QString& fileName, uint32_t fileSize)
     putName(request + 4, kEspNameField, fileName);
     uint8_t area[kArea];
     uint32_t length = sizeof request;
-    const bool timedOut = exchange(StartESP, request, length, area);
-    return failed(StartESP, timedOut, area, length, 1, true);
+    return ask(StartESP, request, length, area, 1, true);
 }
 
 bool cUSB_CDC_Protocol::SendWriteESP(uint32_t offset, const uint8_t* data, uint32_t n)
@@ -223,16 +229,14 @@ bool cUSB_CDC_Protocol::SendWriteESP(uint32_t offset, const uint8_t* data, uint3
         memcpy(request + WriteESP.requestBytes, data, n);
     uint8_t area[kBigArea];
     uint32_t length = WriteESP.requestBytes + n;
-    const bool timedOut = exchange(WriteESP, request, length, area);
-    return failed(WriteESP, timedOut, area, length, 1, true);
+    return ask(WriteESP, request, length, area, 1, true);
 }
 
 bool cUSB_CDC_Protocol::SendEndESP()
 {
     uint8_t area[kArea];
     uint32_t length = 0;
-    const bool timedOut = exchange(EndESP, nullptr, length, area);
-    return failed(EndESP, timedOut, area, length, 1, true);
+    return ask(EndESP, nullptr, length, area, 1, true);
 }
 
 bool cUSB_CDC_Protocol::SendDeleteESP(const QString& fileName)
@@ -241,8 +245,7 @@ bool cUSB_CDC_Protocol::SendDeleteESP(const QString& fileName)
     putName(request, kEspNameField, fileName);
     uint8_t area[kArea];
     uint32_t length = sizeof request;
-    const bool timedOut = exchange(DeleteESP, request, length, area);
-    return failed(DeleteESP, timedOut, area, length, 1, true);
+    return ask(DeleteESP, request, length, area, 1, true);
 }
 
 bool cUSB_CDC_Protocol::SendSetDeviceID(quint64& deviceId)
@@ -251,8 +254,7 @@ bool cUSB_CDC_Protocol::SendSetDeviceID(quint64& deviceId)
     put64(request, deviceId);
     uint8_t area[kArea];
     uint32_t length = sizeof request;
-    const bool timedOut = exchange(SetDeviceID, request, length, area);
-    if (failed(SetDeviceID, timedOut, area, length, 8))
+    if (ask(SetDeviceID, request, length, area, 8))
         return true;
     deviceId = get64(area + kHeader);
     return false;
@@ -278,8 +280,7 @@ bool cUSB_CDC_Protocol::SendGetMACs(uint8_t wifiMac[6], uint8_t ethernetMac[6])
     memset(ethernetMac, 0, 6);
     uint8_t area[kArea];
     uint32_t length = 0;
-    const bool timedOut = exchange(GetMACs, nullptr, length, area);
-    if (failed(GetMACs, timedOut, area, length, 1))
+    if (ask(GetMACs, nullptr, length, area, 1))
         return true;
     // A short answer starting with 0 means the device has no MACs; a full answer is taken as
     // it stands, since many real addresses begin with 00.
@@ -294,8 +295,7 @@ bool cUSB_CDC_Protocol::SendGetDeviceID(quint64& deviceId)
 {
     uint8_t area[kArea];
     uint32_t length = 0;
-    const bool timedOut = exchange(GetDeviceID, nullptr, length, area);
-    if (failed(GetDeviceID, timedOut, area, length, 8))
+    if (ask(GetDeviceID, nullptr, length, area, 8))
         return true;
     deviceId = get64(area + kHeader);
     return false;
@@ -305,8 +305,7 @@ bool cUSB_CDC_Protocol::SendGetStatusWord(quint32& value)
 {
     uint8_t area[kArea];
     uint32_t length = 0;
-    const bool timedOut = exchange(GetStatusWord, nullptr, length, area);
-    if (failed(GetStatusWord, timedOut, area, length, 4))
+    if (ask(GetStatusWord, nullptr, length, area, 4))
         return true;
     const uint32_t v = get32(area + kHeader);
     if (v == 0)
@@ -379,8 +378,7 @@ bool cUSB_CDC_Protocol::SendStartFileRead(quint16 selector, const QString& fileN
     putName(request + 2, kReadNameField, fileName);
     uint8_t area[kArea];
     uint32_t length = sizeof request;
-    const bool timedOut = exchange(StartFileRead, request, length, area);
-    if (failed(StartFileRead, timedOut, area, length, 4))
+    if (ask(StartFileRead, request, length, area, 4))
         return true;
     const int32_t reported = int32_t(get32(area + kHeader));
     if (reported < 0) {
@@ -398,8 +396,7 @@ bool cUSB_CDC_Protocol::SendReadFile(quint32 offset, uint8_t* data, quint32 n)
     put32(request + 4, n);
     uint8_t area[kBigArea];
     uint32_t length = sizeof request;
-    const bool timedOut = exchange(ReadFile, request, length, area);
-    if (failed(ReadFile, timedOut, area, length, 0))
+    if (ask(ReadFile, request, length, area, 0))
         return true;
     const uint32_t payload = length - kHeader;
     if (payload != n) {
@@ -418,8 +415,7 @@ bool cUSB_CDC_Protocol::SendEndFileRead()
 {
     uint8_t area[kArea];
     uint32_t length = 0;
-    const bool timedOut = exchange(EndFileRead, nullptr, length, area);
-    return failed(EndFileRead, timedOut, area, length, 1, true);
+    return ask(EndFileRead, nullptr, length, area, 1, true);
 }
 
 bool cUSB_CDC_Protocol::SendCommand7E()

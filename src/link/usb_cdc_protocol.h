@@ -80,6 +80,9 @@ private:
     // diagnostics when it has any.
     bool failed(const cdc::Command& c, bool exchangeFailed, const uint8_t* area, uint32_t length,
                 size_t fieldBytes, bool resultByte = false) const;
+    // exchange() of a table command, then the status check.
+    bool ask(const cdc::Command& c, const uint8_t* request, uint32_t& length, uint8_t* area,
+             size_t fieldBytes, bool resultByte = false);
     bool queryVersion(const cdc::Command& c, QString& text);
 
     SerialLine m_line;
