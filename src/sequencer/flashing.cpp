@@ -44,6 +44,17 @@ bool Flashing_c::searchDevice(bool listPortsBefore, bool probe)
     return m_search->find(listPortsBefore, probe, m_skipBootloader);
 }
 
+bool Flashing_c::findDevice(bool listPortsBefore, bool probe)
+{
+    if (!searchDevice(listPortsBefore, probe) || !m_running)
+        return false;
+    if (!m_protocol->portOpen()) {
+        failRun(QStringLiteral("Error while port opening"), false);
+        return false;
+    }
+    return true;
+}
+
 bool Flashing_c::probePorts(const QStringList& ports, bool skipBootloader, QStringList* inBootloader)
 {
     return m_search->probe(ports, skipBootloader, inBootloader);

@@ -66,6 +66,9 @@ private:
     // Reports the red line, restarts the device when asked and ends the run with failure;
     // silent once the run is stopped.
     void failRun(const QString& message, bool restart);
+    // searchDevice(), then the port check; false when the run has ended (stopped, or failed
+    // with "Error while port opening").
+    bool findDevice(bool listPortsBefore, bool probe);
     // The start shared by the production and test runs: reads the run's list; false when the run
     // has ended (list failed, reported) or was stopped.
     bool beginRun(const QString& listName, QStringList& downloadNames, QStringList& jlinkNames);

@@ -26,12 +26,8 @@ void Flashing_c::runProduction()
         return;
 
     // B: device search and the ID the device holds now (shown only).
-    if (!searchDevice(false, true))
+    if (!findDevice(false, true))
         return;
-    if (!m_protocol->portOpen()) {
-        failRun(QStringLiteral("Error while port opening"), false);
-        return;
-    }
     quint64 currentId = 0;
     if (m_protocol->SendGetDeviceID(currentId)) {
         failRun(QStringLiteral("Getting the device ID error"), false);

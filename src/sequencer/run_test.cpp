@@ -38,12 +38,8 @@ void Flashing_c::runTest()
     }
 
     // The freshly programmed device comes up as a new port; ports already there are not it.
-    if (!searchDevice(false, false))
+    if (!findDevice(false, false))
         return;
-    if (!m_protocol->portOpen()) {
-        failRun(QStringLiteral("Error while port opening"), false);
-        return;
-    }
 
     if (m_setDeviceId && !writeDeviceId())
         return;
@@ -63,14 +59,8 @@ void Flashing_c::runTest()
 
 void Flashing_c::runRetest()
 {
-    if (!searchDevice(true, true))
+    if (!findDevice(true, true))
         return;
-    if (!m_running)
-        return;
-    if (!m_protocol->portOpen()) {
-        failRun(QStringLiteral("Error while port opening"), false);
-        return;
-    }
 
     if (m_protocol->SendDeleteESP(QStringLiteral("testres.bin"))) {
         failRun(QStringLiteral("Test history cleaning error"), false);
