@@ -36,6 +36,10 @@ veltora_add_test(tst_test_run SOURCES ${t}/tst_test_run.cpp LABELS integration
 target_compile_definitions(tst_test_run PRIVATE
   VELTORA_FAKE_JLINK="$<TARGET_FILE:veltora-fake-jlink>")
 add_dependencies(tst_test_run veltora-fake-jlink)
+veltora_add_test(tst_journal SOURCES ${t}/tst_journal.cpp ${t}/prod_fixture.h LABELS integration
+  LIBS veltora_devsim TIMEOUT 120)
+target_compile_definitions(tst_journal PRIVATE VELTORA_FAKE_JLINK="$<TARGET_FILE:veltora-fake-jlink>")
+add_dependencies(tst_journal veltora-fake-jlink)
 veltora_add_test(tst_fake_jlink SOURCES ${t}/tst_fake_jlink.cpp LABELS integration LIBS veltora_devsim)
 target_compile_definitions(tst_fake_jlink PRIVATE FAKE_JLINK_PATH="$<TARGET_FILE:veltora-fake-jlink>")
 add_dependencies(tst_fake_jlink veltora-fake-jlink)

@@ -1,3 +1,6 @@
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QElapsedTimer>
 #include <QtTest>
@@ -64,6 +67,7 @@ void tst_cli::usageErrors_data()
     QTest::newRow("unknown option") << QStringList{"retest", "--fast"} << "unknown option '--fast'";
     QTest::newRow("fetch without --to") << QStringList{"fetch", "--selector", "1", "a.bin"} << "fetch needs";
     QTest::newRow("zero time limit") << QStringList{"production", "--time-limit", "0"} << "--time-limit";
+    QTest::newRow("report since no date") << QStringList{"report", "--since", "2024-02-30"} << "--since";
 }
 
 void tst_cli::usageErrors()
@@ -121,6 +125,14 @@ void tst_cli::productionSucceedsAndWritesRecords()
              QByteArray("Device_ID_\t____WiFi_MAC_____\t__Ethernet_MAC___\n"
                         "18446744073709551615\t00:1A:2B:3C:4D:5E\t00:1A:2B:3C:4D:5F\n"));
     QCOMPARE(m_device->deviceId(), Q_UINT64_C(18446744073709551615));
+
+    // The run's journal line, as the report reads it.
+    QProcess report;
+    startCli(report, {"report", "--station-dir", stationDir(), "--json"});
+    QVERIFY(report.waitForFinished(10000));
+    QCOMPARE(report.exitCode(), 0);
+    const QJsonObject o = QJsonDocument::fromJson(report.readAllStandardOutput()).object();
+    QCOMPARE(o["device_ids"].toArray(), QJsonArray({"18446744073709551615"}));
 }
 
 void tst_cli::failedRunExitsOne()
@@ -170,7 +182,7 @@ void tst_cli::stopEndsTheRunCleanly_data()
     QTest::newRow("interrupt in the last restart")
         << production + QStringList{"--no-set-device-id"} << 0x08 << false << 0 << 11;
     QTest::newRow("interrupt in a fetch")
-        << QStringList{"fetch", "--selector", "1", "--to", "@", "testres.bin"} << 0x12 << false
+        << QStringList{"fetch", "--station-dir", "@/station", "--selector", "1", "--to", "@", "testres.bin"} << 0x12 << false
         << 130 << 0;
 }
 
@@ -245,7 +257,7 @@ void tst_cli::fetchExitCodeAndFiles()
         QVERIFY(writeFile(to + "/" + name, "earlier"));
 
     QProcess p;
-    startCli(p, QStringList{"fetch", "--selector", "1", "--to", to} + names);
+    startCli(p, QStringList{"fetch", "--station-dir", stationDir(), "--selector", "1", "--to", to} + names);
     QVERIFY(p.waitForFinished(30000));
     const QString out = QString::fromUtf8(p.readAllStandardOutput());
     QVERIFY2(p.exitCode() == exitCode && out.endsWith(lastLine + "\n"), qPrintable(out));
