@@ -2,11 +2,11 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 
 #ifdef Q_OS_WIN
 #include <QLockFile>
 #else
+#include <QThread>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -46,7 +46,6 @@ Append appendWhole(const QString& path, const QByteArray& header, const QByteArr
     }
     return result;
 }
-
 
 namespace {
 

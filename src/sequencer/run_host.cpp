@@ -71,7 +71,12 @@ Flashing_c* RunHost::prepare(const RunSettings& s)
         m_worker->setFetch(s.fetchFolder, s.fetchSelector, s.fetchNames);
         body = &Flashing_c::runFetch;
     }
-    connect(&m_thread, &QThread::started, m_worker, body, Qt::AutoConnection);
+    Flashing_c* worker = m_worker;
+    connect(&m_thread, &QThread::started, m_worker, [this, worker, body] {
+        (worker->*body)();
+        // The run ends when its body returns, not when the front end comes to end it.
+        m_end = QDateTime::currentDateTimeUtc();
+    });
     return m_worker;
 }
 
@@ -84,6 +89,7 @@ void RunHost::launch()
     m_runId = QString::number(QRandomGenerator::global()->generate64() & 0xFFFFFFFFFFFFull, 16)
                   .rightJustified(12, QLatin1Char('0'));
     m_start = QDateTime::currentDateTimeUtc();
+    m_end = QDateTime();
     m_lastRedLine.clear();
     m_writeErrorShown = false;
     m_active = true;
@@ -134,7 +140,7 @@ void RunHost::writeJournal()
     record.id = m_runId;
     record.kind = QLatin1String(kindName(m_settings.kind));
     record.start = m_start;
-    record.end = QDateTime::currentDateTimeUtc();
+    record.end = m_end.isValid() ? m_end : QDateTime::currentDateTimeUtc();
     record.version = QLatin1String(kVeltoraVersion);
     record.host = QSysInfo::machineHostName();
     // Only these runs write the ID; the others are never asked to.

@@ -71,6 +71,7 @@ private:
     QString m_runId;
     QDateTime m_start;
     // Written by the run's thread while it runs and read here after it has ended.
+    QDateTime m_end;
     QString m_lastRedLine;
     std::atomic<bool> m_active{false};
     std::atomic<bool> m_writeErrorShown{false};
