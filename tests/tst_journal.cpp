@@ -94,7 +94,6 @@ void tst_journal::runLeavesItsLine()
     QFETCH(QStringList, images);
 
     Bench bench;
-    DebugCapture debug;
     QVERIFY(bench.useExampleStation());
     const QString station = bench.station();
     if (blocked)
@@ -108,14 +107,17 @@ void tst_journal::runLeavesItsLine()
     if (fault)
         device->setFault(uint8_t(fault), devsim::Fault{devsim::ErrorMode::NoAnswer, 0, -1});
     QVERIFY(writeFile(bench.fsRoot() + "/testres.bin", "test history"));
-    if (kind == int(Kind::Test)) {
-        QVERIFY(QFile::link(VELTORA_FAKE_JLINK, station + "/JLinkExe"));
-        // A programmed device comes up as a new port.
-        debug.watch("Connecting device waiting box signal result", [device] { device->plug(); });
-    }
 
     QThread thread;
     Logger_c logger;
+    if (kind == int(Kind::Test)) {
+        QVERIFY(QFile::link(VELTORA_FAKE_JLINK, station + "/JLinkExe"));
+        // A programmed device comes up as a port that was not there when the ports were listed.
+        connect(&logger, &Logger_c::sigLog, &logger, [device](const QString& line) {
+            if (line == "0Flashing the nrf52840_test.hex image...")
+                device->plug();
+        }, Qt::DirectConnection);
+    }
     RunHost host(thread, logger);
     Recorder recorder;
     recorder.attach(logger);

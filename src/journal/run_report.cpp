@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <string_view>
