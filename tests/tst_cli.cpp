@@ -182,7 +182,9 @@ void tst_cli::stopEndsTheRunCleanly_data()
     QTest::newRow("interrupt in the last restart")
         << production + QStringList{"--no-set-device-id"} << 0x08 << false << 0 << 11;
     QTest::newRow("interrupt in a fetch")
-        << QStringList{"fetch", "--station-dir", "@/station", "--selector", "1", "--to", "@", "testres.bin"} << 0x12 << false
+        << QStringList{"fetch", "--station-dir", "@/station", "--selector", "1", "--to", "@",
+                       "testres.bin"}
+        << 0x12 << false
         << 130 << 0;
 }
 
@@ -257,7 +259,8 @@ void tst_cli::fetchExitCodeAndFiles()
         QVERIFY(writeFile(to + "/" + name, "earlier"));
 
     QProcess p;
-    startCli(p, QStringList{"fetch", "--station-dir", stationDir(), "--selector", "1", "--to", to} + names);
+    startCli(p, QStringList{"fetch", "--station-dir", stationDir(), "--selector", "1", "--to", to}
+                    + names);
     QVERIFY(p.waitForFinished(30000));
     const QString out = QString::fromUtf8(p.readAllStandardOutput());
     QVERIFY2(p.exitCode() == exitCode && out.endsWith(lastLine + "\n"), qPrintable(out));

@@ -54,9 +54,9 @@ void tst_journal::runLeavesItsLine_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<bool>("plugged");
-    QTest::addColumn<int>("fault");     // a command the device leaves unanswered
-    QTest::addColumn<bool>("stop");     // stopped while searching for the device
-    QTest::addColumn<bool>("blocked");  // a file named Logs in place of the folder
+    QTest::addColumn<int>("fault");    // a command the device leaves unanswered
+    QTest::addColumn<bool>("stop");    // stopped while searching for the device
+    QTest::addColumn<bool>("blocked"); // a file named Logs in place of the folder
     QTest::addColumn<QString>("result");
     QTest::addColumn<QString>("error");
     QTest::addColumn<QStringList>("files"); // device paths of the files sent or fetched
@@ -67,17 +67,19 @@ void tst_journal::runLeavesItsLine_data()
     const QStringList none;
     QTest::newRow("production") << int(Kind::Production) << true << 0 << false << false << "success"
                                 << "" << production << none;
-    QTest::newRow("failed production") << int(Kind::Production) << true << 0x0A << false << false
-                                       << "failed" << "Error while MACs getting" << production << none;
-    QTest::newRow("stopped") << int(Kind::Production) << false << 0 << true << false << "stopped" << ""
-                             << none << none;
-    QTest::newRow("test") << int(Kind::Test) << false << 0 << false << false << "success" << ""
-                          << QStringList{"Updates/ESP_Update_c.bin", "testcfg.txt"}
+    QTest::newRow("failed production")
+        << int(Kind::Production) << true << 0x0A << false << false << "failed"
+        << "Error while MACs getting" << production << none;
+    QTest::newRow("stopped") << int(Kind::Production) << false << 0 << true << false << "stopped"
+                             << "" << none << none;
+    QTest::newRow("test") << int(Kind::Test) << false << 0 << false << false << "success"
+                          << "" << QStringList{"Updates/ESP_Update_c.bin", "testcfg.txt"}
                           << QStringList{"nrf52840_test.hex"};
-    QTest::newRow("fetch") << int(Kind::Fetch) << true << 0 << false << false << "success" << ""
-                           << QStringList{"testres.bin"} << none;
-    QTest::newRow("journal not writable") << int(Kind::Fetch) << true << 0 << false << true
-                                          << "success" << "" << none << none;
+    QTest::newRow("fetch") << int(Kind::Fetch) << true << 0 << false << false << "success"
+                           << "" << QStringList{"testres.bin"} << none;
+    QTest::newRow("journal not writable")
+        << int(Kind::Fetch) << true << 0 << false << true << "success"
+        << "" << none << none;
 }
 
 // The journal line read back field by field, and the day log against the lines the run showed.
@@ -113,10 +115,13 @@ void tst_journal::runLeavesItsLine()
     if (kind == int(Kind::Test)) {
         QVERIFY(QFile::link(VELTORA_FAKE_JLINK, station + "/JLinkExe"));
         // A programmed device comes up as a port that was not there when the ports were listed.
-        connect(&logger, &Logger_c::sigLog, &logger, [device](const QString& line) {
-            if (line == "0Flashing the nrf52840_test.hex image...")
-                device->plug();
-        }, Qt::DirectConnection);
+        connect(
+            &logger, &Logger_c::sigLog, &logger,
+            [device](const QString& line) {
+                if (line == "0Flashing the nrf52840_test.hex image...")
+                    device->plug();
+            },
+            Qt::DirectConnection);
     }
     RunHost host(thread, logger);
     Recorder recorder;
@@ -131,7 +136,8 @@ void tst_journal::runLeavesItsLine()
     host.prepare(settings)->protocol()->setTimeoutLimitMs(100);
     host.launch();
     if (stop) {
-        QTRY_VERIFY_WITH_TIMEOUT(recorder.log.contains("0Searching for the device's COM port"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.log.contains("0Searching for the device's COM port"),
+                                 10000);
         host.stop();
     } else {
         QVERIFY(finished.wait(30000));
@@ -159,8 +165,8 @@ void tst_journal::runLeavesItsLine()
     const QDateTime start = QDateTime::fromString(run["start"].toString(), Qt::ISODateWithMs);
     const QDateTime end = QDateTime::fromString(run["end"].toString(), Qt::ISODateWithMs);
     QCOMPARE(run["duration_ms"].toDouble(), double(start.msecsTo(end)));
-    QCOMPARE(run["device_id"], kind == int(Kind::Fetch) ? QJsonValue()
-                                                        : QJsonValue("18446744073709551615"));
+    QCOMPARE(run["device_id"],
+             kind == int(Kind::Fetch) ? QJsonValue() : QJsonValue("18446744073709551615"));
     QCOMPARE(run["device_id_written"].toBool(), kind != int(Kind::Fetch) && !stop);
     const QString port = QString::fromStdString(device->portPath());
     QCOMPARE(run["port"], stop ? QJsonValue() : QJsonValue(port));
@@ -180,7 +186,8 @@ void tst_journal::runLeavesItsLine()
     for (int i = 0; i < images.size(); ++i) {
         const QJsonObject image = programmed[i].toObject();
         QCOMPARE(image["name"].toString(), images[i]);
-        QCOMPARE(image["sha256"].toString().toLatin1(), sha256(station + "/TestFiles/" + images[i]));
+        QCOMPARE(image["sha256"].toString().toLatin1(),
+                 sha256(station + "/TestFiles/" + images[i]));
         QCOMPARE(image["exit_code"].toInt(-1), 0);
     }
 
@@ -191,8 +198,10 @@ void tst_journal::runLeavesItsLine()
         expected << QString(words[line[0].digitValue()]) + ' ' + line.mid(1).replace('\n', "\\x0a");
     QStringList shown;
     const QRegularExpression stamped("^(\\d{4}-\\d\\d-\\d\\d)T\\S+Z ([0-9a-f]{12}) (.*)$");
-    for (const QString& name : QDir(station + "/Logs").entryList({"*.log"}, QDir::Files, QDir::Name)) {
-        for (const QString& line : QString::fromUtf8(readAll(station + "/Logs/" + name)).split('\n', Qt::SkipEmptyParts)) {
+    for (const QString& name :
+         QDir(station + "/Logs").entryList({"*.log"}, QDir::Files, QDir::Name)) {
+        for (const QString& line : QString::fromUtf8(readAll(station + "/Logs/" + name))
+                                       .split('\n', Qt::SkipEmptyParts)) {
             const QRegularExpressionMatch m = stamped.match(line);
             QVERIFY2(m.hasMatch() && m.captured(1) + ".log" == name, qPrintable(line));
             QCOMPARE(m.captured(2), run["run"].toString());
@@ -211,7 +220,7 @@ void tst_journal::concurrentAppendsStayWhole()
     QVERIFY(writeFile(path, "{\"kind\":\"produc"));
     const auto writer = [&path](QChar c) {
         RunRecord record;
-        record.kind = QString(30000, c);  // lines longer than a page and a pipe buffer
+        record.kind = QString(30000, c); // lines longer than a page and a pipe buffer
         for (int i = 0; i < 200; ++i)
             appendRunRecord(path, record);
     };
@@ -220,11 +229,12 @@ void tst_journal::concurrentAppendsStayWhole()
     a.join();
     b.join();
     const QList<QByteArray> lines = readAll(path).split('\n');
-    QCOMPARE(lines.size(), 402);  // the torn line, 400 lines and the empty rest after the last
+    QCOMPARE(lines.size(), 402); // the torn line, 400 lines and the empty rest after the last
     QVERIFY(lines.last().isEmpty());
     for (int i = 1; i <= 400; ++i) {
         const QString kind = QJsonDocument::fromJson(lines[i]).object()["kind"].toString();
-        QVERIFY2(kind == QString(30000, 'a') || kind == QString(30000, 'b'), qPrintable(QString::number(i)));
+        QVERIFY2(kind == QString(30000, 'a') || kind == QString(30000, 'b'),
+                 qPrintable(QString::number(i)));
     }
 }
 
@@ -258,23 +268,28 @@ void tst_journal::report()
     add("test", "2024-05-03", 500, R::Stopped, 6);
     add("fetch", "2024-05-04", 100, R::Failed, 0, "Unable to open the file on the device: a\"\x1b");
     add("fetch", "2024-05-04", 300, R::Failed, 0, "Unable to open the file on the device: a\"\x1b");
-    journal += "\nnot json\n{\"kind\":\"flash\",\"result\":\"success\",\"start\":\"2024-05-04T00:00:00.000Z\","
-               "\"duration_ms\":1}\n{\"kind\":\"production\",\"result\":\"succ";
+    journal +=
+        "\nnot "
+        "json\n{\"kind\":\"flash\",\"result\":\"success\",\"start\":\"2024-05-04T00:00:00.000Z\","
+        "\"duration_ms\":1}\n{\"kind\":\"production\",\"result\":\"succ";
     QVERIFY(writeFile(path, journal));
 
     RunReport report;
     QVERIFY(readRunReport(path, "2024-05-02", report));
-    QCOMPARE(runReportText(report),
-             "Run journal: " + path + "\n"
-             "Runs since 2024-05-02\n"
-             "production: 5 runs, 4 passed, 1 failed, 0 stopped; duration median 2.0 s, 95th percentile 4.0 s\n"
-             "  1 x Firmware download error\n"
-             "test: 1 runs, 0 passed, 0 failed, 1 stopped; duration median 0.5 s, 95th percentile 0.5 s\n"
-             "fetch: 2 runs, 0 passed, 2 failed, 0 stopped; duration median 0.1 s, 95th percentile 0.3 s\n"
-             "  2 x Unable to open the file on the device: a\"\\x1b\n"
-             "Device IDs produced: 2 (7-8)\n"
-             "Produced more than once: 8\n"
-             "Malformed lines skipped: 3\n");
+    QCOMPARE(runReportText(report), "Run journal: " + path +
+                                        "\n"
+                                        "Runs since 2024-05-02\n"
+                                        "production: 5 runs, 4 passed, 1 failed, 0 stopped; "
+                                        "duration median 2.0 s, 95th percentile 4.0 s\n"
+                                        "  1 x Firmware download error\n"
+                                        "test: 1 runs, 0 passed, 0 failed, 1 stopped; duration "
+                                        "median 0.5 s, 95th percentile 0.5 s\n"
+                                        "fetch: 2 runs, 0 passed, 2 failed, 0 stopped; duration "
+                                        "median 0.1 s, 95th percentile 0.3 s\n"
+                                        "  2 x Unable to open the file on the device: a\"\\x1b\n"
+                                        "Device IDs produced: 2 (7-8)\n"
+                                        "Produced more than once: 8\n"
+                                        "Malformed lines skipped: 3\n");
 
     const QJsonObject o = QJsonDocument::fromJson(runReportJson(report)).object();
     const QJsonObject production = o["kinds"].toObject()["production"].toObject();

@@ -58,7 +58,8 @@ Flashing_c* RunHost::prepare(const RunSettings& s)
     const bool production = s.kind == Kind::Production;
     // Only production may take a device that answers from its bootloader at the probe.
     const bool skipBootloader = production ? s.skipBootloader : true;
-    const QString folder = production ? QStringLiteral("/Production/") : QStringLiteral("/TestFiles/");
+    const QString folder =
+        production ? QStringLiteral("/Production/") : QStringLiteral("/TestFiles/");
     m_worker = new Flashing_c(s.deviceId, skipBootloader, folder, s.setDeviceId, &m_logger);
     connect(m_worker, &Flashing_c::on_flashFinish, this, &RunHost::sigFinished);
 
@@ -144,8 +145,8 @@ void RunHost::writeJournal()
     record.version = QLatin1String(kVeltoraVersion);
     record.host = QSysInfo::machineHostName();
     // Only these runs write the ID; the others are never asked to.
-    const bool writesId =
-        m_settings.kind == RunSettings::Kind::Production || m_settings.kind == RunSettings::Kind::Test;
+    const bool writesId = m_settings.kind == RunSettings::Kind::Production ||
+                          m_settings.kind == RunSettings::Kind::Test;
     record.deviceIdAsked = writesId && m_settings.setDeviceId;
     record.deviceId = m_settings.deviceId;
     record.error = m_lastRedLine;
