@@ -25,29 +25,16 @@ private slots:
     void cleanup() { m_bench.reset(); }
     void logLines_data();
     void logLines();
-    void logViewsReadOnly_data();
-    void logViewsReadOnly();
-    void noListFileEndsRunInRed_data();
-    void noListFileEndsRunInRed();
-    void closeDuringDeviceSearch_data();
-    void closeDuringDeviceSearch();
-    void stepUpAfterSuccess_data();
-    void stepUpAfterSuccess();
+    void runWithoutDevice_data();
+    void runWithoutDevice();
     void runOnDevice_data();
     void runOnDevice();
     void closeDuringSilentDeletion();
 
 private:
-    static int mode(const MainWindow& w) { return w.mode; }
-    static void setMode(MainWindow& w, int mode) { w.mode = mode; }
     static bool runObjectsGone(const MainWindow& w)
     {
         return !w.flashingWorker && !w.progressDialog && !w.workerThread.isRunning();
-    }
-    void writeEmptyLists()
-    {
-        QVERIFY(writeFile(m_bench->station() + "/Production/production_files.cfg", {}));
-        QVERIFY(writeFile(m_bench->station() + "/TestFiles/test_files.cfg", {}));
     }
 
     std::unique_ptr<Bench> m_bench;
@@ -113,90 +100,52 @@ void tst_MainWindow::logLines_data()
 {
     QTest::addColumn<int>("runMode");
     QTest::addColumn<int>("tab");
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<QString>("shown");
+    QTest::addColumn<int>("code");
     QTest::addColumn<QRgb>("colour");
     QTest::addColumn<QString>("view");
     // A run writes into its own tab's view; between runs a line goes to the tab in front, and
     // from the Manual tab (no view) to the Production one.
-    QTest::newRow("0 black, production run") << 2 << 0 << "0Half way"
-                                             << "Half way" << black << "m_Log_2";
-    QTest::newRow("1 red, test run") << 1 << 1 << "1Failed"
-                                     << "Failed" << red << "m_Log";
-    QTest::newRow("2 yellow, no run, test tab") << 0 << 0 << "2Warned"
-                                                << "Warned" << qRgb(255, 255, 0) << "m_Log";
-    QTest::newRow("3 blue, no run, production tab") << 0 << 1 << "3Device ID: 17"
-                                                    << "Device ID: 17" << blue << "m_Log_2";
-    QTest::newRow("4 green, no run, manual tab") << 0 << 2 << "4Flashed"
-                                                 << "Flashed" << green << "m_Log_2";
-    QTest::newRow("unknown code") << 1 << 0 << "9Nine"
-                                  << "Nine" << black << "m_Log";
-    QTest::newRow("markup stays text") << 2 << 1 << "1<b>Firmware</b> <i>3.2</i>"
-                                       << "<b>Firmware</b> <i>3.2</i>" << red << "m_Log_2";
+    QTest::newRow("black, production run, test tab shown") << 2 << 0 << 0 << black << "m_Log_2";
+    QTest::newRow("red, no run, test tab") << 0 << 0 << 1 << red << "m_Log";
+    QTest::newRow("blue, no run, production tab") << 0 << 1 << 3 << blue << "m_Log_2";
+    QTest::newRow("green, no run, manual tab") << 0 << 2 << 4 << green << "m_Log_2";
 }
 
 void tst_MainWindow::logLines()
 {
     QFETCH(int, runMode);
     QFETCH(int, tab);
-    QFETCH(QString, line);
-    QFETCH(QString, shown);
+    QFETCH(int, code);
     QFETCH(QRgb, colour);
     QFETCH(QString, view);
     MainWindow w;
     child<QTabWidget>(w, "m_tabMode")->setCurrentIndex(tab);
-    setMode(w, runMode);
+    w.mode = runMode;
     w.Log(QStringLiteral("3Earlier line"));
     // The operator has selected the earlier line: the next line must not recolour it.
     auto* target = child<QTextEdit>(w, view);
     QTextCursor selection(target->document());
     selection.select(QTextCursor::LineUnderCursor);
     target->setTextCursor(selection);
-    w.Log(line);
+    // Device texts in a line are shown as they are, never as markup.
+    w.Log(QString::number(code) + "<b>VELTORA-FW</b> 3.2");
 
-    QCOMPARE(coloured(target), QList<Line>({{"Earlier line", blue}, {shown, colour}}));
+    const QList<Line> shownLines = {{"Earlier line", blue}, {"<b>VELTORA-FW</b> 3.2", colour}};
+    QCOMPARE(coloured(target), shownLines);
     QVERIFY(child<QTextEdit>(w, view == "m_Log" ? "m_Log_2" : "m_Log")->document()->isEmpty());
-}
 
-void tst_MainWindow::logViewsReadOnly_data()
-{
-    QTest::addColumn<QString>("button");
-    QTest::addColumn<QString>("cleared");
-    QTest::addColumn<QString>("kept");
-    QTest::newRow("test tab") << "m_clearLog"
-                              << "m_Log"
-                              << "m_Log_2";
-    QTest::newRow("production tab") << "m_clearLog_2"
-                                    << "m_Log_2"
-                                    << "m_Log";
-}
-
-// Keys typed into a log change nothing; Clear log empties its own tab's log only.
-void tst_MainWindow::logViewsReadOnly()
-{
-    QFETCH(QString, button);
-    QFETCH(QString, cleared);
-    QFETCH(QString, kept);
-    MainWindow w;
-    for (int runMode : {1, 2}) {
-        setMode(w, runMode);
-        w.Log(QStringLiteral("1Error while getting the files list"));
-    }
-    setMode(w, 0);
+    // Keys typed into the log change nothing; its own tab's Clear log empties it.
     w.show();
     QVERIFY(QTest::qWaitForWindowActive(&w));
-    auto* view = child<QTextEdit>(w, cleared);
-    child<QTabWidget>(w, "m_tabMode")->setCurrentWidget(view->parentWidget());
-    view->setFocus();
-    QTest::keyClicks(view, QStringLiteral("x"));
-    QCOMPARE(view->toPlainText(), QStringLiteral("Error while getting the files list"));
-    child(w, button)->click();
-    QVERIFY(view->document()->isEmpty());
-    QCOMPARE(child<QTextEdit>(w, kept)->toPlainText(),
-             QStringLiteral("Error while getting the files list"));
+    child<QTabWidget>(w, "m_tabMode")->setCurrentWidget(target->parentWidget());
+    target->setFocus();
+    QTest::keyClicks(target, QStringLiteral("x"));
+    QCOMPARE(coloured(target), shownLines);
+    child(w, view == "m_Log" ? "m_clearLog" : "m_clearLog_2")->click();
+    QVERIFY(target->document()->isEmpty());
 }
 
-void tst_MainWindow::noListFileEndsRunInRed_data()
+void tst_MainWindow::runWithoutDevice_data()
 {
     QTest::addColumn<QString>("button");
     QTest::addColumn<int>("runMode");
@@ -208,7 +157,8 @@ void tst_MainWindow::noListFileEndsRunInRed_data()
                           << "m_Log_2";
 }
 
-void tst_MainWindow::noListFileEndsRunInRed()
+// A run that fails, then one that searches until the window closes, on the same worker thread.
+void tst_MainWindow::runWithoutDevice()
 {
     QFETCH(QString, button);
     QFETCH(int, runMode);
@@ -220,49 +170,28 @@ void tst_MainWindow::noListFileEndsRunInRed()
     child<QCheckBox>(w, "m_boxAutoIncProdSerial")->setChecked(true);
     prodId->setValue(41);
 
-    const QList<Line> oneRun = {
-        {"Applying the default file list", black},
-        {"Error while opening the list of flashing files", red},
-        {"Error while getting the files list", red},
-    };
-    // Twice: the same worker thread serves the next run.
-    for (int run = 1; run <= 2; ++run) {
-        child(w, button)->click();
-        QCOMPARE(mode(w), runMode);
-        QVERIFY(startButtonsEnabled(w, false));
-        QCOMPARE(progressWindows().size(), 1);
-        QVERIFY(progressWindows().first()->isVisible());
-
-        QTRY_COMPARE_WITH_TIMEOUT(mode(w), 0, 10000);
-        QVERIFY(runObjectsGone(w));
-        QVERIFY(progressWindows().isEmpty());
-        QVERIFY(startButtonsEnabled(w, true));
-        QCOMPARE(coloured(child<QTextEdit>(w, view)).mid(3 * (run - 1)), oneRun);
-        QVERIFY(child<QTextEdit>(w, otherView)->document()->isEmpty());
-        // A failed run never steps the Device ID up.
-        QCOMPARE(prodId->value(), 41.0);
-    }
-}
-
-void tst_MainWindow::closeDuringDeviceSearch_data()
-{
-    QTest::addColumn<QString>("button");
-    QTest::newRow("production") << "m_buttonAuto_2";
-    QTest::newRow("test") << "m_buttonAuto";
-    QTest::newRow("re-test") << "m_retest";
-}
-
-void tst_MainWindow::closeDuringDeviceSearch()
-{
-    QFETCH(QString, button);
-    writeEmptyLists();
-    MainWindow w;
-    w.show();
+    // Without its list the run ends at once, in red, and never steps the Device ID up.
     child(w, button)->click();
-    const int runMode = mode(w);
-    QVERIFY(runMode != 0);
+    QCOMPARE(w.mode, runMode);
+    QVERIFY(startButtonsEnabled(w, false));
+    QCOMPARE(progressWindows().size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(w.mode, 0, 10000);
+    QVERIFY(runObjectsGone(w));
+    QVERIFY(progressWindows().isEmpty());
+    QVERIFY(startButtonsEnabled(w, true));
+    QCOMPARE(coloured(child<QTextEdit>(w, view)),
+             QList<Line>({{"Applying the default file list", black},
+                          {"Error while opening the list of flashing files", red},
+                          {"Error while getting the files list", red}}));
+    QVERIFY(child<QTextEdit>(w, otherView)->document()->isEmpty());
+    QCOMPARE(prodId->value(), 41.0);
+
+    QVERIFY(writeFile(m_bench->station() + "/Production/production_files.cfg", {}));
+    QVERIFY(writeFile(m_bench->station() + "/TestFiles/test_files.cfg", {}));
+    child(w, button)->click();
     QCOMPARE(progressWindows().size(), 1);
     Progress_c* dialog = progressWindows().first();
+    QVERIFY(dialog->isVisible());
     auto* label = dialog->findChild<QLabel*>("labelSearch");
     QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("Searching for the device's COM port"),
                               10000);
@@ -273,7 +202,7 @@ void tst_MainWindow::closeDuringDeviceSearch()
     // Cancel only hides the dialog; the run goes on.
     dialog->findChild<QPushButton*>("BtnCancel")->click();
     QVERIFY(!dialog->isVisible());
-    QCOMPARE(mode(w), runMode);
+    QCOMPARE(w.mode, runMode);
     QVERIFY(w.workerThread.isRunning());
 
     QElapsedTimer timer;
@@ -281,51 +210,9 @@ void tst_MainWindow::closeDuringDeviceSearch()
     QVERIFY(w.close());
     // A hang guard, far above the one poll interval that ending the search takes.
     QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
-    QCOMPARE(mode(w), 0);
+    QCOMPARE(w.mode, 0);
     QVERIFY(runObjectsGone(w));
     QVERIFY(progressWindows().isEmpty());
-}
-
-void tst_MainWindow::stepUpAfterSuccess_data()
-{
-    QTest::addColumn<QString>("button");
-    QTest::addColumn<bool>("autoIncrement");
-    QTest::addColumn<bool>("success");
-    QTest::addColumn<double>("after");
-    QTest::newRow("production, success, auto") << "m_buttonAuto_2" << true << true << 42.0;
-    QTest::newRow("production, success, manual") << "m_buttonAuto_2" << false << true << 41.0;
-    QTest::newRow("production, failure, auto") << "m_buttonAuto_2" << true << false << 41.0;
-    QTest::newRow("re-test, success, auto") << "m_retest" << true << true << 42.0;
-}
-
-void tst_MainWindow::stepUpAfterSuccess()
-{
-    QFETCH(QString, button);
-    QFETCH(bool, autoIncrement);
-    QFETCH(bool, success);
-    QFETCH(double, after);
-    writeEmptyLists();
-    MainWindow w;
-    w.show();
-    auto* prodId = child<QDoubleSpinBox>(w, "m_editProdID");
-    prodId->setValue(41);
-    child<QCheckBox>(w, "m_boxAutoIncProdSerial")->setChecked(autoIncrement);
-    // The operator types the Device ID only when it does not step up by itself.
-    QCOMPARE(prodId->isEnabled(), !autoIncrement);
-
-    child(w, button)->click();
-    QVERIFY(mode(w) != 0);
-    QVERIFY(QMetaObject::invokeMethod(&w, "on_flashingFinished", Qt::DirectConnection,
-                                      Q_ARG(bool, success)));
-    QCOMPARE(mode(w), 0);
-    QVERIFY(runObjectsGone(w));
-    QVERIFY(startButtonsEnabled(w, true));
-    QCOMPARE(prodId->value(), after);
-
-    // A second end for the same run changes nothing.
-    QVERIFY(QMetaObject::invokeMethod(&w, "on_flashingFinished", Qt::DirectConnection,
-                                      Q_ARG(bool, true)));
-    QCOMPARE(prodId->value(), after);
 }
 
 void tst_MainWindow::runOnDevice_data()
@@ -384,14 +271,20 @@ void tst_MainWindow::runOnDevice()
     child<QCheckBox>(w, "m_boxSet" + own + "Serial")->setChecked(setDeviceId);
     child<QCheckBox>(w, "m_boxSet" + other + "Serial")->setChecked(!setDeviceId);
     child<QCheckBox>(w, "m_boxAutoIncProdSerial")->setChecked(autoIncrement);
+    auto* prodId = child<QDoubleSpinBox>(w, "m_editProdID");
+    // The operator types the Device ID only when it does not step up by itself.
+    QCOMPARE(prodId->isEnabled(), !autoIncrement);
     auto* start = child(w, test ? "m_buttonAuto" : "m_buttonAuto_2");
 
     start->click();
     QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 30000);
     QCOMPARE(device->deviceId(), inDevice);
-    QCOMPARE(child<QDoubleSpinBox>(w, "m_editProdID")->value(), prodIdAfter);
+    QCOMPARE(prodId->value(), prodIdAfter);
     QCOMPARE(coloured(child<QTextEdit>(w, test ? "m_Log" : "m_Log_2")).last(),
              Line(lastLine, green));
+    // A late second end of the same run changes nothing.
+    QVERIFY(QMetaObject::invokeMethod(&w, "on_flashingFinished", Q_ARG(bool, true)));
+    QCOMPARE(prodId->value(), prodIdAfter);
 }
 
 void tst_MainWindow::closeDuringSilentDeletion()

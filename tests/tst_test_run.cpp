@@ -1,6 +1,6 @@
 // The Test tab's runs end to end: the J-Link phase against the stand-in commander, the device
 // search, the Device ID and the test files against the simulated device, and the re-test; and
-// the stand-in commander itself, started as the tool starts it.
+// the stand-in commander's own script check.
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QtTest>
@@ -12,7 +12,7 @@ using namespace prodtest;
 
 namespace {
 
-const QByteArray kTestList = "j:nrf_app.hex\r\nj:nrf_net.hex\r\nc:config.txt\r\nc:selftest.bin\r\n";
+const QByteArray kTestList = "j:nrf_app.hex\r\nj:nrf_net.hex\r\nc:selftest.bin\r\n";
 // The commander script for nrf_app.hex, byte for byte.
 const QByteArray kAppScript = "si SWD\nspeed auto\ndevice nRF52840_xxAA\n"
                               "loadfile \"TestFiles//nrf_app.hex\"\nr\ng\nqc\n";
@@ -26,7 +26,8 @@ class TestRunTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { m_savedPath = qgetenv("PATH"); }
+    // No commander on the PATH either: a station without its own has none.
+    void initTestCase() { qputenv("PATH", "/nonexistent"); }
     void init();
     void cleanup();
 
@@ -41,22 +42,12 @@ private slots:
     void retest();
 
 private:
-    // The stand-in resets the device after programming and ends once it is away (Resets) or
-    // once it is back (ResetsBack).
-    enum class Commander { Fake, Hang, ExitOne, Crash, None, Resets, ResetsBack };
-    void installCommander(Commander kind);
+    // The stand-in as the station's commander, told what to do by its settings file (<trigger> and
+    // <port>: the device's); "crash": a commander that crashes, "none": no commander at all.
+    void installCommander(const QByteArray& settings);
     std::unique_ptr<Flashing_c> makeWorker(bool setDeviceId);
     devsim::Config deviceConfig(int index, bool plugged) const;
-    QStringList commanderRuns() const
-    {
-        return QString::fromUtf8(readAll(m_testFiles + "fake-jlink.log"))
-            .split('\n', Qt::SkipEmptyParts);
-    }
     int commandersRunning() const;
-    QString port(const devsim::Device& device) const
-    {
-        return QString::fromStdString(device.portPath());
-    }
 
     std::unique_ptr<Bench> m_bench;
     std::unique_ptr<DebugCapture> m_debug;
@@ -65,7 +56,6 @@ private:
     devsim::Device* m_device = nullptr;
     Logger_c m_logger;
     std::unique_ptr<Recorder> m_recorder;
-    QByteArray m_savedPath;
 };
 
 void TestRunTest::init()
@@ -75,7 +65,6 @@ void TestRunTest::init()
     m_station = m_bench->station();
     m_testFiles = m_station + "/TestFiles/";
     setStationDir(m_station);
-    qputenv("PATH", m_savedPath);
 
     QVERIFY(writeFile(m_testFiles + "test_files.cfg", kTestList));
     QVERIFY(writeFile(m_testFiles + "nrf_app.hex", ":020000040000FA\n"));
@@ -83,10 +72,9 @@ void TestRunTest::init()
     QVERIFY(writeFile(m_testFiles + "nrf_\xc3\xbc.hex", ":00000001FF\n"));
     QVERIFY(writeFile(m_testFiles + "config.txt", "mode=selftest\n"));
     QVERIFY(writeFile(m_testFiles + "selftest.bin", pattern(1000)));
-    installCommander(Commander::Fake);
-
     m_device = m_bench->start(deviceConfig(0, false));
     QVERIFY(m_device);
+    installCommander("");
     m_recorder = std::make_unique<Recorder>();
     m_recorder->attach(m_logger);
 }
@@ -96,42 +84,31 @@ void TestRunTest::cleanup()
     m_recorder.reset();
     m_debug.reset();
     m_bench.reset();
-    qputenv("PATH", m_savedPath);
 }
 
 devsim::Config TestRunTest::deviceConfig(int index, bool plugged) const
 {
     devsim::Config config = m_bench->config(index);
-    config.fsRoot = m_bench->fsRoot().toStdString();
     config.pluggedAtStart = plugged;
     config.deviceId = 777;
     return config;
 }
 
-void TestRunTest::installCommander(Commander kind)
+void TestRunTest::installCommander(const QByteArray& settings)
 {
     const QString program = m_station + "/JLinkExe";
     QFile::remove(program);
-    for (const char* name : {"HANG", "EXIT", "RESET", "RESET_BACK"})
-        qunsetenv(QByteArray("VELTORA_FAKE_JLINK_") + name);
-    if (kind == Commander::Crash) {
+    if (settings == "crash") {
         QVERIFY(writeFile(program, "#!/bin/sh\nkill -SEGV $$\n"));
         QVERIFY(
             QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    } else if (kind == Commander::None) {
-        // Nothing in the station folder and nothing on the PATH.
-        qputenv("PATH", QFile::encodeName(m_bench->path() + "/no-programs"));
-    } else {
+    } else if (settings != "none") {
         // Installed under the commander's name: its settings file is the station's.
         QVERIFY(QFile::link(VELTORA_FAKE_JLINK, program));
-        if (kind == Commander::Hang)
-            qputenv("VELTORA_FAKE_JLINK_HANG", "1");
-        if (kind == Commander::ExitOne)
-            qputenv("VELTORA_FAKE_JLINK_EXIT", "1");
-        if (kind == Commander::Resets || kind == Commander::ResetsBack)
-            qputenv("VELTORA_FAKE_JLINK_RESET", m_device->resetTriggerPath().c_str());
-        if (kind == Commander::ResetsBack)
-            qputenv("VELTORA_FAKE_JLINK_RESET_BACK", m_device->portPath().c_str());
+        QByteArray text = settings;
+        text.replace("<trigger>", m_device->resetTriggerPath().c_str());
+        QVERIFY(writeFile(m_station + "/fake-jlink.conf",
+                          text.replace("<port>", m_device->portPath().c_str())));
     }
 }
 
@@ -156,46 +133,24 @@ std::unique_ptr<Flashing_c> TestRunTest::makeWorker(bool setDeviceId)
 void TestRunTest::standIn_data()
 {
     QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<QByteArray>("settings"); // fake-jlink.conf beside the commander
-    QTest::addColumn<QString>("exitVariable");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("log");
     QByteArray crlf = kAppScript;
-    QByteArray otherChip = kAppScript;
     QByteArray missing = kAppScript;
-    const QByteArray bad = "bad-script ";
-    QTest::newRow("CR LF") << crlf.replace("\n", "\r\n") << QByteArray() << QString() << 2 << bad;
-    QTest::newRow("other chip") << otherChip.replace("nRF52840", "nRF52832") << QByteArray()
-                                << QString() << 2 << bad;
+    QTest::newRow("CR LF") << crlf.replace("\n", "\r\n") << 2 << QByteArray("bad-script ");
     QTest::newRow("image missing")
-        << missing.replace("nrf_app", "gone") << QByteArray() << QString() << 3
-        << QByteArray("no-image TestFiles//gone.hex\n");
-    const QByteArray ok = "ok TestFiles//nrf_app.hex\n";
-    QTest::newRow("settings file")
-        << kAppScript << QByteArray("# station\nexit = 5\n") << QString() << 5 << ok;
-    QTest::newRow("environment wins") << kAppScript << QByteArray("exit=5\n") << "0" << 0 << ok;
+        << missing.replace("nrf_app", "gone") << 3 << QByteArray("no-image TestFiles//gone.hex\n");
 }
 
-// The stand-in checks the script as the tool writes it and notes what it programmed.
+// The stand-in takes only the script as the tool writes it, and notes what it programmed.
 void TestRunTest::standIn()
 {
     QFETCH(QByteArray, script);
-    QFETCH(QByteArray, settings);
-    QFETCH(QString, exitVariable);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, log);
-    QVERIFY(writeFile(m_testFiles + "flashing-sequence.jlink", script));
-    QVERIFY(writeFile(m_station + "/fake-jlink.conf", settings));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (!exitVariable.isNull())
-        env.insert("VELTORA_FAKE_JLINK_EXIT", exitVariable);
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.setWorkingDirectory(m_station);
-    p.start(m_station + "/JLinkExe", {"-commanderscript", "TestFiles//flashing-sequence.jlink"});
-    QVERIFY(p.waitForFinished(10000));
-    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(p.exitCode(), exitCode);
+    const QString path = m_testFiles + "flashing-sequence.jlink";
+    QVERIFY(writeFile(path, script));
+    QCOMPARE(QProcess::execute(m_station + "/JLinkExe", {"-commanderscript", path}), exitCode);
     const QByteArray lines = readAll(m_testFiles + "fake-jlink.log");
     QVERIFY2(lines.startsWith(log) && lines.count('\n') == 1, lines.constData());
 }
@@ -203,12 +158,12 @@ void TestRunTest::standIn()
 void TestRunTest::programNrfImage_data()
 {
     QTest::addColumn<QString>("image");
-    QTest::addColumn<int>("commander");
+    QTest::addColumn<QByteArray>("commander");
     QTest::addColumn<bool>("scriptIsFolder");
     QTest::addColumn<QString>("line");           // empty when the image was programmed
     QTest::addColumn<QByteArray>("scriptAfter"); // "-" when no script file is left
 
-    const int fake = int(Commander::Fake);
+    const QByteArray fake;
     QTest::newRow("plain name") << "nrf_app.hex" << fake << false << "" << kAppScript;
     QTest::newRow("non-ASCII name")
         << QString::fromUtf8("nrf_\xc3\xbc.hex") << fake << false << ""
@@ -219,27 +174,27 @@ void TestRunTest::programNrfImage_data()
                                    << "1Can't opennrf_gone.hex nRF image file" << QByteArray("-");
     QTest::newRow("script cannot be created")
         << "nrf_app.hex" << fake << true << "1nRF image writing error #2" << QByteArray("-");
-    QTest::newRow("commander hangs") << "nrf_app.hex" << int(Commander::Hang) << false
+    QTest::newRow("commander hangs") << "nrf_app.hex" << QByteArray("hang=1") << false
                                      << "1nRF image writing error #4" << kAppScript;
-    QTest::newRow("commander missing") << "nrf_app.hex" << int(Commander::None) << false
+    QTest::newRow("commander missing") << "nrf_app.hex" << QByteArray("none") << false
                                        << "1nRF image writing error #4" << kAppScript;
-    QTest::newRow("commander exits 1") << "nrf_app.hex" << int(Commander::ExitOne) << false
-                                       << "1nRF image writing error #5" << kAppScript;
-    QTest::newRow("commander crashes") << "nrf_app.hex" << int(Commander::Crash) << false
+    QTest::newRow("commander exits 1") << "nrf_app.hex" << QByteArray("# station\nexit = 1\n")
+                                       << false << "1nRF image writing error #5" << kAppScript;
+    QTest::newRow("commander crashes") << "nrf_app.hex" << QByteArray("crash") << false
                                        << "1nRF image writing error #5" << kAppScript;
 }
 
 void TestRunTest::programNrfImage()
 {
     QFETCH(QString, image);
-    QFETCH(int, commander);
+    QFETCH(QByteArray, commander);
     QFETCH(bool, scriptIsFolder);
     QFETCH(QString, line);
     QFETCH(QByteArray, scriptAfter);
 
     const QString script = m_testFiles + "flashing-sequence.jlink";
     QVERIFY(scriptIsFolder ? QDir().mkpath(script) : writeFile(script, kStale));
-    installCommander(Commander(commander));
+    installCommander(commander);
     auto worker = makeWorker(false);
     worker->setCommanderTimeoutMs(300);
 
@@ -257,7 +212,7 @@ void TestRunTest::programNrfImage()
 
 void TestRunTest::stopKillsAHangingCommander()
 {
-    installCommander(Commander::Hang);
+    installCommander("hang=1");
     auto worker = makeWorker(false); // the commander may take its 30 s
     // Stopped once the commander runs.
     const auto commanderStarted = [this] {
@@ -279,96 +234,76 @@ void TestRunTest::stopKillsAHangingCommander()
 void TestRunTest::testRun_data()
 {
     QTest::addColumn<QByteArray>("list");
-    QTest::addColumn<int>("commander");
+    QTest::addColumn<QByteArray>("commander");
     QTest::addColumn<bool>("deviceAtStart");
-    QTest::addColumn<bool>("setDeviceId");
     QTest::addColumn<bool>("downloadFails");
     QTest::addColumn<QStringList>("tail"); // the lines after "Applying the default file list"
-    QTest::addColumn<QStringList>("programmed");
     QTest::addColumn<QByteArray>("codes"); // what the device received
     QTest::addColumn<bool>("result");
 
-    const int fake = int(Commander::Fake);
+    const QByteArray fake;
     const QString app = "0Flashing the nrf_app.hex image...";
     const QString appDone = "4File nrf_app.hex flashed successfully";
-    const QStringList found = {"0Searching for the device's COM port",
-                               "4Found device connected to <port>",
-                               "4Firmware version is VELTORA-FW 3.2.0"};
-    const QStringList both = {app, appDone, "0Flashing the nrf_net.hex image...",
-                              "4File nrf_net.hex flashed successfully"};
-    const QStringList files = {"0Found 2 file(s) for flashing",
-                               "0File for flashing: Updates/config.txt",
-                               "0File is flashing: Updates/config.txt",
-                               "4config.txt file was successfully downloaded",
-                               "0File for flashing: Updates/selftest.bin",
-                               "0File is flashing: Updates/selftest.bin",
-                               "4selftest.bin file was successfully downloaded",
-                               "4Firmware downloding is complete"};
-    const QStringList bothImages = {"nrf_app.hex", "nrf_net.hex"};
-    QTest::newRow("Set Device ID checked")
-        << kTestList << fake << false << true << false
-        << both + found + QStringList{"4The Device ID has been written successfully"} + files
-        << bothImages
-        << QByteArray::fromHex("0c06"
-                               "020304"
-                               "02030304"
-                               "08")
-        << true;
-    QTest::newRow("Set Device ID unchecked")
-        << kTestList << fake << false << false << false << both + found + files << bothImages
-        << QByteArray::fromHex("0c"
-                               "020304"
-                               "02030304"
-                               "08")
-        << true;
+    const QStringList found = {
+        "0Searching for the device's COM port", "4Found device connected to <port>",
+        "4Firmware version is VELTORA-FW 3.2.0", "4The Device ID has been written successfully"};
+    QTest::newRow("whole list") << kTestList << fake << false << false
+                                << QStringList{app, appDone, "0Flashing the nrf_net.hex image...",
+                                               "4File nrf_net.hex flashed successfully"} +
+                                       found +
+                                       QStringList{"0Found 1 file(s) for flashing",
+                                                   "0File for flashing: Updates/selftest.bin",
+                                                   "0File is flashing: Updates/selftest.bin",
+                                                   "4selftest.bin file was successfully downloaded",
+                                                   "4Firmware downloding is complete"}
+                                << QByteArray::fromHex("0c060203030408") << true;
     QTest::newRow("empty J-Link name")
         << QByteArray("j:nrf_app.hex\r\nj:\r\nj:nrf_net.hex\r\nc:config.txt\r\n") << fake << false
-        << false << false << QStringList{app, appDone, "1Incorrect hex file size"}
-        << QStringList{"nrf_app.hex"} << QByteArray() << false;
+        << false << QStringList{app, appDone, "1Incorrect hex file size"} << QByteArray() << false;
     QTest::newRow("image missing from the station")
-        << QByteArray("j:nrf_gone.hex\r\nc:config.txt\r\n") << fake << false << false << false
+        << QByteArray("j:nrf_gone.hex\r\nc:config.txt\r\n") << fake << false << false
         << QStringList{"1<station>/TestFiles/nrf_gone.hex", "1The file from list isn't exist",
                        "1Error while getting the files list"}
-        << QStringList() << QByteArray() << false;
+        << QByteArray() << false;
     // Any failed image ends the run there; the failures themselves are programNrfImage's.
-    QTest::newRow("commander exits 1") << kTestList << int(Commander::ExitOne) << false << false
-                                       << false << QStringList{app, "1nRF image writing error #5"}
-                                       << QStringList{"nrf_app.hex"} << QByteArray() << false;
+    QTest::newRow("commander exits 1")
+        << kTestList << QByteArray("# station\nexit = 1\n") << false << false
+        << QStringList{app, "1nRF image writing error #5"} << QByteArray() << false;
     const QStringList programmedAndFound =
         QStringList{app, appDone} + found +
         QStringList{"0Found 0 file(s) for flashing", "4Firmware downloding is complete"};
+    const QByteArray appOnly = "j:nrf_app.hex\r\n";
+    // The stand-in resets the device after programming and ends once it is away, or once it
+    // is back.
+    const QByteArray reset = "reset-device=<trigger>\n";
+    const QByteArray resetBack = reset + "reset-back=<port>\n";
+    const QByteArray idAndRestart = QByteArray::fromHex("0c0608");
     QTest::newRow("no test files")
-        << QByteArray("j:nrf_app.hex\r\n") << fake << false << false << false << programmedAndFound
-        << QStringList{"nrf_app.hex"} << QByteArray::fromHex("0c08") << true;
+        << appOnly << fake << false << false << programmedAndFound << idAndRestart << true;
     // The programmed device comes back under the port it had before programming, or is back
     // before the commander ends: under a port that was not there, or under the one it had.
     QTest::newRow("device restarts after programming")
-        << QByteArray("j:nrf_app.hex\r\n") << int(Commander::Resets) << true << false << false
-        << programmedAndFound << QStringList{"nrf_app.hex"} << QByteArray::fromHex("0c08") << true;
+        << appOnly << reset << true << false << programmedAndFound << idAndRestart << true;
     QTest::newRow("device comes up during programming")
-        << QByteArray("j:nrf_app.hex\r\n") << int(Commander::ResetsBack) << false << false << false
-        << programmedAndFound << QStringList{"nrf_app.hex"} << QByteArray::fromHex("0c08") << true;
+        << appOnly << resetBack << false << false << programmedAndFound << idAndRestart << true;
     QTest::newRow("device restarts during programming")
-        << QByteArray("j:nrf_app.hex\r\n") << int(Commander::ResetsBack) << true << false << false
-        << programmedAndFound << QStringList{"nrf_app.hex"} << QByteArray::fromHex("0c08") << true;
+        << appOnly << resetBack << true << false << programmedAndFound << idAndRestart << true;
     QTest::newRow("test file download fails")
-        << QByteArray("c:config.txt\r\n") << fake << false << false << true
+        << QByteArray("c:config.txt\r\n") << fake << false << true
         << found + QStringList{"0Found 1 file(s) for flashing",
                                "0File for flashing: Updates/config.txt",
                                "0File is flashing: Updates/config.txt",
                                "1Can't send ESP firmware file", "1Firmware download error"}
-        << QStringList() << QByteArray::fromHex("0c02030408") << false;
+        << QByteArray::fromHex("0c0602030408") << false;
 }
 
 void TestRunTest::testRun()
 {
     QFETCH(QByteArray, list);
-    QFETCH(int, commander);
+    QFETCH(QByteArray, commander);
     QFETCH(bool, deviceAtStart);
-    QFETCH(bool, setDeviceId);
     QFETCH(bool, downloadFails);
     QFETCH(QStringList, tail);
-    QFETCH(QStringList, programmed);
     QFETCH(QByteArray, codes);
     QFETCH(bool, result);
 
@@ -376,8 +311,7 @@ void TestRunTest::testRun()
     // A device port that is there before the search starts is never the one just programmed.
     devsim::Device* present = m_bench->start(deviceConfig(1, true));
     QVERIFY(present);
-    const bool resets =
-        commander == int(Commander::Resets) || commander == int(Commander::ResetsBack);
+    const bool resets = commander.startsWith("reset");
     if (resets) {
         // Away long enough for the run to see its port go while the commander still runs.
         devsim::Config config = deviceConfig(2, deviceAtStart);
@@ -388,10 +322,10 @@ void TestRunTest::testRun()
         // Plugged in once the search has listed the ports, as a freshly programmed device.
         m_debug->watch("Connecting device waiting box signal result", [this] { m_device->plug(); });
     }
-    installCommander(Commander(commander));
+    installCommander(commander);
     if (downloadFails)
         m_device->setFault(0x03, devsim::Fault{devsim::ErrorMode::NonZeroResult, 1, -1});
-    auto worker = makeWorker(setDeviceId);
+    auto worker = makeWorker(true);
     worker->setCommanderTimeoutMs(resets ? 10000 : 300);
     // A run that never finds its device would wait for ever.
     DelayedStop bound(*worker, {}, 10000);
@@ -399,16 +333,19 @@ void TestRunTest::testRun()
     bound.cancel();
 
     QStringList expected{"0Applying the default file list"};
-    for (QString line : tail)
-        expected << line.replace("<port>", port(*m_device)).replace("<station>", m_station);
+    QByteArray programmed;
+    for (QString line : tail) {
+        expected
+            << line.replace("<port>", m_device->portPath().c_str()).replace("<station>", m_station);
+        if (line.endsWith(" image..."))
+            programmed += "ok TestFiles//" + line.section(' ', 2, 2).toUtf8() + "\n";
+    }
     QCOMPARE(m_recorder->log, expected);
     QCOMPARE(m_recorder->labels, withoutColours(expected));
     QCOMPARE(m_recorder->finishes, QList<bool>{result});
-    // The commander ran once per image, in list order.
-    QCOMPARE(commanderRuns(),
-             programmed.replaceInStrings(QRegularExpression("^"), "ok TestFiles//"));
+    // The commander ran once for every image the log names, in list order.
+    QCOMPARE(readAll(m_testFiles + "fake-jlink.log"), programmed);
     QCOMPARE(codesOf(*m_device), codes);
-    QCOMPARE(m_device->deviceId(), setDeviceId ? 12345678901ULL : 777ULL);
     // A completed run lets go of the port.
     QVERIFY(!result || !worker->protocol()->portOpen());
     QVERIFY(present->requests().empty());
@@ -455,7 +392,7 @@ void TestRunTest::retest()
     auto worker = makeWorker(true);
     worker->runRetest();
 
-    lines.replaceInStrings("<port>", port(*m_device));
+    lines.replaceInStrings("<port>", m_device->portPath().c_str());
     QCOMPARE(m_recorder->log, lines);
     // The blue success line goes to the log only; every other line also to the dialog's label.
     QCOMPARE(m_recorder->labels, withoutColours(lines.filter(QRegularExpression("^[^3]"))));
