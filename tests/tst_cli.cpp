@@ -25,6 +25,7 @@ private slots:
     void helpExitsZero();
     void productionSucceedsAndWritesRecords();
     void failedRunExitsOne();
+    void terminalLinesAreColoured();
     void timeLimitStopsTheRun();
     void stopEndsTheRunCleanly_data();
     void stopEndsTheRunCleanly();
@@ -97,7 +98,9 @@ void tst_cli::productionSucceedsAndWritesRecords()
     m_device = m_bench->start(c);
     QVERIFY(m_device);
     QProcess p;
-    startCli(p, {"production", "--station-dir", stationDir(), "--device-id", "18446744073709551615"});
+    // 0xFEDCBA9876543210: every byte differs, so a byte order error shows; above 2^63, so a signed
+    // parse shows too.
+    startCli(p, {"production", "--station-dir", stationDir(), "--device-id", "18364758544493064720"});
     QVERIFY(p.waitForFinished(60000));
     const QString out = QString::fromUtf8(p.readAllStandardOutput());
     QVERIFY2(p.exitCode() == 0, qPrintable(out + p.readAllStandardError()));
@@ -116,11 +119,11 @@ void tst_cli::productionSucceedsAndWritesRecords()
     QCOMPARE(int(key.size()), 64);
     const QByteArray b64 = QByteArray(reinterpret_cast<const char*>(key.data()), 64).toBase64();
     QCOMPARE(readAll(stationDir() + "/Keys/public_keys.json"),
-             "{\"device_id\": 18446744073709551615, \"key\": \"" + b64 + "\"}\n");
+             "{\"device_id\": 18364758544493064720, \"key\": \"" + b64 + "\"}\n");
     QCOMPARE(readAll(stationDir() + "/MAC/MACs.txt"),
              QByteArray("Device_ID_\t____WiFi_MAC_____\t__Ethernet_MAC___\n"
-                        "18446744073709551615\t00:1A:2B:3C:4D:5E\t00:1A:2B:3C:4D:5F\n"));
-    QCOMPARE(m_device->deviceId(), Q_UINT64_C(18446744073709551615));
+                        "18364758544493064720\t00:1A:2B:3C:4D:5E\t00:1A:2B:3C:4D:5F\n"));
+    QCOMPARE(m_device->deviceId(), Q_UINT64_C(18364758544493064720));
 }
 
 void tst_cli::failedRunExitsOne()
@@ -134,6 +137,31 @@ void tst_cli::failedRunExitsOne()
              QString("Applying the default file list\n"
                      "[E] Error while opening the list of flashing files\n"
                      "[E] Error while getting the files list\n"));
+}
+
+// On a terminal the lines carry their colour instead of a prefix (and the terminal's CR LF).
+void tst_cli::terminalLinesAreColoured()
+{
+    startDevice(true);
+    QVERIFY(writeFile(m_bench->fsRoot() + "/testres.bin", "previous results"));
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    QProcess p;
+    p.setStandardOutputFile(QString::fromLocal8Bit(ptsname(master)));
+    startCli(p, {"retest", "--station-dir", stationDir()});
+    QVERIFY(p.waitForFinished(20000));
+    QByteArray out;
+    char buf[1024];
+    // Once the runner has gone the buffered output reads out, then the read fails.
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+        out.append(buf, int(n));
+    ::close(master);
+    QCOMPARE(p.exitCode(), 0);
+    QCOMPARE(out, "Searching for the device's COM port\r\n"
+                  "\033[32mFound the device connected to " + QByteArray::fromStdString(m_device->portPath())
+                  + "\033[0m\r\n"
+                    "\033[32mFirmware version isVELTORA-FW 3.2.0\033[0m\r\n"
+                    "\033[34mTest history has been deleted successfully\033[0m\r\n");
 }
 
 void tst_cli::timeLimitStopsTheRun()

@@ -22,6 +22,7 @@ private slots:
     void productionRun_data();
     void productionRun();
     void closeDuringSilentDeletion();
+    void retestPassesTheBootloaderOver();
 };
 
 void tst_WindowDevice::productionRun_data()
@@ -101,6 +102,29 @@ void tst_WindowDevice::closeDuringSilentDeletion()
     QCOMPARE(w.findChild<QTextEdit*>("m_Log")->toPlainText().split('\n').last(),
              QStringLiteral("Firmware version isVELTORA-FW 3.2.0"));
     QTRY_VERIFY_WITH_TIMEOUT(opensAgain(device->portPath()), 5000);
+}
+
+// The re-test always sends a device waiting in its bootloader on to its firmware; the box
+// "Skip the dootloader" is for production only.
+void tst_WindowDevice::retestPassesTheBootloaderOver()
+{
+    Bench bench;
+    QVERIFY(bench.useExampleStation());
+    devsim::Config config = bench.config();
+    config.bootloader = true;
+    devsim::Device* device = bench.start(config);
+    QVERIFY(device);
+    QVERIFY(writeFile(bench.fsRoot() + "/testres.bin", "previous results"));
+
+    MainWindow w;
+    w.show();
+    w.findChild<QCheckBox*>("m_BootLdrCheck")->setChecked(false);
+    auto* start = w.findChild<QPushButton*>("m_retest");
+    start->click();
+    // Taken in its bootloader, the device would leave the deletion unanswered for 60 s.
+    QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 10000);
+    QCOMPARE(w.findChild<QTextEdit*>("m_Log")->document()->lastBlock().text(),
+             QStringLiteral("Test history has been deleted successfully"));
 }
 
 QTEST_MAIN(tst_WindowDevice)
