@@ -100,7 +100,8 @@ void tst_cli::productionSucceedsAndWritesRecords()
     QProcess p;
     // 0xFEDCBA9876543210: every byte differs, so a byte order error shows; above 2^63, so a signed
     // parse shows too.
-    startCli(p, {"production", "--station-dir", stationDir(), "--device-id", "18364758544493064720"});
+    startCli(p,
+             {"production", "--station-dir", stationDir(), "--device-id", "18364758544493064720"});
     QVERIFY(p.waitForFinished(60000));
     const QString out = QString::fromUtf8(p.readAllStandardOutput());
     QVERIFY2(p.exitCode() == 0, qPrintable(out + p.readAllStandardError()));
@@ -158,10 +159,11 @@ void tst_cli::terminalLinesAreColoured()
     ::close(master);
     QCOMPARE(p.exitCode(), 0);
     QCOMPARE(out, "Searching for the device's COM port\r\n"
-                  "\033[32mFound the device connected to " + QByteArray::fromStdString(m_device->portPath())
-                  + "\033[0m\r\n"
-                    "\033[32mFirmware version isVELTORA-FW 3.2.0\033[0m\r\n"
-                    "\033[34mTest history has been deleted successfully\033[0m\r\n");
+                  "\033[32mFound the device connected to " +
+                      QByteArray::fromStdString(m_device->portPath()) +
+                      "\033[0m\r\n"
+                      "\033[32mFirmware version isVELTORA-FW 3.2.0\033[0m\r\n"
+                      "\033[34mTest history has been deleted successfully\033[0m\r\n");
 }
 
 void tst_cli::timeLimitStopsTheRun()

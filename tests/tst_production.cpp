@@ -77,7 +77,8 @@ void TestProduction::successfulRun()
     QCOMPARE(recorder.finishes, QList<bool>{true});
     // The dialog's label shows every line but these.
     const QStringList logOnly = {"3Device ID: 77", "0Found 4 file(s) for flashing",
-                                 "0Creating the authentication key", "0Getting the authentication key"};
+                                 "0Creating the authentication key",
+                                 "0Getting the authentication key"};
     QStringList labels;
     for (const QString& line : expected)
         if (!logOnly.contains(line))
