@@ -721,7 +721,7 @@ struct Device::Impl
         }
         if (n != 3 || p[2] != 0)
             return kMalformed;
-        Bytes key = createP256PublicKey();
+        Bytes key = cfg.publicKey.empty() ? createP256PublicKey() : cfg.publicKey;
         if (key.empty())
             return kHostError;
         publicKey.swap(key);
