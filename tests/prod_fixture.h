@@ -76,8 +76,9 @@ inline std::vector<uint8_t> fixedKey()
     return key;
 }
 inline const QByteArray kMacHeader = "Device_ID_\t____WiFi_MAC_____\t__Ethernet_MAC___\n";
-inline const QByteArray kKeyLine1234 = "{\"device_id\": 1234, \"key\": \"AAECAwQFBgcICQoLDA0ODxAREhMUFRYX"
-                                       "GBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4OTo7PD0+Pw==\"}\n";
+inline const QByteArray kKeyLine1234 =
+    "{\"device_id\": 1234, \"key\": \"AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKiss"
+    "LS4vMDEyMzQ1Njc4OTo7PD0+Pw==\"}\n";
 inline const QByteArray kMacLine1234 = "1234\t00:1A:2B:3C:4D:5E\t00:1A:2B:3C:4D:5F\n";
 
 // Log lines without their colour code: what the progress dialog's label shows.
@@ -133,7 +134,6 @@ public:
         m_watched = text;
         m_action = std::move(action);
     }
-    bool seen() const { return m_seen; }
 
 private:
     static DebugCapture*& instance()

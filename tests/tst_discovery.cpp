@@ -244,6 +244,10 @@ void TestDiscovery::heldPortPassedOver()
     const int seenBack = scans();
     QTRY_VERIFY_WITH_TIMEOUT(secondFound || scans() >= seenBack + 2, 5000);
     QVERIFY(!secondFound);
+    // A probe passes it over as well.
+    cUSB_CDC_Protocol thirdLink;
+    const QString port = QString::fromStdString(device->portPath());
+    QVERIFY(!DeviceSearch(thirdLink, &logger, secondRunning).probe({port}, true));
     QVERIFY(first->find(false, false, true));
     QCOMPARE(codesOf(*device), QByteArray::fromHex("0c080c"));
 
