@@ -36,6 +36,7 @@ private slots:
 #endif
     void search_data();
     void search();
+    void stopEndsPolling();
     void heldPortPassedOver();
     void lockNames_data();
     void lockNames();
@@ -210,6 +211,18 @@ void TestDiscovery::search()
     QCOMPARE(recorder.log, log);
     QCOMPARE(recorder.labels, withoutColours(log));
     QCOMPARE(codesOf(*device).toHex(), codes);
+}
+
+// A stop from another thread ends a search with nothing to find within a poll interval.
+void TestDiscovery::stopEndsPolling()
+{
+    Bench bench;
+    Logger_c logger;
+    Flashing_c worker(1, true, "/Production/", true, &logger);
+    DelayedStop stopper(worker, {}, 100);
+    QVERIFY(!worker.searchDevice(false, true));
+    const qint64 afterStop = msSince(stopper.stoppedAt());
+    QVERIFY2(stopper.stopped() && afterStop < 500, qPrintable(QString::number(afterStop)));
 }
 
 // Two runs, one device: the second passes the port over while the first holds it, also while the

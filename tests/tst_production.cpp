@@ -268,6 +268,7 @@ void TestProduction::runs()
         if (!QFileInfo(macs).isSymLink())
             QCOMPARE(readAll(macs), records >= 2 ? kMacsBefore + kMacLine1234 : kMacsBefore);
         if (result == 1 && run == Production) {
+            QCOMPARE(recorder.labels.last(), lastLines.last().mid(1));
             // The files under their substituted names.
             for (const QString path : {"Updates/nRF_Update_c.bin", "Updates/ESP_Update_c.bin",
                                        "Updates/NRF_Bootloader_c.bin", "config.txt"}) {

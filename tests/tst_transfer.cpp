@@ -338,6 +338,8 @@ void TestTransfer::fetch()
     m_link.setRunningFlag(nullptr);
 
     QCOMPARE(m_recorder->log, log);
+    // Only the start of a file shows in the progress dialog.
+    QCOMPARE(m_recorder->labels, withoutColours(log.filter("Starting the file getting")));
     QCOMPARE(m_recorder->progress, progress);
     QByteArrayList asked;
     for (const std::vector<uint8_t>& request : m_device->requests())
