@@ -721,8 +721,8 @@ struct Device::Impl
         }
         if (n != 3 || p[2] != 0)
             return kMalformed;
-        Bytes key = createP256PublicKey();
-        if (key.empty())
+        Bytes key = cfg.publicKey ? *cfg.publicKey : createP256PublicKey();
+        if (key.empty() && !cfg.publicKey)
             return kHostError;
         publicKey.swap(key);
         return kOk;

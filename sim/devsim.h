@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,8 @@ struct Config
     uint8_t ethernetMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F};
     uint64_t deviceId = 0;
     uint32_t statusWord = 1;            // SendGetStatusWord answer
+    // The key "created" on request (empty: the device has none after all); none: a fresh P-256 key.
+    std::optional<std::vector<uint8_t>> publicKey;
     std::string transcriptPath;         // when set, the transcript is also appended there
     // Answers reach the tool as full-speed USB delivers them: packets of usbPacketBytes (0: the
     // whole answer in one write) with a random gap of 0 to usbGapMaxUs between them; cutGapMs

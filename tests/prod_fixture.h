@@ -66,6 +66,21 @@ inline QByteArray pattern(int size)
     return bytes;
 }
 
+// The key the simulated device creates in the record tests (bytes 0 to 63), and the record lines
+// of device 1234 with it and the simulated device's MAC addresses, written out by hand.
+inline std::vector<uint8_t> fixedKey()
+{
+    std::vector<uint8_t> key(64);
+    for (size_t i = 0; i < key.size(); ++i)
+        key[i] = uint8_t(i);
+    return key;
+}
+inline const QByteArray kMacHeader = "Device_ID_\t____WiFi_MAC_____\t__Ethernet_MAC___\n";
+inline const QByteArray kKeyLine1234 =
+    "{\"device_id\": 1234, \"key\": \"AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKiss"
+    "LS4vMDEyMzQ1Njc4OTo7PD0+Pw==\"}\n";
+inline const QByteArray kMacLine1234 = "1234\t00:1A:2B:3C:4D:5E\t00:1A:2B:3C:4D:5F\n";
+
 // Log lines without their colour code: what the progress dialog's label shows.
 inline QStringList withoutColours(QStringList lines)
 {
@@ -119,7 +134,6 @@ public:
         m_watched = text;
         m_action = std::move(action);
     }
-    bool seen() const { return m_seen; }
 
 private:
     static DebugCapture*& instance()

@@ -5,14 +5,10 @@ set(t ${CMAKE_CURRENT_LIST_DIR})
 foreach(entry
     tst_serial_line:integration
     tst_usb_cdc_protocol:integration
-    tst_file_list:unit
-    tst_records:integration
-    tst_file_loader:integration
-    tst_device_search:integration
+    tst_transfer:integration
+    tst_discovery:integration
     tst_production:integration
-    tst_devsim:integration
-    tst_file_retrieval:integration
-    tst_record_faults:integration)
+    tst_devsim:integration)
   string(REPLACE ":" ";" parts ${entry})
   list(GET parts 0 name)
   list(GET parts 1 label)
@@ -22,10 +18,6 @@ endforeach()
 
 veltora_add_test(tst_mainwindow SOURCES ${t}/tst_mainwindow.cpp ${t}/prod_fixture.h
   LABELS integration gui LIBS veltora_devsim veltora_gui TIMEOUT 180)
-veltora_add_test(tst_fault_matrix SOURCES ${t}/tst_fault_matrix.cpp ${t}/prod_fixture.h
-  LABELS integration LIBS veltora_devsim TIMEOUT 300)
-veltora_add_test(tst_soak SOURCES ${t}/tst_soak.cpp ${t}/prod_fixture.h
-  LABELS soak LIBS veltora_devsim TIMEOUT 240)
 
 # The executables under test, run as an operator or a station script would.
 veltora_add_test(tst_cli SOURCES ${t}/tst_cli.cpp LABELS integration LIBS veltora_devsim TIMEOUT 300)

@@ -1,255 +1,387 @@
+// Production runs through the worker, every way they end, and the record writers on their own:
+// the log lines with their colour codes, what the device holds afterwards and the record bytes.
 #include <QtTest>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
+#include "port_list.h"
 #include "prod_fixture.h"
+#include "records.h"
 #include "usb_cdc_protocol.h"
 
 using namespace prodtest;
 
 namespace {
-const char* kHeader = "Device_ID_\t____WiFi_MAC_____\t__Ethernet_MAC___\n";
+enum Run { Production, TestRun, Retest };
+enum Target { Keys, Macs };
 
-QByteArray keyRecord(quint64 id, const std::vector<uint8_t>& key)
-{
-    return "{\"device_id\": " + QByteArray::number(id) + ", \"key\": \"" +
-           QByteArray(reinterpret_cast<const char*>(key.data()), int(key.size())).toBase64() +
-           "\"}\n";
-}
+constexpr int kCap = 500; // every command's time-out, unless the run is to be stopped
+constexpr int kBoundMs = 10000;
+const QByteArray kKeysBefore = "{\"device_id\": 1, \"key\": \"AAAA\"}\n";
+const QByteArray kMacsBefore = kMacHeader + "1\t00:00:00:00:00:01\t00:00:00:00:00:02\n";
 } // namespace
 
 class TestProduction : public QObject
 {
     Q_OBJECT
 private slots:
-    void successfulRun();
-    void exits_data();
-    void exits();
+    void initTestCase();
+    void runs_data();
+    void runs();
+    void records_data();
+    void records();
 };
 
-// One whole run over the example station: the log as the operator sees it, the files on the
-// device, both records and the Device ID in the device.
-void TestProduction::successfulRun()
+void TestProduction::initTestCase()
 {
-    Bench bench;
-    QVERIFY(bench.useExampleStation());
-    devsim::Config config = bench.config();
-    config.deviceId = 77;
-    devsim::Device* device = bench.start(config);
-    QVERIFY(device);
-    const QString port = QString::fromStdString(device->portPath());
-
-    Logger_c logger;
-    Flashing_c worker(1234, false, "/Production/", true, &logger);
-    Recorder recorder;
-    recorder.attach(logger);
-    recorder.attach(worker);
-    worker.runProduction();
-
-    const QStringList expected = {
-        "0Applying the default file list",
-        "0Searching for the device's COM port",
-        "4Found device connected to " + port,
-        "4Firmware version is VELTORA-FW 3.2.0",
-        "3Device ID: 77",
-        "0Found 4 file(s) for flashing",
-        "0File for flashing: Updates/system.bin",
-        "0File is flashing: Updates/system.bin",
-        "4system.bin file was successfully downloaded",
-        "0File for flashing: Updates/drivers.bin",
-        "0File is flashing: Updates/drivers.bin",
-        "4drivers.bin file was successfully downloaded",
-        "0File for flashing: Updates/interface.bin",
-        "0File is flashing: Updates/interface.bin",
-        "4interface.bin file was successfully downloaded",
-        "0File for flashing: Updates/config.txt",
-        "0File is flashing: Updates/config.txt",
-        "4config.txt file was successfully downloaded",
-        "4Firmware downloding is complete",
-        "4The Device ID has been written successfully",
-        "0Waiting for reboot and update",
-        "4Found device connected to " + port,
-        "4Firmware version is VELTORA-FW 3.2.0",
-        "0Creating the authentication key",
-        "0Getting the authentication key",
-        "4The public key has been read successfully",
-        "4WiFi MAC: 00:1A:2B:3C:4D:5E, Ethernet MAC: 00:1A:2B:3C:4D:5F",
-    };
-    QCOMPARE(recorder.log, expected);
-    QCOMPARE(recorder.finishes, QList<bool>{true});
-    // The dialog's label shows every line but these.
-    const QStringList logOnly = {"3Device ID: 77", "0Found 4 file(s) for flashing",
-                                 "0Creating the authentication key",
-                                 "0Getting the authentication key"};
-    QStringList labels;
-    for (const QString& line : expected)
-        if (!logOnly.contains(line))
-            labels << line.mid(1);
-    QCOMPARE(recorder.labels, labels);
-
-    const QString production = bench.station() + "/Production/";
-    const QString fs = bench.fsRoot();
-    QCOMPARE(readAll(fs + "/Updates/nRF_Update_c.bin"), readAll(production + "nRF_Update_c.bin"));
-    QCOMPARE(readAll(fs + "/Updates/ESP_Update_c.bin"), readAll(production + "ESP_Update_c.bin"));
-    QCOMPARE(readAll(fs + "/Updates/NRF_Bootloader_c.bin"),
-             readAll(production + "NRF_Bootloader_c.bin"));
-    QCOMPARE(readAll(fs + "/config.txt"), QByteArray("line=A\nstation=demo\n"));
-    QVERIFY(!QFile::exists(fs + "/Updates/system.bin"));
-
-    QCOMPARE(device->deviceId(), quint64(1234));
-    const std::vector<uint8_t> key = device->publicKey();
-    QCOMPARE(int(key.size()), 64);
-    QCOMPARE(readAll(bench.station() + "/Keys/public_keys.json"), keyRecord(1234, key));
-    QCOMPARE(readAll(bench.station() + "/MAC/MACs.txt"),
-             QByteArray(kHeader) + "1234\t00:1A:2B:3C:4D:5E\t00:1A:2B:3C:4D:5F\n");
-
-    // Restarted after the ID and at the end; the port is released.
-    const std::vector<uint8_t> codes = device->commandCodes();
-    QCOMPARE(countOf(codes, 0x08), 2);
-    QCOMPARE(codes.back(), uint8_t(0x08));
-    QVERIFY(!worker.protocol()->portOpen());
+    // The first port listing may keep descriptors of its own for good.
+    QStringList ports;
+    listDevicePorts(ports);
 }
 
-void TestProduction::exits_data()
+void TestProduction::runs_data()
 {
-    QTest::addColumn<QString>("change");  // "remove <path>", or "full <record>": a link to /dev/full
+    QTest::addColumn<int>("run");
     QTest::addColumn<bool>("setDeviceId");
-    QTest::addColumn<int>("faultCode");
-    QTest::addColumn<int>("faultMode");
-    QTest::addColumn<int>("faultParam");
-    QTest::addColumn<QString>("stopAt");
-    QTest::addColumn<QStringList>("lastLines");
+    // "remove <path>"; "full <record>": a link to /dev/full; "stop: <line>": stopped on that
+    // line; "cut <ms>": every answer pauses at a random byte; "empty key": the key created is
+    // empty; else a misbehaviour of the device as veltora-devsim --fault takes it, ", stopped"
+    // once the device has met it.
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<QStringList>("lastLines"); // "<port>" stands for the device's port
     QTest::addColumn<int>("reboots");
-    QTest::addColumn<bool>("restart");  // the exit restarts the device, as its last command
+    QTest::addColumn<bool>("restart"); // the exit restarts the device, as its last command
     QTest::addColumn<bool>("idWritten");
-    QTest::addColumn<bool>("keyLine");  // the key record holds the device's line; never a MAC line
+    QTest::addColumn<int>("records"); // lines recorded: the key line, then the MAC line
     QTest::addColumn<int>("result");  // -1: no on_flashFinish
 
-    const int none = int(devsim::ErrorMode::None);
-    const int noAnswer = int(devsim::ErrorMode::NoAnswer);
-    const int nonZero = int(devsim::ErrorMode::NonZeroResult);
-    const QString intact;
-    const QString noStop;
+    const int p = Production;
+    const QString none;
+    const QString version = "4Firmware version is VELTORA-FW 3.2.0";
+    const QString retestVersion = "4Firmware version isVELTORA-FW 3.2.0";
     const QString getting = "0Getting the authentication key";
+    const QStringList keyError{getting, "1Error while the public key reading"};
+    const QStringList idError{version, "1Getting the device ID error"};
     const QString macs = "4WiFi MAC: 00:1A:2B:3C:4D:5E, Ethernet MAC: 00:1A:2B:3C:4D:5F";
+    // The example station, as the operator sees it.
+    QStringList whole{"0Applying the default file list",
+                      "0Searching for the device's COM port",
+                      "4Found device connected to <port>",
+                      version,
+                      "3Device ID: 77",
+                      "0Found 4 file(s) for flashing"};
+    for (const char* name : {"system.bin", "drivers.bin", "interface.bin", "config.txt"}) {
+        whole << QString("0File for flashing: Updates/") + name
+              << QString("0File is flashing: Updates/") + name
+              << QString("4") + name + " file was successfully downloaded";
+    }
+    whole << "4Firmware downloding is complete"
+          << "4The Device ID has been written successfully"
+          << "0Waiting for reboot and update"
+          << "4Found device connected to <port>" << version << "0Creating the authentication key"
+          << getting << "4The public key has been read successfully" << macs;
 
-    QTest::newRow("list missing") << "remove Production/production_files.cfg" << true << 0 << none << 0 << noStop
-        << QStringList{"1Error while opening the list of flashing files", "1Error while getting the files list"}
-        << 0 << false << false << false << 0;
-    QTest::newRow("listed file missing") << "remove Production/ESP_Update_c.bin" << true << 0 << none << 0 << noStop
+    QTest::newRow("production") << p << true << none << whole << 2 << true << true << 2 << 1;
+    QTest::newRow("production without device ID")
+        << p << false << none
+        << QStringList{"4config.txt file was successfully downloaded",
+                       "4Firmware downloding is complete"}
+        << 1 << true << false << 0 << 1;
+    QTest::newRow("list missing") << p << true << "remove Production/production_files.cfg"
+                                  << QStringList{"1Error while opening the list of flashing files",
+                                                 "1Error while getting the files list"}
+                                  << 0 << false << false << 0 << 0;
+    QTest::newRow("listed file missing")
+        << p << true << "remove Production/ESP_Update_c.bin"
         << QStringList{"1The file from list isn't exist", "1Error while getting the files list"}
-        << 0 << false << false << false << 0;
-    QTest::newRow("stopped after the list") << intact << true << 0 << none << 0 << "Applying the default file list"
-        << QStringList{"0Applying the default file list"} << 0 << false << false << false << -1;
-    QTest::newRow("stopped while searching") << intact << true << 0 << none << 0
-        << "Searching for the device's COM port" << QStringList{"0Searching for the device's COM port"}
-        << 0 << false << false << false << -1;
-    QTest::newRow("stopped before the download") << intact << true << 0 << none << 0 << "Device ID: 77"
-        << QStringList{"3Device ID: 77"} << 0 << false << false << false << -1;
-    QTest::newRow("stopped while waiting for the reboot") << intact << true << 0 << none << 0
-        << "Waiting for reboot and update" << QStringList{"0Waiting for reboot and update"}
-        << 1 << false << true << false << -1;
-    QTest::newRow("device ID not read") << intact << true << 0x0B << noAnswer << 0 << noStop
-        << QStringList{"1Getting the device ID error"} << 0 << false << false << false << 0;
-    QTest::newRow("download failed") << intact << true << 0x03 << nonZero << 0 << noStop
-        << QStringList{"1Can't send ESP firmware file", "1Firmware download error"}
-        << 1 << true << false << false << 0;
-    QTest::newRow("download failed without device ID") << intact << false << 0x02 << nonZero << 0 << noStop
-        << QStringList{"0File for flashing: Updates/system.bin", "1Firmware download error"}
-        << 1 << true << false << false << 0;
-    QTest::newRow("device ID not written") << intact << true << 0x06 << noAnswer << 0 << noStop
-        << QStringList{"1Error while the Device ID writing"} << 0 << false << false << false << 0;
-    QTest::newRow("key not created") << intact << true << 0x0F << noAnswer << 0 << noStop
-        << QStringList{"0Creating the authentication key", "1Public key creating error"}
-        << 2 << true << true << false << 0;
-    // The refusal itself goes unchecked; the empty value read next must end the run.
-    QTest::newRow("key creation refused") << intact << true << 0x0F << nonZero << 0 << noStop
-        << QStringList{getting, "1Error while the public key reading"} << 2 << true << true << false << 0;
-    QTest::newRow("key not read") << intact << true << 0x0E << noAnswer << 0 << noStop
-        << QStringList{getting, "1Error while the public key reading"} << 2 << true << true << false << 0;
+        << 0 << false << false << 0 << 0;
+    QTest::newRow("stopped after the list")
+        << p << true << "stop: Applying the default file list"
+        << QStringList{"0Applying the default file list"} << 0 << false << false << 0 << -1;
+    QTest::newRow("stopped while searching")
+        << p << true << "stop: Searching for the device's COM port"
+        << QStringList{"0Searching for the device's COM port"} << 0 << false << false << 0 << -1;
+    QTest::newRow("stopped before the download")
+        << p << true << "stop: Device ID: 77" << QStringList{"3Device ID: 77"} << 0 << false
+        << false << 0 << -1;
+    QTest::newRow("stopped while waiting for the reboot")
+        << p << true << "stop: Waiting for reboot and update"
+        << QStringList{"0Waiting for reboot and update"} << 1 << false << true << 0 << -1;
+    QTest::newRow("download failed")
+        << p << true << "0x03:non-zero-result"
+        << QStringList{"1Can't send ESP firmware file", "1Firmware download error"} << 1 << true
+        << false << 0 << 0;
+    QTest::newRow("device ID not written")
+        << p << true << "0x06:no-answer" << QStringList{"1Error while the Device ID writing"} << 0
+        << false << false << 0 << 0;
+    QTest::newRow("key not created")
+        << p << true << "0x0f:no-answer"
+        << QStringList{"0Creating the authentication key", "1Public key creating error"} << 2
+        << true << true << 0 << 0;
     // A frame of 68 bytes: a key of 65 bytes, one more than the key buffer holds.
-    QTest::newRow("key answer too long") << intact << true << 0x0E << int(devsim::ErrorMode::OversizeFrame) << 68
-        << noStop << QStringList{getting, "1Error while the public key reading"} << 2 << true << true << false << 0;
-    // A record that cannot be written ends the run with the device restarted; the writers' own
-    // failures are the record-fault rows'.
-    QTest::newRow("keys file not written") << "full Keys/public_keys.json" << true << 0 << none << 0 << noStop
-        << QStringList{getting, "1Public keys file opening error"} << 2 << true << true << false << 0;
-    QTest::newRow("MACs not read") << intact << true << 0x0A << noAnswer << 0 << noStop
+    QTest::newRow("key of 65 bytes")
+        << p << true << "0x0e:oversize:68" << keyError << 2 << true << true << 0 << 0;
+    // The device says it created its key, but has none to give.
+    QTest::newRow("empty key") << p << true << "empty key" << keyError << 2 << true << true << 0
+                               << 0;
+    QTest::newRow("key read answered with 2085 bytes")
+        << p << true << "0x0e:oversize:2085" << keyError << 2 << true << true << 0 << 0;
+    QTest::newRow("keys file not written")
+        << p << true << "full Keys/public_keys.json"
+        << QStringList{getting, "1Public keys file opening error"} << 2 << true << true << 0 << 0;
+    QTest::newRow("MACs not read")
+        << p << true << "0x0a:no-answer"
         << QStringList{"4The public key has been read successfully", "1Error while MACs getting"}
-        << 1 << false << true << true << 0;
-    QTest::newRow("MAC file not written") << "full MAC/MACs.txt" << true << 0 << none << 0 << noStop
-        << QStringList{macs, "1MAC file opening error"} << 2 << true << true << true << 0;
-    QTest::newRow("without device ID") << intact << false << 0 << none << 0 << noStop
-        << QStringList{"4config.txt file was successfully downloaded", "4Firmware downloding is complete"}
-        << 1 << true << false << false << 1;
+        << 1 << false << true << 1 << 0;
+    QTest::newRow("MAC file not written")
+        << p << true << "full MAC/MACs.txt" << QStringList{macs, "1MAC file opening error"} << 2
+        << true << true << 1 << 0;
+    QTest::newRow("production, every answer cut 15 ms")
+        << p << true << "cut 15" << QStringList{macs} << 2 << true << true << 2 << 1;
+    QTest::newRow("garbage glued before the device ID")
+        << p << true << "0x0b:garbage-first" << idError << 0 << false << false << 0 << 0;
+    QTest::newRow("another code before the MACs")
+        << p << true << "0x0a:wrong-code-first" << QStringList{macs} << 2 << true << true << 2 << 1;
+    QTest::newRow("device ID just under the time-out")
+        << p << true << "0x0b:delay:" + QString::number(kCap - 200) << QStringList{macs} << 2
+        << true << true << 2 << 1;
+    QTest::newRow("device ID just over the time-out")
+        << p << true << "0x0b:delay:" + QString::number(kCap + 200) << idError << 0 << false
+        << false << 0 << 0;
+    QTest::newRow("device gone after two chunks")
+        << p << true << "0x03:vanish-after:2"
+        << QStringList{"1Can't send ESP firmware file", "1Firmware download error"} << 0 << false
+        << false << 0 << 0;
+    QTest::newRow("test run, every answer cut 12 ms")
+        << int(TestRun) << true << "cut 12"
+        << QStringList{"4testcfg.txt file was successfully downloaded",
+                       "4Firmware downloding is complete"}
+        << 1 << true << true << 0 << 1;
+    QTest::newRow("test run, end of the file unanswered")
+        << int(TestRun) << true << "0x04:no-answer"
+        << QStringList{"0File is flashing: Updates/testcfg.txt", "1Firmware download error"} << 1
+        << true << true << 0 << 0;
+    QTest::newRow("re-test, deletion unanswered")
+        << int(Retest) << true << "0x05:no-answer"
+        << QStringList{retestVersion, "1Test history cleaning error"} << 0 << false << false << 0
+        << 0;
+    // No cap here: the deletion would wait 60 s; the stop must end the run at once, silently.
+    QTest::newRow("re-test, stopped during an unanswered deletion")
+        << int(Retest) << true << "0x05:no-answer, stopped" << QStringList{retestVersion} << 0
+        << false << false << 0 << -1;
 }
 
-// Every way a production run can end: its last lines, the restarts, the Device ID in the device,
-// the record files afterwards and the reported result.
-void TestProduction::exits()
+// Every way a run over the example station ends, also against a device that misbehaves as real
+// ones do: its last lines, its result within a bound, the restarts, the files and the Device ID
+// in the device, the record files byte for byte, and the port free again.
+void TestProduction::runs()
 {
-    QFETCH(QString, change);
+    QFETCH(int, run);
     QFETCH(bool, setDeviceId);
-    QFETCH(int, faultCode);
-    QFETCH(int, faultMode);
-    QFETCH(int, faultParam);
-    QFETCH(QString, stopAt);
+    QFETCH(QString, event);
     QFETCH(QStringList, lastLines);
     QFETCH(int, reboots);
     QFETCH(bool, restart);
     QFETCH(bool, idWritten);
-    QFETCH(bool, keyLine);
+    QFETCH(int, records);
     QFETCH(int, result);
 
-    Bench bench;
-    QVERIFY(bench.useExampleStation());
-    const QString keys = bench.station() + "/Keys/public_keys.json";
-    const QString macs = bench.station() + "/MAC/MACs.txt";
-    const QString changed = bench.station() + "/" + change.section(' ', 1);
-    if (change.startsWith("remove "))
-        QVERIFY(QFileInfo(changed).isDir() ? QDir(changed).removeRecursively() : QFile::remove(changed));
-    if (change.startsWith("full "))
-        QVERIFY(QFile::link("/dev/full", changed));
+    const int descriptorsBefore = openDescriptors();
+    {
+        Bench bench;
+        QVERIFY(bench.useExampleStation());
+        const QString station = bench.station();
+        QVERIFY(writeFile(station + "/TestFiles/test_files.cfg", "c:testcfg.txt\r\n"));
+        const QString keys = station + "/Keys/public_keys.json";
+        const QString macs = station + "/MAC/MACs.txt";
+        QVERIFY(writeFile(keys, kKeysBefore) && writeFile(macs, kMacsBefore));
+        const QString changed = station + "/" + event.section(' ', 1);
+        if (event.startsWith("remove "))
+            QVERIFY(QFile::remove(changed));
+        if (event.startsWith("full "))
+            QVERIFY(QFile::remove(changed) && QFile::link("/dev/full", changed));
+        const QString stopAt = event.startsWith("stop: ") ? event.mid(6) : QString();
+        const bool stopped = event.endsWith(", stopped");
 
-    devsim::Config config = bench.config();
-    config.deviceId = 77;
-    // The search has nothing to find when the run is to be stopped there.
-    config.pluggedAtStart = stopAt != "Searching for the device's COM port";
-    // Nor the wait for the restarted device.
-    if (stopAt == "Waiting for reboot and update")
-        config.rebootDelayMs = 10000;
-    devsim::Device* device = bench.start(config);
-    QVERIFY(device);
-    if (faultCode)
-        device->setFault(uint8_t(faultCode), {devsim::ErrorMode(faultMode), faultParam, -1});
+        devsim::Config config = bench.config();
+        config.deviceId = 77;
+        config.publicKey = event == "empty key" ? std::vector<uint8_t>() : fixedKey();
+        if (event.startsWith("cut "))
+            config.cutGapMs = event.mid(4).toInt();
+        // The test run takes only a port that appears after it has listed the ports; nothing is
+        // found when the run is to be stopped in the search or in the wait for the restart.
+        config.pluggedAtStart = run != TestRun && !stopAt.startsWith("Searching");
+        if (stopAt.startsWith("Waiting"))
+            config.rebootDelayMs = 10000;
+        devsim::Device* device = bench.start(config);
+        QVERIFY(device);
+        uint8_t code = 0;
+        devsim::Fault fault;
+        if (event.startsWith("0x")) {
+            QVERIFY(devsim::parseFault(event.section(',', 0, 0).toStdString(), code, fault));
+            device->setFault(code, fault);
+        }
+        DebugCapture debug;
+        if (run == TestRun)
+            debug.watch("Connecting device waiting box signal result",
+                        [device] { device->plug(); });
 
-    Logger_c logger;
-    Flashing_c worker(1234, false, "/Production/", setDeviceId, &logger);
-    Recorder recorder;
-    recorder.attach(logger);
-    recorder.attach(worker);
-    if (!stopAt.isEmpty()) {
-        connect(&logger, &Logger_c::sigLog, &worker, [&](const QString& line) {
-            if (line.mid(1) == stopAt)
-                worker.stop();
+        Logger_c logger;
+        auto worker = std::make_unique<Flashing_c>(
+            1234, run != Production, run == Production ? "/Production/" : "/TestFiles/",
+            setDeviceId, &logger);
+        if (!stopped)
+            worker->protocol()->setTimeoutLimitMs(kCap);
+        Recorder recorder;
+        recorder.attach(logger);
+        recorder.attach(*worker);
+        connect(&logger, &Logger_c::sigLog, worker.get(), [&](const QString& line) {
+            if (!stopAt.isEmpty() && line.mid(1) == stopAt)
+                worker->stop();
         });
+        // Stopped once the command has met its fault; any other run only if it overruns by far.
+        std::function<void()> faultMet;
+        if (stopped)
+            faultMet = [device, code] { device->waitForRequests(code, 1, 10000); };
+        DelayedStop stopper(*worker, faultMet, stopped ? 0 : kBoundMs + 5000);
+
+        const Clock::time_point started = Clock::now();
+        if (run == Production)
+            worker->runProduction();
+        else if (run == TestRun)
+            worker->runTest();
+        else
+            worker->runRetest();
+        const qint64 elapsed = msSince(stopped ? stopper.stoppedAt() : started);
+        stopper.cancel();
+
+        lastLines.replaceInStrings("<port>", QString::fromStdString(device->portPath()));
+        QVERIFY2(recorder.log.mid(recorder.log.size() - lastLines.size()) == lastLines,
+                 qPrintable(recorder.log.join('\n')));
+        QCOMPARE(recorder.finishes, result < 0 ? QList<bool>{} : QList<bool>{result == 1});
+        QCOMPARE(stopper.stopped(), stopped);
+        QVERIFY2(elapsed <= (stopped ? 3000 : kBoundMs), qPrintable(QString::number(elapsed)));
+        const std::vector<uint8_t> codes = device->commandCodes();
+        QCOMPARE(countOf(codes, 0x08), reboots);
+        if (result >= 0)
+            QCOMPARE(!codes.empty() && codes.back() == 0x08, restart);
+        QCOMPARE(device->deviceId(), quint64(idWritten ? 1234 : 77));
+        if (!QFileInfo(keys).isSymLink())
+            QCOMPARE(readAll(keys), records >= 1 ? kKeysBefore + kKeyLine1234 : kKeysBefore);
+        if (!QFileInfo(macs).isSymLink())
+            QCOMPARE(readAll(macs), records >= 2 ? kMacsBefore + kMacLine1234 : kMacsBefore);
+        if (result == 1 && run == Production) {
+            // The dialog's label shows every line but these.
+            QStringList shown = withoutColours(recorder.log);
+            for (const char* line :
+                 {"Device ID: 77", "Found 4 file(s) for flashing",
+                  "Creating the authentication key", "Getting the authentication key"})
+                shown.removeAll(line);
+            QCOMPARE(recorder.labels, shown);
+            // The files under their substituted names.
+            for (const QString path : {"Updates/nRF_Update_c.bin", "Updates/ESP_Update_c.bin",
+                                       "Updates/NRF_Bootloader_c.bin", "config.txt"}) {
+                QCOMPARE(readAll(bench.fsRoot() + "/" + path),
+                         readAll(station + "/Production/" + path.section('/', -1)));
+            }
+            QVERIFY(!QFile::exists(bench.fsRoot() + "/Updates/system.bin"));
+        }
+
+        worker.reset();
+        if (!device->plugged())
+            device->plug();
+        QTRY_VERIFY_WITH_TIMEOUT(opensAgain(device->portPath()), 10000);
     }
-    worker.runProduction();
+    QCOMPARE(openDescriptors(), descriptorsBefore);
+}
 
-    QVERIFY(recorder.log.size() >= lastLines.size());
-    QCOMPARE(recorder.log.mid(recorder.log.size() - lastLines.size()), lastLines);
-    if (result < 0)
-        QVERIFY(recorder.finishes.isEmpty());
+void TestProduction::records_data()
+{
+    QTest::addColumn<int>("target");
+    QTest::addColumn<QString>("fault");     // "full": the disk takes ten more bytes
+    QTest::addColumn<QByteArray>("before"); // null: no record file yet
+    QTest::addColumn<quint64>("id");
+    QTest::addColumn<QByteArray>("after"); // null: no regular file there
+    QTest::addColumn<QString>("message");
+
+    const quint64 max = 18446744073709551615ull;
+    const QByteArray keyMax =
+        "{\"device_id\": 18446744073709551615, \"key\": \"AAECAwQFBgcICQoLDA0O"
+        "DxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4OTo7PD0+"
+        "Pw==\"}\n";
+    const QByteArray macMax = "18446744073709551615\t00:1A:2B:3C:4D:5E\t00:1A:2B:3C:4D:5F\n";
+    const QByteArray keys = "{}\n";
+    const QByteArray macs = kMacHeader + "7\tA\tB\n";
+    const QString ok;
+    const QString keysWrite = "Public keys file writing error";
+    const QString macWrite = "MAC file data writing error";
+
+    QTest::newRow("keys: new file")
+        << int(Keys) << ok << QByteArray() << quint64(1234) << kKeyLine1234 << ok;
+    QTest::newRow("keys: appended, largest ID")
+        << int(Keys) << ok << keys << max << keys + keyMax << ok;
+    QTest::newRow("MAC: new file, with its header")
+        << int(Macs) << ok << QByteArray() << quint64(1234) << kMacHeader + kMacLine1234 << ok;
+    QTest::newRow("MAC: empty file, no header")
+        << int(Macs) << ok << QByteArray("") << max << macMax << ok;
+    QTest::newRow("MAC: appended")
+        << int(Macs) << ok << macs << quint64(1234) << macs + kMacLine1234 << ok;
+    QTest::newRow("MAC: folder missing")
+        << int(Macs) << "no folder" << QByteArray() << quint64(1234) << QByteArray()
+        << "MAC file opening error";
+    // Writes would vanish into it, and one without a reader could block the open.
+    QTest::newRow("keys: record is a FIFO") << int(Keys) << "FIFO" << QByteArray() << quint64(1234)
+                                            << QByteArray() << "Public keys file opening error";
+    // Part of the line fits: it is undone, the file is as it was.
+    QTest::newRow("keys: disk full")
+        << int(Keys) << "full" << keys << quint64(1234) << keys << keysWrite;
+    QTest::newRow("MAC: disk full")
+        << int(Macs) << "full" << macs << quint64(1234) << macs << macWrite;
+    QTest::newRow("MAC: disk full, no file yet")
+        << int(Macs) << "full" << QByteArray() << quint64(1234) << QByteArray() << macWrite;
+}
+
+// The record files alone: exact bytes, LF line ends, the header only for a file that did not
+// exist, and a failed write leaves the file as it was.
+void TestProduction::records()
+{
+    QFETCH(int, target);
+    QFETCH(QString, fault);
+    QFETCH(QByteArray, before);
+    QFETCH(quint64, id);
+    QFETCH(QByteArray, after);
+    QFETCH(QString, message);
+
+    QTemporaryDir dir;
+    const QString folder = dir.path() + (target == Keys ? "/Keys" : "/MAC");
+    const QString record = folder + (target == Keys ? "/public_keys.json" : "/MACs.txt");
+    if (fault != "no folder")
+        QVERIFY(QDir().mkpath(folder));
+    if (!before.isNull())
+        QVERIFY(writeFile(record, before));
+    if (fault == "FIFO")
+        QVERIFY(mkfifo(QFile::encodeName(record).constData(), 0600) == 0);
+    rlimit limit;
+    QVERIFY(getrlimit(RLIMIT_FSIZE, &limit) == 0);
+    if (fault == "full") {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit full{rlim_t(before.size() + 10), limit.rlim_max};
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &full) == 0);
+    }
+    const RecordFiles files(dir.path() + "/Keys/public_keys.json", dir.path() + "/MAC/MACs.txt");
+    const std::vector<uint8_t> key = fixedKey();
+    const QString failure =
+        target == Keys
+            ? files.appendPublicKey(id, QByteArray(reinterpret_cast<const char*>(key.data()), 64))
+            : files.appendMacs(id, "00:1A:2B:3C:4D:5E", "00:1A:2B:3C:4D:5F");
+    setrlimit(RLIMIT_FSIZE, &limit);
+
+    QCOMPARE(failure, message);
+    if (after.isNull())
+        QVERIFY(!QFileInfo(record).isFile());
     else
-        QCOMPARE(recorder.finishes, QList<bool>{result == 1});
-
-    const std::vector<uint8_t> codes = device->commandCodes();
-    QCOMPARE(countOf(codes, 0x08), reboots);
-    if (result >= 0)
-        QCOMPARE(!codes.empty() && codes.back() == 0x08, restart);
-    QCOMPARE(device->deviceId(), quint64(idWritten ? 1234 : 77));
-    if (!QFileInfo(keys).isSymLink())
-        QCOMPARE(readAll(keys), keyLine ? keyRecord(1234, device->publicKey()) : QByteArray());
-    if (!QFileInfo(macs).isSymLink())
-        QVERIFY(!QFile::exists(macs));
+        QCOMPARE(readAll(record), after);
 }
 
 QTEST_GUILESS_MAIN(TestProduction)

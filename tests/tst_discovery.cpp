@@ -1,0 +1,297 @@
+// Finding the device: the ports listed (the system's and the extra-ports file), the search that
+// probes and polls them, and the claim that keeps two runs off one device.
+#include <QtTest>
+#include <sys/stat.h>
+#include <thread>
+
+#include "device_search.h"
+#include "port_claim.h"
+#include "port_list.h"
+#include "prod_fixture.h"
+#include "system_ports.h"
+#include "usb_cdc_protocol.h"
+
+using namespace prodtest;
+
+namespace {
+// "<name> <vendor id in hex>", "-" for none.
+QStringList described(const QList<PortEntry>& entries)
+{
+    QStringList out;
+    for (const PortEntry& e : entries)
+        out << e.name + " " + (e.hasVendorId ? QString::number(e.vendorId, 16) : "-");
+    return out;
+}
+} // namespace
+
+class TestDiscovery : public QObject
+{
+    Q_OBJECT
+private slots:
+    void extraPorts_data();
+    void extraPorts();
+    void devicePorts();
+#ifdef Q_OS_LINUX
+    void sysfsListing();
+#endif
+    void search_data();
+    void search();
+    void stopEndsPolling();
+    void heldPortPassedOver();
+    void lockNames_data();
+    void lockNames();
+};
+
+void TestDiscovery::extraPorts_data()
+{
+    QTest::addColumn<QString>("file"); // the file VELTORA_EXTRA_PORTS names, if not "ports"
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("entries");
+
+    const QString ports;
+    QTest::newRow("hex, decimal, file order, CR LF")
+        << ports << QByteArray("/z 0x1234\r\n/a 11277\r\n/m 0X1915\r\n")
+        << QStringList{"/z 1234", "/a 2c0d", "/m 1915"};
+    QTest::newRow("comments and blanks")
+        << ports
+        << QByteArray("# bench ports\n\n   \n/dev/a 0x1915\n  # indented comment\n/dev/b 6421")
+        << QStringList{"/dev/a 1915", "/dev/b 1915"};
+    QTest::newRow("malformed skipped")
+        << ports << QByteArray("onlyname\n/dev/a 0xZZ\n/dev/b 70000\n/dev/c -1\n/dev/d 0x2c0d\n")
+        << QStringList{"/dev/d 2c0d"};
+    QTest::newRow("path with blanks") << ports << QByteArray("/tmp/my bench/ttySIM0\t0x2c0d\n")
+                                      << QStringList{"/tmp/my bench/ttySIM0 2c0d"};
+    // Only a regular file of sane size is read; anything else is skipped, never waited for.
+    const QByteArray full = "/dev/sim1 0x2c0d\n" + QByteArray(64 * 1024 - 17, '#');
+    QTest::newRow("64 KiB") << ports << full << QStringList{"/dev/sim1 2c0d"};
+    QTest::newRow("over 64 KiB") << ports << full + "#" << QStringList{};
+    QTest::newRow("FIFO") << "FIFO" << full << QStringList{};
+    QTest::newRow("device") << "/dev/zero" << full << QStringList{};
+}
+
+// The system's ports come first, untouched, then those of the extra-ports file in file order.
+void TestDiscovery::extraPorts()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, entries);
+    Bench bench;
+    QVERIFY(writeFile(bench.portsFile(), content));
+    if (file == "FIFO") {
+        file = bench.path() + "/fifo";
+        QVERIFY(mkfifo(QFile::encodeName(file).constData(), 0600) == 0);
+    }
+    if (!file.isEmpty())
+        qputenv("VELTORA_EXTRA_PORTS", file.toLocal8Bit());
+    QCOMPARE(described(availablePortEntries()), described(systemPorts()) + entries);
+}
+
+// The device ports by vendor, in listing order, from a file read afresh at every listing: a
+// device plugging in or out shows at the next one.
+void TestDiscovery::devicePorts()
+{
+    Bench bench;
+    QVERIFY(writeFile(bench.portsFile(), "/dev/sim1 0x2c0d\n"));
+    QStringList ports{"stale entry"};
+    listDevicePorts(ports);
+    QVERIFY(ports.contains("/dev/sim1"));
+    QVERIFY(writeFile(bench.portsFile(),
+                      "/dev/nordic 0x1915\n/dev/other 0x0403\n/dev/dev1 0x2C0D\n/dev/dec 6421\n"));
+    listDevicePorts(ports);
+    QCOMPARE(ports.mid(ports.size() - 3), (QStringList{"/dev/nordic", "/dev/dev1", "/dev/dec"}));
+    for (const char* gone : {"stale entry", "/dev/sim1", "/dev/other"})
+        QVERIFY(!ports.contains(gone));
+}
+
+#ifdef Q_OS_LINUX
+// The system's ports from a made-up sysfs: the USB device's vendor above a CDC port and a
+// USB-serial port, none for a board's own UART, virtual ttys and ttys on no device left out.
+void TestDiscovery::sysfsListing()
+{
+    QTemporaryDir dir;
+    const QString sys = dir.path() + "/sys";
+    const auto tty = [&](const QString& name, const QString& devicePath, const QString& above) {
+        const QString node = sys + "/devices/" + devicePath + "/tty/" + name;
+        QVERIFY(QDir().mkpath(node) && QDir().mkpath(sys + "/class/tty"));
+        QVERIFY(QFile::link("../../devices/" + devicePath + "/tty/" + name,
+                            sys + "/class/tty/" + name));
+        if (!above.isNull())
+            QVERIFY(QFile::link("../../../" + above, node + "/device"));
+    };
+    tty("ttyACM0", "pci0/usb1/1-1/1-1:1.0", "1-1:1.0");
+    QVERIFY(writeFile(sys + "/devices/pci0/usb1/1-1/idVendor", "2c0d\n"));
+    tty("ttyUSB3", "pci0/usb1/1-2/1-2:1.0/ttyUSB3", "ttyUSB3");
+    QVERIFY(writeFile(sys + "/devices/pci0/usb1/1-2/idVendor", "1915\n"));
+    tty("ttyS0", "platform/serial8250", "serial8250");
+    tty("tty1", "virtual", "virtual");
+    tty("ttyGS0", "platform/gadget", QString());
+
+    QCOMPARE(described(sysfsPorts(sys)), (QStringList{"ttyACM0 2c0d", "ttyS0 -", "ttyUSB3 1915"}));
+}
+#endif
+
+void TestDiscovery::search_data()
+{
+    // "probe": the listed ports, one version query each (fetch, re-test); "poll": every 50 ms
+    // for a port not known (production); "list and probe": the ports known before, then poll.
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("version"); // the device's; a "Bootloader" one: in its bootloader
+    QTest::addColumn<bool>("skipBootloader");
+    QTest::addColumn<QStringList>("log"); // "<port>" stands for the device's port; empty: not found
+    QTest::addColumn<QByteArray>("codes");
+
+    const QString fw = "VELTORA-FW 3.2.0";
+    const QString bootloader = "Bootloader 1.0.4";
+    const QString searching = "0Searching for the device's COM port";
+    const QString probed = "4Found the device connected to <port>";
+    const QString polled = "4Found device connected to <port>";
+    QTest::newRow("probe") << "probe" << fw << true
+                           << QStringList{probed, "4Firmware version isVELTORA-FW 3.2.0"}
+                           << QByteArray("01");
+    QTest::newRow("probe, bootloader refused")
+        << "probe" << bootloader << true << QStringList{} << QByteArray("01");
+    QTest::newRow("probe, bootloader taken")
+        << "probe" << bootloader << false
+        << QStringList{probed, "4Firmware version isBootloader 1.0.4"} << QByteArray("01");
+    QTest::newRow("probe, empty version") << "probe"
+                                          << "" << true << QStringList{probed} << QByteArray("01");
+    QTest::newRow("poll") << "poll" << fw << true
+                          << QStringList{searching, polled, "4Firmware version is VELTORA-FW 3.2.0"}
+                          << QByteArray("0c");
+    QTest::newRow("poll, bootloader sent on")
+        << "poll" << bootloader << true
+        << QStringList{searching, polled, "4Firmware version is VELTORA-FW 3.2.0"}
+        << QByteArray("0c090c");
+    QTest::newRow("list and probe")
+        << "list and probe" << fw << true
+        << QStringList{searching, probed, "4Firmware version isVELTORA-FW 3.2.0"}
+        << QByteArray("01");
+}
+
+// The first acceptable device that answers is kept open; what the operator sees and what the
+// device was sent.
+void TestDiscovery::search()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, version);
+    QFETCH(bool, skipBootloader);
+    QFETCH(QStringList, log);
+    QFETCH(QByteArray, codes);
+
+    Bench bench;
+    // Listed first: a port that opens but never answers, to be passed over.
+    devsim::Device* silent = bench.start(bench.config(1));
+    QVERIFY(silent);
+    for (uint8_t code : {0x01, 0x0C})
+        silent->setFault(code, {devsim::ErrorMode::NoAnswer, 0, -1});
+    devsim::Config config = bench.config();
+    config.bootloader = version.startsWith("Bootloader");
+    if (!config.bootloader)
+        config.firmwareVersion = version.toStdString();
+    devsim::Device* device = bench.start(config);
+    QVERIFY(device);
+
+    Logger_c logger;
+    Recorder recorder;
+    recorder.attach(logger);
+    cUSB_CDC_Protocol link;
+    // The silent port is given up sooner.
+    link.setTimeoutLimitMs(100);
+    const std::atomic<bool> running{true};
+    DeviceSearch search(link, &logger, running);
+    QStringList ports;
+    listDevicePorts(ports);
+    const bool listed = how == "list and probe";
+    const bool found = how == "probe" ? search.probe(ports, skipBootloader)
+                                      : search.find(listed, listed, skipBootloader);
+
+    QCOMPARE(found, !log.isEmpty());
+    QCOMPARE(link.portOpen(), found);
+    log.replaceInStrings("<port>", QString::fromStdString(device->portPath()));
+    QCOMPARE(recorder.log, log);
+    QCOMPARE(recorder.labels, withoutColours(log));
+    QCOMPARE(codesOf(*device).toHex(), codes);
+}
+
+// A stop from another thread ends a search with nothing to find within a poll interval.
+void TestDiscovery::stopEndsPolling()
+{
+    Bench bench;
+    Logger_c logger;
+    Flashing_c worker(1, true, "/Production/", true, &logger);
+    DelayedStop stopper(worker, {}, 100);
+    QVERIFY(!worker.searchDevice(false, true));
+    const qint64 afterStop = msSince(stopper.stoppedAt());
+    QVERIFY2(stopper.stopped() && afterStop < 500, qPrintable(QString::number(afterStop)));
+}
+
+// Two runs, one device: the second passes the port over while the first holds it, also while the
+// device restarts and its port is away, and takes it once the first has let go.
+void TestDiscovery::heldPortPassedOver()
+{
+    Bench bench;
+    DebugCapture debug;
+    devsim::Device* device = bench.start(bench.config());
+    QVERIFY(device);
+    Logger_c logger;
+    const std::atomic<bool> firstRunning{true};
+    cUSB_CDC_Protocol firstLink;
+    auto first = std::make_unique<DeviceSearch>(firstLink, &logger, firstRunning);
+    QVERIFY(first->find(false, false, true));
+
+    std::atomic<bool> secondRunning{true};
+    cUSB_CDC_Protocol secondLink;
+    DeviceSearch second(secondLink, &logger, secondRunning);
+    std::atomic<bool> secondFound{false};
+    std::thread secondRun([&] { secondFound = second.find(false, false, true); });
+    const auto endSecond = qScopeGuard([&] {
+        secondRunning = false;
+        secondRun.join();
+    });
+    const auto scans = [&] { return debug.lines().count("COM ports after found something:"); };
+    QTRY_VERIFY_WITH_TIMEOUT(scans() >= 2, 5000);
+
+    firstLink.SendReboot();
+    firstLink.closeIfOpen();
+    QTRY_VERIFY_WITH_TIMEOUT(device->plugCount() == 2 && device->plugged(), 5000);
+    const int seenBack = scans();
+    QTRY_VERIFY_WITH_TIMEOUT(secondFound || scans() >= seenBack + 2, 5000);
+    QVERIFY(!secondFound);
+    // A probe passes it over as well.
+    cUSB_CDC_Protocol thirdLink;
+    const QString port = QString::fromStdString(device->portPath());
+    QVERIFY(!DeviceSearch(thirdLink, &logger, secondRunning).probe({port}, true));
+    QVERIFY(first->find(false, false, true));
+    QCOMPARE(codesOf(*device), QByteArray::fromHex("0c080c"));
+
+    firstLink.closeIfOpen();
+    first.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(secondFound, 5000);
+    QCOMPARE(codesOf(*device), QByteArray::fromHex("0c080c0c"));
+}
+
+void TestDiscovery::lockNames_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("Windows port") << "COM5"
+                                  << "port-COM5.lock";
+    QTest::newRow("path") << "/tmp/st a/ttySIM0"
+                          << "port-%2Ftmp%2Fst%20a%2FttySIM0.lock";
+    const QByteArray longPath = "/" + QByteArray(200, 'x');
+    QTest::newRow("long path")
+        << QString(longPath)
+        << "port-" + QString(QCryptographicHash::hash(longPath, QCryptographicHash::Sha1).toHex()) +
+               ".lock";
+}
+
+// The lock file's name is what two runs, in one process or two, agree on.
+void TestDiscovery::lockNames()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, name);
+    QCOMPARE(PortClaim::lockFileName(port), name);
+}
+
+QTEST_GUILESS_MAIN(TestDiscovery)
+#include "tst_discovery.moc"
