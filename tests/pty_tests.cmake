@@ -3,8 +3,7 @@
 set(t ${CMAKE_CURRENT_LIST_DIR})
 
 foreach(entry
-    tst_serial_line:integration
-    tst_usb_cdc_protocol:integration
+    tst_link:integration
     tst_file_list:unit
     tst_records:integration
     tst_file_loader:integration
