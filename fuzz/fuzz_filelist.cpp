@@ -1,4 +1,5 @@
 // The flash file list reader fed arbitrary list file contents.
+#include "file_loader.h"
 #include "flashing.h"
 #include "fuzz_input.h"
 #include "logger.h"
@@ -83,9 +84,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (const QString& name : *names) {
             FUZZ_CHECK(!name.contains(QLatin1Char(':')));
             FUZZ_CHECK(!name.contains(QChar(0)));
-            // Only what exists in the mode folder gets onto a list. An empty name (the folder
-            // itself) passes on purpose: the test run reports an empty J-Link name on its own.
-            FUZZ_CHECK(QFileInfo::exists(folder + name));
+            // Only what the run will read, and what exists in the mode folder, gets onto a list:
+            // a download's base name after the substitutions, a J-Link image by its listed name.
+            // An empty J-Link name (the folder itself) passes on purpose: the test run reports
+            // it on its own.
+            const bool download = names == &downloads;
+            FUZZ_CHECK(QFileInfo::exists(folder + (download ? downloadLocalName(name) : name)));
         }
     }
     if (ok) {
