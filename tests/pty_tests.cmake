@@ -38,9 +38,8 @@ add_dependencies(tst_test_run veltora-fake-jlink)
 veltora_add_test(tst_fake_jlink SOURCES ${t}/tst_fake_jlink.cpp LABELS integration LIBS veltora_devsim)
 target_compile_definitions(tst_fake_jlink PRIVATE FAKE_JLINK_PATH="$<TARGET_FILE:veltora-fake-jlink>")
 add_dependencies(tst_fake_jlink veltora-fake-jlink)
-veltora_add_test(tst_devsim_cli SOURCES ${t}/tst_devsim_cli.cpp LABELS integration LIBS veltora_devsim)
-target_compile_definitions(tst_devsim_cli PRIVATE DEVSIM_PATH="$<TARGET_FILE:veltora-devsim>")
-add_dependencies(tst_devsim_cli veltora-devsim)
+target_compile_definitions(tst_devsim PRIVATE DEVSIM_PATH="$<TARGET_FILE:veltora-devsim>")
+add_dependencies(tst_devsim veltora-devsim)
 
 # The Win32 serial backend, cross-compiled into a small driver program and run under Wine against
 # a pseudo-terminal mapped as a COM port. Skips where Wine or the cross compiler is absent.
