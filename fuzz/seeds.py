@@ -32,7 +32,7 @@ def write(harness, name, data):
         f.write(data)
 
 
-# frame: u16 area size, u8 command, u8 read control, line bytes
+# frame: u16 frame limit, u8 command, u8 read size (bits 0-5, 0: all at once), line bytes
 def frame_seed(name, cap, code, control, stream):
     write("frame", name, struct.pack("<HBB", cap, code, control) + stream)
 
