@@ -42,7 +42,7 @@ target_compile_definitions(tst_devsim PRIVATE DEVSIM_PATH="$<TARGET_FILE:veltora
 add_dependencies(tst_devsim veltora-devsim)
 
 # The Win32 serial backend, cross-compiled into a small driver program and run under Wine against
-# a pseudo-terminal mapped as a COM port. Skips where Wine or the cross compiler is absent.
+# a raw-reply device's pseudo-terminal mapped as a COM port. Skips where Wine or the cross compiler is absent.
 find_program(VELTORA_MINGW_CXX x86_64-w64-mingw32-g++)
 find_program(VELTORA_WINE wine)
 find_program(VELTORA_WINESERVER wineserver PATHS /usr/lib/wine /usr/lib/wine-stable)
@@ -68,7 +68,8 @@ if(VELTORA_MINGW_CXX AND VELTORA_WINE AND VELTORA_WINESERVER)
     VERBATIM)
   add_custom_target(win32_serial_driver DEPENDS ${win32_driver})
 endif()
-veltora_add_test(tst_win32_serial SOURCES ${t}/win32/tst_win32_serial.cpp LABELS win32 TIMEOUT 600)
+veltora_add_test(tst_win32_serial SOURCES ${t}/win32/tst_win32_serial.cpp LABELS win32
+  LIBS veltora_devsim TIMEOUT 600)
 target_compile_definitions(tst_win32_serial PRIVATE
   VELTORA_WINE="$<$<BOOL:${VELTORA_WINE}>:${VELTORA_WINE}>"
   VELTORA_WINESERVER="$<$<BOOL:${VELTORA_WINESERVER}>:${VELTORA_WINESERVER}>"
