@@ -22,22 +22,6 @@ struct Params
     std::vector<uint8_t> stream;
 };
 
-// What the caller sees after one operation.
-struct Outcome
-{
-    bool failed = false;
-    bool versionReported = false;
-    std::vector<uint8_t> out;
-    QString text;
-    bool requestSent = false;
-
-    bool operator==(const Outcome& o) const
-    {
-        return failed == o.failed && versionReported == o.versionReported && out == o.out &&
-               text == o.text && requestSent == o.requestSent;
-    }
-};
-
 const QString kNames[] = {
     QStringLiteral("system.bin"),
     QStringLiteral("Updates/app.bin"),
@@ -78,6 +62,7 @@ __attribute__((noinline)) void smearStack(uint8_t pattern)
     asm volatile("" : : "r"(bytes) : "memory");
 }
 
+// Appends what the caller sees of a value to the outcome.
 template <typename T> void append(std::vector<uint8_t>& out, const T& v)
 {
     const auto* p = reinterpret_cast<const uint8_t*>(&v);
@@ -105,7 +90,8 @@ void checkRequest(const std::vector<uint8_t>& raw, uint8_t code)
     FUZZ_CHECK(size_t(decoded[0] | decoded[1] << 8) == count - 2);
 }
 
-Outcome runOp(const Params& p, uint8_t pattern)
+// What the caller sees after one operation: its result and outputs, as bytes.
+std::vector<uint8_t> runOp(const Params& p, uint8_t pattern)
 {
     memline::reset();
     scriptReads(p.control, p.stream);
@@ -113,118 +99,120 @@ Outcome runOp(const Params& p, uint8_t pattern)
     FUZZ_CHECK(!protocol.open(QStringLiteral("fuzz")));
     smearStack(pattern);
 
-    Outcome o;
+    std::vector<uint8_t> out;
+    bool failed = false;
     const QString& name = kNames[p.a % (sizeof kNames / sizeof kNames[0])];
     const cdc::Command& command = *cdc::kCommands[p.op % 20];
     switch (command.code) {
     case cdc::GetVersion.code:
     case cdc::QueryVersion.code: {
         QString text = QStringLiteral("before");
-        o.failed = command.code == cdc::GetVersion.code ? protocol.SendGetVersion(text)
-                                                        : protocol.SendQueryVersion(text);
-        FUZZ_CHECK(!o.failed || text == QStringLiteral("before"));
+        failed = command.code == cdc::GetVersion.code ? protocol.SendGetVersion(text)
+                                                      : protocol.SendQueryVersion(text);
+        FUZZ_CHECK(!failed || text == QStringLiteral("before"));
         FUZZ_CHECK(!text.contains(QChar(0)) && !text.isEmpty());
-        o.text = text;
+        out.assign(reinterpret_cast<const uint8_t*>(text.utf16()),
+                   reinterpret_cast<const uint8_t*>(text.utf16() + text.size()));
         break;
     }
     case cdc::StartESP.code:
-        o.failed = protocol.SendStartESP(name, uint32_t(p.b) << 8);
+        failed = protocol.SendStartESP(name, uint32_t(p.b) << 8);
         break;
     case cdc::WriteESP.code: {
         const size_t n = p.b % 1100;
-        o.failed = protocol.SendWriteESP(p.a, exactBuffer(n, 0xDB).get(), uint32_t(n));
+        failed = protocol.SendWriteESP(p.a, exactBuffer(n, 0xDB).get(), uint32_t(n));
         break;
     }
     case cdc::DeleteESP.code:
-        o.failed = protocol.SendDeleteESP(name);
+        failed = protocol.SendDeleteESP(name);
         break;
     case cdc::SetDeviceID.code: {
         quint64 id = 0x0123456789ABCDEFull;
-        o.failed = protocol.SendSetDeviceID(id);
-        append(o.out, id);
+        failed = protocol.SendSetDeviceID(id);
+        append(out, id);
         break;
     }
     case cdc::GetMACs.code: {
         auto wifi = exactBuffer(6, 0xAA);
         auto ethernet = exactBuffer(6, 0xAA);
-        o.failed = protocol.SendGetMACs(wifi.get(), ethernet.get());
-        o.out.assign(wifi.get(), wifi.get() + 6);
-        o.out.insert(o.out.end(), ethernet.get(), ethernet.get() + 6);
+        failed = protocol.SendGetMACs(wifi.get(), ethernet.get());
+        out.assign(wifi.get(), wifi.get() + 6);
+        out.insert(out.end(), ethernet.get(), ethernet.get() + 6);
         break;
     }
     case cdc::GetDeviceID.code: {
         quint64 id = 7;
-        o.failed = protocol.SendGetDeviceID(id);
-        FUZZ_CHECK(!o.failed || id == 7);
-        append(o.out, id);
+        failed = protocol.SendGetDeviceID(id);
+        FUZZ_CHECK(!failed || id == 7);
+        append(out, id);
         break;
     }
     case cdc::GetStatusWord.code: {
         quint32 value = 5;
-        o.failed = protocol.SendGetStatusWord(value);
-        FUZZ_CHECK(o.failed ? value == 5 : value != 0);
-        append(o.out, value);
+        failed = protocol.SendGetStatusWord(value);
+        FUZZ_CHECK(failed ? value == 5 : value != 0);
+        append(out, value);
         break;
     }
     case cdc::GetParameter.code: {
         const quint16 cap = p.b % 600;
         auto data = exactBuffer(cap, 0x5A);
         quint16 length = cap;
-        o.failed = protocol.SendGetParameter(p.a, data.get(), length);
-        FUZZ_CHECK(o.failed || length <= cap);
-        if (!o.failed)
-            o.out.assign(data.get(), data.get() + length);
-        append(o.out, length);
+        failed = protocol.SendGetParameter(p.a, data.get(), length);
+        FUZZ_CHECK(failed || length <= cap);
+        if (!failed)
+            out.assign(data.get(), data.get() + length);
+        append(out, length);
         break;
     }
     case cdc::SetParameter.code: {
         const quint16 n = p.b % 600;
-        o.failed = protocol.SendSetParameter(p.a, exactBuffer(n, 0xC0).get(), n);
+        failed = protocol.SendSetParameter(p.a, exactBuffer(n, 0xC0).get(), n);
         break;
     }
     case cdc::GetInfoBlock.code: {
         auto block = exactBuffer(200, 0x11);
-        o.failed = protocol.SendGetInfoBlock(block.get());
-        o.out.assign(block.get(), block.get() + 200);
+        failed = protocol.SendGetInfoBlock(block.get());
+        out.assign(block.get(), block.get() + 200);
         break;
     }
     case cdc::GetRecord.code: {
         auto record = exactBuffer(24, 0x22);
-        o.failed = protocol.SendGetRecord(p.a, p.b, record.get());
-        o.out.assign(record.get(), record.get() + 24);
+        failed = protocol.SendGetRecord(p.a, p.b, record.get());
+        out.assign(record.get(), record.get() + 24);
         break;
     }
     case cdc::StartFileRead.code: {
         quint32 size = 99;
-        o.failed = protocol.SendStartFileRead(p.b, name, size);
-        FUZZ_CHECK(o.failed ? size == 0 : size <= 0x7FFFFFFFu);
-        append(o.out, size);
+        failed = protocol.SendStartFileRead(p.b, name, size);
+        FUZZ_CHECK(failed ? size == 0 : size <= 0x7FFFFFFFu);
+        append(out, size);
         break;
     }
     case cdc::ReadFile.code: {
         const quint32 n = p.b % 1100;
         auto data = exactBuffer(n, 0x33);
-        o.failed = protocol.SendReadFile(p.a, data.get(), n);
-        o.out.assign(data.get(), data.get() + n);
+        failed = protocol.SendReadFile(p.a, data.get(), n);
+        out.assign(data.get(), data.get() + n);
         break;
     }
     default:
-        o.failed = command.code == cdc::EndESP.code            ? protocol.SendEndESP()
-                   : command.code == cdc::Reboot.code          ? protocol.SendReboot()
-                   : command.code == cdc::LeaveBootloader.code ? protocol.SendLeaveBootloader()
-                   : command.code == cdc::EndFileRead.code     ? protocol.SendEndFileRead()
-                                                               : protocol.SendCommand7E();
+        failed = command.code == cdc::EndESP.code            ? protocol.SendEndESP()
+                 : command.code == cdc::Reboot.code          ? protocol.SendReboot()
+                 : command.code == cdc::LeaveBootloader.code ? protocol.SendLeaveBootloader()
+                 : command.code == cdc::EndFileRead.code     ? protocol.SendEndFileRead()
+                                                             : protocol.SendCommand7E();
         break;
     }
-    o.versionReported = protocol.versionReported();
-
     const memline::State& s = memline::state();
-    o.requestSent = !s.lastWrite.empty();
-    if (o.requestSent)
+    if (!s.lastWrite.empty())
         checkRequest(s.lastWrite, command.code);
     // The exchange stops at the first response of its code: one completing frame at most.
     FUZZ_CHECK(s.repliesServed <= 1);
-    return o;
+    out.push_back(failed);
+    out.push_back(protocol.versionReported());
+    out.push_back(!s.lastWrite.empty());
+    return out;
 }
 
 } // namespace
@@ -248,8 +236,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
-    const Outcome first = runOp(p, 0x00);
-    const Outcome second = runOp(p, 0xFF);
+    const std::vector<uint8_t> first = runOp(p, 0x00);
+    const std::vector<uint8_t> second = runOp(p, 0xFF);
     // Same bytes from the device, same result: nothing may depend on stale frame-area bytes.
     // A run stalled long enough to meet a time-out proves nothing either way.
     if (Clock::now() - start < std::chrono::milliseconds(200))

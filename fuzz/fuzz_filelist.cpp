@@ -35,9 +35,11 @@ void makeStation()
     QDir root(g_station->path());
     FUZZ_CHECK(root.mkpath(QStringLiteral("Production/sub")));
     FUZZ_CHECK(root.mkpath(QStringLiteral("Keys")));
-    const char* images[] = {"Production/system.bin", "Production/a",   "Production/nrf.hex",
-                            "Production/sub/b.bin",  "Production/x y", "Production/ff\xe9.bin",
-                            "Keys/key.bin"};
+    // nRF_Update_c.bin is what a "c:system.bin" entry sends.
+    const char* images[] = {"Production/system.bin", "Production/nRF_Update_c.bin",
+                            "Production/a",          "Production/nrf.hex",
+                            "Production/sub/b.bin",  "Production/x y",
+                            "Production/ff\xe9.bin", "Keys/key.bin"};
     for (const char* image : images) {
         QFile f(root.filePath(QString::fromLatin1(image)));
         FUZZ_CHECK(f.open(QIODevice::WriteOnly));
