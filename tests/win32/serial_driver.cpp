@@ -86,13 +86,6 @@ decltype(&RegNotifyChangeKeyValue) realRegNotifyChangeKeyValue;
 bool g_refuseNotify = false;
 std::string g_notifyCall;
 
-std::string timeoutsText(const COMMTIMEOUTS& t)
-{
-    return format("%lu %lu %lu %lu %lu", t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
-                  t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
-                  t.WriteTotalTimeoutConstant);
-}
-
 const char* who(HANDLE h)
 {
     return h == g_port ? "port" : "other";
@@ -121,7 +114,10 @@ BOOL WINAPI hookGetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t)
 
 BOOL WINAPI hookSetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t)
 {
-    g_trace.push_back(format("SetCommTimeouts %s %s", who(h), timeoutsText(*t).c_str()));
+    g_trace.push_back(format("SetCommTimeouts %s %lu %lu %lu %lu %lu", who(h),
+                             t->ReadIntervalTimeout, t->ReadTotalTimeoutMultiplier,
+                             t->ReadTotalTimeoutConstant, t->WriteTotalTimeoutMultiplier,
+                             t->WriteTotalTimeoutConstant));
     if (g_refuseTimeouts) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
