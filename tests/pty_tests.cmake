@@ -19,8 +19,8 @@ foreach(entry
     LIBS veltora_devsim TIMEOUT 180)
 endforeach()
 
-veltora_add_test(tst_window_device SOURCES ${t}/tst_window_device.cpp ${t}/prod_fixture.h
-  LABELS integration gui LIBS veltora_devsim veltora_gui TIMEOUT 120)
+veltora_add_test(tst_mainwindow SOURCES ${t}/tst_mainwindow.cpp ${t}/prod_fixture.h
+  LABELS integration gui LIBS veltora_devsim veltora_gui TIMEOUT 180)
 veltora_add_test(tst_fault_matrix SOURCES ${t}/tst_fault_matrix.cpp ${t}/prod_fixture.h
   LABELS integration LIBS veltora_devsim TIMEOUT 300)
 veltora_add_test(tst_soak SOURCES ${t}/tst_soak.cpp ${t}/prod_fixture.h
@@ -35,14 +35,16 @@ veltora_add_test(tst_test_run SOURCES ${t}/tst_test_run.cpp LABELS integration
 target_compile_definitions(tst_test_run PRIVATE
   VELTORA_FAKE_JLINK="$<TARGET_FILE:veltora-fake-jlink>")
 add_dependencies(tst_test_run veltora-fake-jlink)
-veltora_add_test(tst_fake_jlink SOURCES ${t}/tst_fake_jlink.cpp LABELS integration LIBS veltora_devsim)
-target_compile_definitions(tst_fake_jlink PRIVATE FAKE_JLINK_PATH="$<TARGET_FILE:veltora-fake-jlink>")
-add_dependencies(tst_fake_jlink veltora-fake-jlink)
+veltora_add_test(tst_journal SOURCES ${t}/tst_journal.cpp ${t}/prod_fixture.h LABELS integration
+  LIBS veltora_devsim TIMEOUT 120)
+target_compile_definitions(tst_journal PRIVATE VELTORA_FAKE_JLINK="$<TARGET_FILE:veltora-fake-jlink>")
+add_dependencies(tst_journal veltora-fake-jlink)
 target_compile_definitions(tst_devsim PRIVATE DEVSIM_PATH="$<TARGET_FILE:veltora-devsim>")
 add_dependencies(tst_devsim veltora-devsim)
 
 # The Win32 serial backend, cross-compiled into a small driver program and run under Wine against
-# a raw-reply device's pseudo-terminal mapped as a COM port. Skips where Wine or the cross compiler is absent.
+# a raw-reply device's pseudo-terminal mapped as a COM port. Skips where Wine or the cross
+# compiler is absent.
 find_program(VELTORA_MINGW_CXX x86_64-w64-mingw32-g++)
 find_program(VELTORA_WINE wine)
 find_program(VELTORA_WINESERVER wineserver PATHS /usr/lib/wine /usr/lib/wine-stable)

@@ -1,42 +1,54 @@
+// The operator's window: the log lines as shown, which widgets feed a run, and how the window
+// starts and ends runs, against the real run bodies with no device or the simulated one.
+#include <QApplication>
 #include <QCheckBox>
 #include <QDoubleSpinBox>
-#include <QMenuBar>
+#include <QElapsedTimer>
+#include <QLabel>
 #include <QPushButton>
-#include <QSpinBox>
-#include <QTabBar>
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QtTest>
 
 #include "mainwindow.h"
+#include "prod_fixture.h"
+#include "progress.h"
+
+using namespace prodtest;
 
 class tst_MainWindow : public QObject
 {
     Q_OBJECT
 private slots:
-    void windowFrame();
-    void formTexts_data();
-    void formTexts();
-    void manualTabDisabled();
-    void deviceIdSpinBoxes_data();
-    void deviceIdSpinBoxes();
-    void autoIncrementTogglesDeviceId_data();
-    void autoIncrementTogglesDeviceId();
-    void logColours_data();
-    void logColours();
-    void logTarget_data();
-    void logTarget();
-    void clearLogIsolation_data();
-    void clearLogIsolation();
+    void init();
+    void cleanup() { m_bench.reset(); }
+    void logLines_data();
+    void logLines();
+    void runWithoutDevice_data();
+    void runWithoutDevice();
+    void runOnDevice_data();
+    void runOnDevice();
+    void closeDuringSilentDeletion();
 
 private:
-    static void setMode(MainWindow& w, int mode) { w.mode = mode; }
+    static bool runObjectsGone(const MainWindow& w)
+    {
+        return !w.flashingWorker && !w.progressDialog && !w.workerThread.isRunning();
+    }
+
+    std::unique_ptr<Bench> m_bench;
 };
 
 namespace {
 
-template <typename T = QWidget> T* child(const MainWindow& w, const QString& name)
+using Line = QPair<QString, QRgb>;
+const QRgb black = qRgb(0, 0, 0);
+const QRgb red = qRgb(255, 0, 0);
+const QRgb blue = qRgb(0, 0, 255);
+const QRgb green = qRgb(0, 128, 0);
+
+template <typename T = QPushButton> T* child(const MainWindow& w, const QString& name)
 {
     T* widget = w.findChild<T*>(name);
     if (!widget)
@@ -44,265 +56,257 @@ template <typename T = QWidget> T* child(const MainWindow& w, const QString& nam
     return widget;
 }
 
-QStringList lines(const QTextEdit* view)
+// Every line of a log view with the colour it is shown in.
+QList<Line> coloured(const QTextEdit* view)
 {
-    QStringList out;
-    for (QTextBlock b = view->document()->begin(); b.isValid(); b = b.next())
-        out << b.text();
+    QList<Line> out;
+    if (view->document()->isEmpty())
+        return out;
+    for (QTextBlock b = view->document()->begin(); b.isValid(); b = b.next()) {
+        QRgb c = b.charFormat().foreground().color().rgb();
+        if (b.begin() != b.end())
+            c = b.begin().fragment().charFormat().foreground().color().rgb();
+        out << Line(b.text(), c);
+    }
     return out;
 }
 
-// The colour of every piece of text in the block, or the block's own format when it is empty.
-QList<QRgb> colours(const QTextBlock& block)
+QList<Progress_c*> progressWindows()
 {
-    QList<QRgb> out;
-    for (auto it = block.begin(); !it.atEnd(); ++it)
-        out << it.fragment().charFormat().foreground().color().rgb();
-    if (out.isEmpty())
-        out << block.charFormat().foreground().color().rgb();
+    QList<Progress_c*> out;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* p = qobject_cast<Progress_c*>(w))
+            out << p;
     return out;
+}
+
+bool startButtonsEnabled(const MainWindow& w, bool enabled)
+{
+    for (const char* name : {"m_buttonAuto", "m_retest", "m_buttonAuto_2"})
+        if (child(w, name)->isEnabled() != enabled)
+            return false;
+    return true;
 }
 
 } // namespace
 
-void tst_MainWindow::windowFrame()
+void tst_MainWindow::init()
 {
-    MainWindow w;
-    w.show();
-    QCOMPARE(w.windowTitle(), QStringLiteral("Veltora manufacturing v.2.1.6"));
-    QCOMPARE(w.size(), QSize(490, 290));
-    QCOMPARE(w.minimumSize(), QSize(490, 290));
-    QCOMPARE(w.maximumSize(), QSize(490, 290));
-
-    auto* tabs = child<QTabWidget>(w, "m_tabMode");
-    QCOMPARE(tabs->count(), 3);
-    QCOMPARE(tabs->tabText(0), QStringLiteral("Test"));
-    QCOMPARE(tabs->tabText(1), QStringLiteral("Production"));
-    QCOMPARE(tabs->tabText(2), QStringLiteral("Manual"));
-    QCOMPARE(tabs->currentIndex(), 1);
-    QVERIFY(w.menuBar()->actions().isEmpty());
-    QCOMPARE(child(w, "m_buttonAuto")->font().pointSize(), 15);
-    QCOMPARE(child(w, "m_buttonAuto_2")->font().pointSize(), 15);
+    m_bench = std::make_unique<Bench>();
+    setStationDir(m_bench->station());
 }
 
-void tst_MainWindow::formTexts_data()
+void tst_MainWindow::logLines_data()
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("checked"); // -1: not a check box
-    QTest::newRow("m_boxSetSerial") << "m_boxSetSerial" << "Set Device ID" << 1;
-    QTest::newRow("m_retest") << "m_retest" << "Perform test again" << -1;
-    QTest::newRow("m_label") << "m_label" << "Bar code scanner's COM port :" << -1;
-    QTest::newRow("m_BootLdrCheck") << "m_BootLdrCheck" << "Skip the dootloader" << 1;
-    QTest::newRow("m_boxSetProdSerial") << "m_boxSetProdSerial" << "Set Device ID" << 1;
-    QTest::newRow("m_boxAutoIncProdSerial")
-        << "m_boxAutoIncProdSerial" << "Auto increment   Device ID:" << 0;
-    QTest::newRow("m_clearLog_2") << "m_clearLog_2" << "Clear log" << -1;
-    QTest::newRow("m_label_4") << "m_label_4" << "Bluetooth driver file:" << -1;
-    QTest::newRow("m_checkBox_2") << "m_checkBox_2" << "" << 0;
-    QTest::newRow("m_BootLdrCheck_2") << "m_BootLdrCheck_2" << "Skip the bootloader" << 1;
-    QTest::newRow("m_RebootReqrd") << "m_RebootReqrd" << "Reboot once disconnected" << 1;
-}
-
-void tst_MainWindow::formTexts()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, text);
-    QFETCH(int, checked);
-    MainWindow w;
-    QCOMPARE(child(w, name)->property("text").toString(), text);
-    if (checked >= 0)
-        QCOMPARE(child<QCheckBox>(w, name)->isChecked(), checked == 1);
-}
-
-void tst_MainWindow::manualTabDisabled()
-{
-    MainWindow w;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    auto* tabs = child<QTabWidget>(w, "m_tabMode");
-    QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, {}, tabs->tabBar()->tabRect(2).center());
-    QCOMPARE(tabs->currentIndex(), 2);
-    const auto controls = tabs->widget(2)->findChildren<QWidget*>();
-    QVERIFY(controls.size() >= 23);
-    for (QWidget* c : controls)
-        QVERIFY2(!c->isEnabled(), qPrintable(c->objectName()));
-    for (const char* name : {"m_useScanner", "m_label", "fontComboBox", "m_ScanConnectButton"})
-        QVERIFY2(!child(w, name)->isEnabled(), name);
-}
-
-void tst_MainWindow::deviceIdSpinBoxes_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<double>("typed");
-    QTest::addColumn<double>("shown");
-    QTest::newRow("test id max") << "m_editID" << 99999999999.0 << 99999999999.0;
-    QTest::newRow("test id above max") << "m_editID" << 100000000000.0 << 99999999999.0;
-    QTest::newRow("test id fraction") << "m_editID" << 41.6 << 42.0;
-    QTest::newRow("test id negative") << "m_editID" << -3.0 << 0.0;
-    QTest::newRow("prod id above max") << "m_editProdID" << 123456789012.0 << 99999999999.0;
-    QTest::newRow("prod id fraction") << "m_editProdID" << 7.2 << 7.0;
-    QTest::newRow("manual id max") << "m_editID_2" << 999999999.0 << 999999999.0;
-    QTest::newRow("manual id above max") << "m_editID_2" << 1000000000.0 << 999999999.0;
-}
-
-void tst_MainWindow::deviceIdSpinBoxes()
-{
-    QFETCH(QString, name);
-    QFETCH(double, typed);
-    QFETCH(double, shown);
-    MainWindow w;
-    if (auto* box = w.findChild<QDoubleSpinBox*>(name)) {
-        QCOMPARE(box->value(), 0.0);
-        QCOMPARE(box->decimals(), 0);
-        box->setValue(typed);
-        QCOMPARE(box->value(), shown);
-        QCOMPARE(box->text(), QString::number(shown, 'f', 0));
-    } else {
-        auto* spin = child<QSpinBox>(w, name);
-        QCOMPARE(spin->value(), 0);
-        spin->setValue(int(typed));
-        QCOMPARE(double(spin->value()), shown);
-    }
-}
-
-void tst_MainWindow::autoIncrementTogglesDeviceId_data()
-{
-    QTest::addColumn<bool>("checked");
-    QTest::addColumn<int>("argument");
-    QTest::newRow("checked, state 0") << true << 0;
-    QTest::newRow("checked, odd state") << true << -7;
-    QTest::newRow("unchecked, state 2") << false << 2;
-}
-
-void tst_MainWindow::autoIncrementTogglesDeviceId()
-{
-    QFETCH(bool, checked);
-    QFETCH(int, argument);
-    MainWindow w;
-    auto* box = child<QCheckBox>(w, "m_boxAutoIncProdSerial");
-    QWidget* id = child(w, "m_editProdID");
-    QVERIFY(id->isEnabled());
-    box->setChecked(checked);
-    QCOMPARE(id->isEnabled(), !checked);
-    // The slot reads the box itself, whatever state it is told.
-    QVERIFY(QMetaObject::invokeMethod(&w, "on_m_boxAutoIncProdSerial_stateChanged",
-                                      Q_ARG(int, argument)));
-    QCOMPARE(id->isEnabled(), !checked);
-    box->setChecked(!checked);
-    QCOMPARE(id->isEnabled(), checked);
-}
-
-void tst_MainWindow::logColours_data()
-{
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<QString>("shown");
-    QTest::addColumn<QRgb>("colour");
-    const QRgb black = qRgb(0, 0, 0);
-    QTest::newRow("0 black") << "0Flasher configured" << "Flasher configured" << black;
-    QTest::newRow("1 red") << "1Flasher configured" << "Flasher configured" << qRgb(255, 0, 0);
-    QTest::newRow("2 yellow") << "2Half way" << "Half way" << qRgb(255, 255, 0);
-    QTest::newRow("3 blue") << "3Device ID: 17" << "Device ID: 17" << qRgb(0, 0, 255);
-    QTest::newRow("4 green") << "4File flashed" << "File flashed" << qRgb(0, 128, 0);
-    QTest::newRow("5 black") << "5Five" << "Five" << black;
-    QTest::newRow("9 black") << "9Nine" << "Nine" << black;
-    QTest::newRow("10 red") << "10Ten" << "0Ten" << qRgb(255, 0, 0);
-    QTest::newRow("non-digit") << "xNo code" << "No code" << black;
-    QTest::newRow("blank first") << " 1 spaced" << "1 spaced" << black;
-    QTest::newRow("empty") << "" << "" << black;
-    QTest::newRow("code only") << "4" << "" << qRgb(0, 128, 0);
-    QTest::newRow("other script digit")
-        << QString(QChar(0x0663)) + "Three" << "Three" << qRgb(0, 0, 255);
-    QTest::newRow("markup stays text")
-        << "1<b>Firmware</b> version is <i>3.2</i>" << "<b>Firmware</b> version is <i>3.2</i>"
-        << qRgb(255, 0, 0);
-}
-
-void tst_MainWindow::logColours()
-{
-    QFETCH(QString, line);
-    QFETCH(QString, shown);
-    QFETCH(QRgb, colour);
-    MainWindow w;
-    setMode(w, 2);
-    auto* view = child<QTextEdit>(w, "m_Log_2");
-    w.Log(QStringLiteral("3Earlier line"));
-    // The operator has selected the earlier line: the next line must not recolour it.
-    QTextCursor selection(view->document());
-    selection.select(QTextCursor::LineUnderCursor);
-    view->setTextCursor(selection);
-    w.Log(line);
-
-    QCOMPARE(lines(view), QStringList({"Earlier line", shown}));
-    for (QRgb c : colours(view->document()->lastBlock()))
-        QCOMPARE(c, colour);
-    QCOMPARE(colours(view->document()->firstBlock()), QList<QRgb>{qRgb(0, 0, 255)});
-}
-
-void tst_MainWindow::logTarget_data()
-{
-    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("runMode");
     QTest::addColumn<int>("tab");
-    QTest::addColumn<QString>("target");
-    QTest::newRow("test run, production tab shown") << 1 << 1 << "m_Log";
-    QTest::newRow("test run, manual tab shown") << 1 << 2 << "m_Log";
-    QTest::newRow("production run, test tab shown") << 2 << 0 << "m_Log_2";
-    QTest::newRow("no run, test tab shown") << 0 << 0 << "m_Log";
-    QTest::newRow("no run, production tab shown") << 0 << 1 << "m_Log_2";
-    QTest::newRow("no run, manual tab shown") << 0 << 2 << "m_Log_2";
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QRgb>("colour");
+    QTest::addColumn<QString>("view");
+    // A run writes into its own tab's view; between runs a line goes to the tab in front, and
+    // from the Manual tab (no view) to the Production one.
+    QTest::newRow("black, production run, test tab shown") << 2 << 0 << 0 << black << "m_Log_2";
+    QTest::newRow("red, no run, test tab") << 0 << 0 << 1 << red << "m_Log";
+    QTest::newRow("blue, no run, production tab") << 0 << 1 << 3 << blue << "m_Log_2";
+    QTest::newRow("green, no run, manual tab") << 0 << 2 << 4 << green << "m_Log_2";
 }
 
-void tst_MainWindow::logTarget()
+void tst_MainWindow::logLines()
 {
-    QFETCH(int, mode);
+    QFETCH(int, runMode);
     QFETCH(int, tab);
-    QFETCH(QString, target);
+    QFETCH(int, code);
+    QFETCH(QRgb, colour);
+    QFETCH(QString, view);
     MainWindow w;
     child<QTabWidget>(w, "m_tabMode")->setCurrentIndex(tab);
-    setMode(w, mode);
-    w.Log(QStringLiteral("0Searching for the device's COM port"));
-    w.Log(QStringLiteral("1Error while port opening"));
+    w.mode = runMode;
+    w.Log(QStringLiteral("3Earlier line"));
+    // The operator has selected the earlier line: the next line must not recolour it.
+    auto* target = child<QTextEdit>(w, view);
+    QTextCursor selection(target->document());
+    selection.select(QTextCursor::LineUnderCursor);
+    target->setTextCursor(selection);
+    // Device texts in a line are shown as they are, never as markup.
+    w.Log(QString::number(code) + "<b>VELTORA-FW</b> 3.2");
 
-    QCOMPARE(lines(child<QTextEdit>(w, target)),
-             QStringList({"Searching for the device's COM port", "Error while port opening"}));
-    QVERIFY(child<QTextEdit>(w, target == "m_Log" ? "m_Log_2" : "m_Log")->document()->isEmpty());
-}
+    const QList<Line> shownLines = {{"Earlier line", blue}, {"<b>VELTORA-FW</b> 3.2", colour}};
+    QCOMPARE(coloured(target), shownLines);
+    QVERIFY(child<QTextEdit>(w, view == "m_Log" ? "m_Log_2" : "m_Log")->document()->isEmpty());
 
-void tst_MainWindow::clearLogIsolation_data()
-{
-    QTest::addColumn<QString>("button");
-    QTest::addColumn<QString>("cleared");
-    QTest::addColumn<QString>("kept");
-    QTest::newRow("test tab") << "m_clearLog" << "m_Log" << "m_Log_2";
-    QTest::newRow("production tab") << "m_clearLog_2" << "m_Log_2" << "m_Log";
-}
-
-void tst_MainWindow::clearLogIsolation()
-{
-    QFETCH(QString, button);
-    QFETCH(QString, cleared);
-    QFETCH(QString, kept);
-    MainWindow w;
-    for (int mode : {1, 2}) {
-        setMode(w, mode);
-        w.Log(QStringLiteral("0Applying the default file list"));
-        w.Log(QStringLiteral("1Error while getting the files list"));
-    }
-    setMode(w, 0);
-    // Keys typed into the log change nothing; Tab moves on to the Clear log button.
+    // Keys typed into the log change nothing; its own tab's Clear log empties it.
     w.show();
     QVERIFY(QTest::qWaitForWindowActive(&w));
-    auto* view = child<QTextEdit>(w, cleared);
-    child<QTabWidget>(w, "m_tabMode")->setCurrentWidget(view->parentWidget());
-    view->setFocus();
-    QTest::keyClicks(view, QStringLiteral("x\t"));
-    QCOMPARE(view->toPlainText(),
-             QStringLiteral("Applying the default file list\nError while getting the files list"));
-    QCOMPARE(QApplication::focusWidget(), child(w, button));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
-    QVERIFY(child<QTextEdit>(w, cleared)->toPlainText().isEmpty());
-    QCOMPARE(child<QTextEdit>(w, kept)->toPlainText(),
-             QStringLiteral("Applying the default file list\nError while getting the files list"));
+    child<QTabWidget>(w, "m_tabMode")->setCurrentWidget(target->parentWidget());
+    target->setFocus();
+    QTest::keyClicks(target, QStringLiteral("x"));
+    QCOMPARE(coloured(target), shownLines);
+    child(w, view == "m_Log" ? "m_clearLog" : "m_clearLog_2")->click();
+    QVERIFY(target->document()->isEmpty());
+}
+
+void tst_MainWindow::runWithoutDevice_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("runMode");
+    QTest::addColumn<QString>("view");
+    QTest::addColumn<QString>("otherView");
+    QTest::newRow("production") << "m_buttonAuto_2" << 2 << "m_Log_2"
+                                << "m_Log";
+    QTest::newRow("test") << "m_buttonAuto" << 1 << "m_Log"
+                          << "m_Log_2";
+}
+
+// A run that fails, then one that searches until the window closes, on the same worker thread.
+void tst_MainWindow::runWithoutDevice()
+{
+    QFETCH(QString, button);
+    QFETCH(int, runMode);
+    QFETCH(QString, view);
+    QFETCH(QString, otherView);
+    MainWindow w;
+    w.show();
+    auto* prodId = child<QDoubleSpinBox>(w, "m_editProdID");
+    child<QCheckBox>(w, "m_boxAutoIncProdSerial")->setChecked(true);
+    prodId->setValue(41);
+
+    // Without its list the run ends at once, in red, and never steps the Device ID up.
+    child(w, button)->click();
+    QCOMPARE(w.mode, runMode);
+    QVERIFY(startButtonsEnabled(w, false));
+    QCOMPARE(progressWindows().size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(w.mode, 0, 10000);
+    QVERIFY(runObjectsGone(w));
+    QVERIFY(progressWindows().isEmpty());
+    QVERIFY(startButtonsEnabled(w, true));
+    QCOMPARE(coloured(child<QTextEdit>(w, view)),
+             QList<Line>({{"Applying the default file list", black},
+                          {"Error while opening the list of flashing files", red},
+                          {"Error while getting the files list", red}}));
+    QVERIFY(child<QTextEdit>(w, otherView)->document()->isEmpty());
+    QCOMPARE(prodId->value(), 41.0);
+
+    QVERIFY(writeFile(m_bench->station() + "/Production/production_files.cfg", {}));
+    QVERIFY(writeFile(m_bench->station() + "/TestFiles/test_files.cfg", {}));
+    child(w, button)->click();
+    QCOMPARE(progressWindows().size(), 1);
+    Progress_c* dialog = progressWindows().first();
+    QVERIFY(dialog->isVisible());
+    auto* label = dialog->findChild<QLabel*>("labelSearch");
+    QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("Searching for the device's COM port"),
+                              10000);
+    // Run texts carry device-supplied parts: shown as they are, never as markup.
+    QCOMPARE(label->textFormat(), Qt::PlainText);
+    QVERIFY(startButtonsEnabled(w, false));
+
+    // Cancel only hides the dialog; the run goes on.
+    dialog->findChild<QPushButton*>("BtnCancel")->click();
+    QVERIFY(!dialog->isVisible());
+    QCOMPARE(w.mode, runMode);
+    QVERIFY(w.workerThread.isRunning());
+
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(w.close());
+    // A hang guard, far above the one poll interval that ending the search takes.
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(w.mode, 0);
+    QVERIFY(runObjectsGone(w));
+    QVERIFY(progressWindows().isEmpty());
+}
+
+void tst_MainWindow::runOnDevice_data()
+{
+    QTest::addColumn<bool>("test");        // else production
+    QTest::addColumn<double>("typed");     // the run's own tab; the other tab holds 99
+    QTest::addColumn<bool>("setDeviceId"); // the run's own tab; the other tab the opposite
+    QTest::addColumn<bool>("autoIncrement");
+    QTest::addColumn<quint64>("inDevice");
+    QTest::addColumn<double>("prodIdAfter");
+    QTest::addColumn<QString>("lastLine");
+    const QString macs = "WiFi MAC: 00:1A:2B:3C:4D:5E, Ethernet MAC: 00:1A:2B:3C:4D:5F";
+    const QString complete = "Firmware downloding is complete";
+    QTest::newRow("production, id written, auto increment")
+        << false << 41.0 << true << true << quint64(41) << 42.0 << macs;
+    QTest::newRow("production, eleven digits")
+        << false << 99999999998.0 << true << false << quint64(99999999998) << 99999999998.0 << macs;
+    QTest::newRow("production, id not written")
+        << false << 41.0 << false << true << quint64(77) << 42.0 << complete;
+    QTest::newRow("test, id written")
+        << true << 41.0 << true << true << quint64(41) << 100.0 << complete;
+    QTest::newRow("test, id not written")
+        << true << 41.0 << false << false << quint64(77) << 99.0 << complete;
+}
+
+// What the operator typed and ticked on the run's own tab reaches the device; the other tab's
+// widgets do not.
+void tst_MainWindow::runOnDevice()
+{
+    QFETCH(bool, test);
+    QFETCH(double, typed);
+    QFETCH(bool, setDeviceId);
+    QFETCH(bool, autoIncrement);
+    QFETCH(quint64, inDevice);
+    QFETCH(double, prodIdAfter);
+    QFETCH(QString, lastLine);
+
+    QVERIFY(m_bench->useExampleStation());
+    QVERIFY(writeFile(m_bench->station() + "/TestFiles/test_files.cfg", "c:testcfg.txt\r\n"));
+    devsim::Config config = m_bench->config();
+    config.deviceId = 77;
+    // The test run takes only a port that appears after its search has listed the ports.
+    config.pluggedAtStart = !test;
+    devsim::Device* device = m_bench->start(config);
+    QVERIFY(device);
+    DebugCapture debug;
+    if (test)
+        debug.watch("Connecting device waiting box signal result", [device] { device->plug(); });
+
+    MainWindow w;
+    w.show();
+    const QString own = test ? "" : "Prod";
+    const QString other = test ? "Prod" : "";
+    child<QDoubleSpinBox>(w, "m_edit" + own + "ID")->setValue(typed);
+    child<QDoubleSpinBox>(w, "m_edit" + other + "ID")->setValue(99);
+    child<QCheckBox>(w, "m_boxSet" + own + "Serial")->setChecked(setDeviceId);
+    child<QCheckBox>(w, "m_boxSet" + other + "Serial")->setChecked(!setDeviceId);
+    child<QCheckBox>(w, "m_boxAutoIncProdSerial")->setChecked(autoIncrement);
+    auto* prodId = child<QDoubleSpinBox>(w, "m_editProdID");
+    // The operator types the Device ID only when it does not step up by itself.
+    QCOMPARE(prodId->isEnabled(), !autoIncrement);
+    auto* start = child(w, test ? "m_buttonAuto" : "m_buttonAuto_2");
+
+    start->click();
+    QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 30000);
+    QCOMPARE(device->deviceId(), inDevice);
+    QCOMPARE(prodId->value(), prodIdAfter);
+    QCOMPARE(coloured(child<QTextEdit>(w, test ? "m_Log" : "m_Log_2")).last(),
+             Line(lastLine, green));
+    // A late second end of the same run changes nothing.
+    QVERIFY(QMetaObject::invokeMethod(&w, "on_flashingFinished", Q_ARG(bool, true)));
+    QCOMPARE(prodId->value(), prodIdAfter);
+}
+
+void tst_MainWindow::closeDuringSilentDeletion()
+{
+    QVERIFY(m_bench->useExampleStation());
+    devsim::Device* device = m_bench->start(m_bench->config());
+    QVERIFY(device);
+    device->setFault(0x05, {devsim::ErrorMode::NoAnswer, 0, -1});
+
+    MainWindow w;
+    w.show();
+    child(w, "m_retest")->click();
+    // The deletion waits up to 60 s for its answer; closing the window must not.
+    QVERIFY(device->waitForRequests(0x05, 1, 10000));
+    QElapsedTimer closing;
+    closing.start();
+    QVERIFY(w.close());
+    QVERIFY2(closing.elapsed() < 3000, qPrintable(QString::number(closing.elapsed())));
+    // A stopped run ends without a red line, and lets go of the port.
+    QCOMPARE(coloured(child<QTextEdit>(w, "m_Log")).last(),
+             Line("Firmware version isVELTORA-FW 3.2.0", green));
+    QTRY_VERIFY_WITH_TIMEOUT(opensAgain(device->portPath()), 5000);
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -1,9 +1,9 @@
 // The Test tab's runs end to end: the J-Link phase against the stand-in commander, the device
-// search, the Device ID and the test files against the simulated device, and the re-test.
+// search, the Device ID and the test files against the simulated device, and the re-test; and
+// the stand-in commander's own script check.
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QtTest>
-
-#include <thread>
 
 #include "prod_fixture.h"
 #include "usb_cdc_protocol.h"
@@ -12,12 +12,12 @@ using namespace prodtest;
 
 namespace {
 
-const QByteArray kTestList = "j:nrf_app.hex\r\nj:nrf_net.hex\r\nc:config.txt\r\nc:selftest.bin\r\n";
-
-QByteArray scriptFor(const QByteArray& imageUtf8)
-{
-    return "si SWD\nspeed auto\ndevice nRF52840_xxAA\nloadfile \"TestFiles//" + imageUtf8 + "\"\nr\ng\nqc\n";
-}
+const QByteArray kTestList = "j:nrf_app.hex\r\nj:nrf_net.hex\r\nc:selftest.bin\r\n";
+// The commander script for nrf_app.hex, byte for byte.
+const QByteArray kAppScript = "si SWD\nspeed auto\ndevice nRF52840_xxAA\n"
+                              "loadfile \"TestFiles//nrf_app.hex\"\nr\ng\nqc\n";
+// An earlier script, longer than any new one: the new one must replace it whole.
+const QByteArray kStale = "stale\n" + QByteArray(100, 'x');
 
 } // namespace
 
@@ -26,41 +26,28 @@ class TestRunTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { m_savedPath = qgetenv("PATH"); }
+    // No commander on the PATH either: a station without its own has none.
+    void initTestCase() { qputenv("PATH", "/nonexistent"); }
     void init();
     void cleanup();
 
-    void scriptBytes_data();
-    void scriptBytes();
-    void programFailures_data();
-    void programFailures();
+    void standIn_data();
+    void standIn();
+    void programNrfImage_data();
+    void programNrfImage();
     void stopKillsAHangingCommander();
     void testRun_data();
     void testRun();
-    void testRunEnds_data();
-    void testRunEnds();
     void retest_data();
     void retest();
 
 private:
-    // The stand-in resets the device after programming and ends once it is away (Resets) or
-    // once it is back (ResetsBack).
-    enum class Commander { Fake, Hang, ExitOne, Crash, None, Resets, ResetsBack };
-    void installCommander(Commander kind);
+    // The stand-in as the station's commander, told what to do by its settings file (<trigger> and
+    // <port>: the device's); "crash": a commander that crashes, "none": no commander at all.
+    void installCommander(const QByteArray& settings);
     std::unique_ptr<Flashing_c> makeWorker(bool setDeviceId);
-    devsim::Config deviceConfig(int index, bool plugged, bool bootloader) const;
-    // The test run only accepts a port that appears after it has listed the ports; the device is
-    // plugged in when the search starts, as a freshly programmed device would show up.
-    void plugAfterListing()
-    {
-        m_debug->watch("Connecting device waiting box signal result", [this] { m_device->plug(); });
-    }
-    QStringList commanderRuns() const
-    {
-        return QString::fromUtf8(readAll(m_testFiles + "fake-jlink.log")).split('\n', Qt::SkipEmptyParts);
-    }
+    devsim::Config deviceConfig(int index, bool plugged) const;
     int commandersRunning() const;
-    QString port(const devsim::Device& device) const { return QString::fromStdString(device.portPath()); }
 
     std::unique_ptr<Bench> m_bench;
     std::unique_ptr<DebugCapture> m_debug;
@@ -69,7 +56,6 @@ private:
     devsim::Device* m_device = nullptr;
     Logger_c m_logger;
     std::unique_ptr<Recorder> m_recorder;
-    QByteArray m_savedPath;
 };
 
 void TestRunTest::init()
@@ -79,20 +65,16 @@ void TestRunTest::init()
     m_station = m_bench->station();
     m_testFiles = m_station + "/TestFiles/";
     setStationDir(m_station);
-    qputenv("PATH", m_savedPath);
 
     QVERIFY(writeFile(m_testFiles + "test_files.cfg", kTestList));
     QVERIFY(writeFile(m_testFiles + "nrf_app.hex", ":020000040000FA\n"));
     QVERIFY(writeFile(m_testFiles + "nrf_net.hex", ":00000001FF\n"));
+    QVERIFY(writeFile(m_testFiles + "nrf_\xc3\xbc.hex", ":00000001FF\n"));
     QVERIFY(writeFile(m_testFiles + "config.txt", "mode=selftest\n"));
-    QByteArray selftest(1000, '\0');
-    for (int i = 0; i < selftest.size(); ++i)
-        selftest[i] = char(i * 13);
-    QVERIFY(writeFile(m_testFiles + "selftest.bin", selftest));
-    installCommander(Commander::Fake);
-
-    m_device = m_bench->start(deviceConfig(0, false, false));
+    QVERIFY(writeFile(m_testFiles + "selftest.bin", pattern(1000)));
+    m_device = m_bench->start(deviceConfig(0, false));
     QVERIFY(m_device);
+    installCommander("");
     m_recorder = std::make_unique<Recorder>();
     m_recorder->attach(m_logger);
 }
@@ -102,43 +84,31 @@ void TestRunTest::cleanup()
     m_recorder.reset();
     m_debug.reset();
     m_bench.reset();
-    qputenv("PATH", m_savedPath);
 }
 
-devsim::Config TestRunTest::deviceConfig(int index, bool plugged, bool bootloader) const
+devsim::Config TestRunTest::deviceConfig(int index, bool plugged) const
 {
     devsim::Config config = m_bench->config(index);
-    config.fsRoot = m_bench->fsRoot().toStdString();
     config.pluggedAtStart = plugged;
-    config.bootloader = bootloader;
     config.deviceId = 777;
     return config;
 }
 
-void TestRunTest::installCommander(Commander kind)
+void TestRunTest::installCommander(const QByteArray& settings)
 {
     const QString program = m_station + "/JLinkExe";
     QFile::remove(program);
-    qunsetenv("VELTORA_FAKE_JLINK_HANG");
-    qunsetenv("VELTORA_FAKE_JLINK_EXIT");
-    qunsetenv("VELTORA_FAKE_JLINK_RESET");
-    qunsetenv("VELTORA_FAKE_JLINK_RESET_BACK");
-    if (kind == Commander::Crash) {
+    if (settings == "crash") {
         QVERIFY(writeFile(program, "#!/bin/sh\nkill -SEGV $$\n"));
-        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    } else if (kind == Commander::None) {
-        // Nothing in the station folder and nothing on the PATH.
-        qputenv("PATH", QFile::encodeName(m_bench->path() + "/no-programs"));
-    } else {
+        QVERIFY(
+            QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    } else if (settings != "none") {
+        // Installed under the commander's name: its settings file is the station's.
         QVERIFY(QFile::link(VELTORA_FAKE_JLINK, program));
-        if (kind == Commander::Hang)
-            qputenv("VELTORA_FAKE_JLINK_HANG", "1");
-        if (kind == Commander::ExitOne)
-            qputenv("VELTORA_FAKE_JLINK_EXIT", "1");
-        if (kind == Commander::Resets || kind == Commander::ResetsBack)
-            qputenv("VELTORA_FAKE_JLINK_RESET", m_device->resetTriggerPath().c_str());
-        if (kind == Commander::ResetsBack)
-            qputenv("VELTORA_FAKE_JLINK_RESET_BACK", m_device->portPath().c_str());
+        QByteArray text = settings;
+        text.replace("<trigger>", m_device->resetTriggerPath().c_str());
+        QVERIFY(writeFile(m_station + "/fake-jlink.conf",
+                          text.replace("<port>", m_device->portPath().c_str())));
     }
 }
 
@@ -154,82 +124,84 @@ int TestRunTest::commandersRunning() const
 
 std::unique_ptr<Flashing_c> TestRunTest::makeWorker(bool setDeviceId)
 {
-    auto worker = std::make_unique<Flashing_c>(12345678901ULL, true, "/TestFiles/", setDeviceId, &m_logger);
+    auto worker =
+        std::make_unique<Flashing_c>(12345678901ULL, true, "/TestFiles/", setDeviceId, &m_logger);
     m_recorder->attach(*worker);
     return worker;
 }
 
-void TestRunTest::scriptBytes_data()
+void TestRunTest::standIn_data()
 {
-    QTest::addColumn<QString>("image");
     QTest::addColumn<QByteArray>("script");
-
-    QTest::newRow("plain name") << "nrf_app.hex"
-                                << QByteArray("si SWD\nspeed auto\ndevice nRF52840_xxAA\n"
-                                              "loadfile \"TestFiles//nrf_app.hex\"\nr\ng\nqc\n");
-    QTest::newRow("non-ASCII name") << QString::fromUtf8("nrf_\xc3\xbc.hex")
-                                    << QByteArray("si SWD\nspeed auto\ndevice nRF52840_xxAA\n"
-                                                  "loadfile \"TestFiles//nrf_\xc3\xbc.hex\"\nr\ng\nqc\n");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("log");
+    QByteArray crlf = kAppScript;
+    QByteArray missing = kAppScript;
+    QTest::newRow("CR LF") << crlf.replace("\n", "\r\n") << 2 << QByteArray("bad-script ");
+    QTest::newRow("image missing")
+        << missing.replace("nrf_app", "gone") << 3 << QByteArray("no-image TestFiles//gone.hex\n");
 }
 
-void TestRunTest::scriptBytes()
+// The stand-in takes only the script as the tool writes it, and notes what it programmed.
+void TestRunTest::standIn()
 {
-    QFETCH(QString, image);
     QFETCH(QByteArray, script);
-
-    QVERIFY(writeFile(m_testFiles + image, ":00000001FF\n"));
-    QVERIFY(writeFile(m_testFiles + "flashing-sequence.jlink", "stale script from an earlier image\n"));
-    QVERIFY(makeWorker(false)->programNrfImage(image));
-
-    const QByteArray onDisk = readAll(m_testFiles + "flashing-sequence.jlink");
-    QCOMPARE(onDisk, script);
-    QCOMPARE(onDisk.size(), 69 + image.toUtf8().size());
-    QCOMPARE(commanderRuns().size(), 1);
-    QVERIFY(m_recorder->log.isEmpty());
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, log);
+    const QString path = m_testFiles + "flashing-sequence.jlink";
+    QVERIFY(writeFile(path, script));
+    QCOMPARE(QProcess::execute(m_station + "/JLinkExe", {"-commanderscript", path}), exitCode);
+    const QByteArray lines = readAll(m_testFiles + "fake-jlink.log");
+    QVERIFY2(lines.startsWith(log) && lines.count('\n') == 1, lines.constData());
 }
 
-void TestRunTest::programFailures_data()
+void TestRunTest::programNrfImage_data()
 {
     QTest::addColumn<QString>("image");
-    QTest::addColumn<int>("commander");
+    QTest::addColumn<QByteArray>("commander");
     QTest::addColumn<bool>("scriptIsFolder");
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<QByteArray>("scriptAfter");  // "-" when no script file is left
+    QTest::addColumn<QString>("line");           // empty when the image was programmed
+    QTest::addColumn<QByteArray>("scriptAfter"); // "-" when no script file is left
 
-    const QByteArray stale = "stale\n";
-    const QByteArray complete = scriptFor("nrf_app.hex");
-    QTest::newRow("empty name") << "" << int(Commander::Fake) << false << "1nRF image writing error #1" << stale;
-    QTest::newRow("image missing") << "nrf_gone.hex" << int(Commander::Fake) << false
+    const QByteArray fake;
+    QTest::newRow("plain name") << "nrf_app.hex" << fake << false << "" << kAppScript;
+    QTest::newRow("non-ASCII name")
+        << QString::fromUtf8("nrf_\xc3\xbc.hex") << fake << false << ""
+        << QByteArray("si SWD\nspeed auto\ndevice nRF52840_xxAA\n"
+                      "loadfile \"TestFiles//nrf_\xc3\xbc.hex\"\nr\ng\nqc\n");
+    QTest::newRow("empty name") << "" << fake << false << "1nRF image writing error #1" << kStale;
+    QTest::newRow("image missing") << "nrf_gone.hex" << fake << false
                                    << "1Can't opennrf_gone.hex nRF image file" << QByteArray("-");
-    QTest::newRow("script cannot be created") << "nrf_app.hex" << int(Commander::Fake) << true
-                                              << "1nRF image writing error #2" << QByteArray("-");
-    QTest::newRow("commander hangs") << "nrf_app.hex" << int(Commander::Hang) << false
-                                     << "1nRF image writing error #4" << complete;
-    QTest::newRow("commander missing") << "nrf_app.hex" << int(Commander::None) << false
-                                       << "1nRF image writing error #4" << complete;
-    QTest::newRow("commander exits 1") << "nrf_app.hex" << int(Commander::ExitOne) << false
-                                       << "1nRF image writing error #5" << complete;
-    QTest::newRow("commander crashes") << "nrf_app.hex" << int(Commander::Crash) << false
-                                       << "1nRF image writing error #5" << complete;
+    QTest::newRow("script cannot be created")
+        << "nrf_app.hex" << fake << true << "1nRF image writing error #2" << QByteArray("-");
+    QTest::newRow("commander hangs") << "nrf_app.hex" << QByteArray("hang=1") << false
+                                     << "1nRF image writing error #4" << kAppScript;
+    QTest::newRow("commander missing") << "nrf_app.hex" << QByteArray("none") << false
+                                       << "1nRF image writing error #4" << kAppScript;
+    QTest::newRow("commander exits 1") << "nrf_app.hex" << QByteArray("# station\nexit = 1\n")
+                                       << false << "1nRF image writing error #5" << kAppScript;
+    QTest::newRow("commander crashes") << "nrf_app.hex" << QByteArray("crash") << false
+                                       << "1nRF image writing error #5" << kAppScript;
 }
 
-void TestRunTest::programFailures()
+void TestRunTest::programNrfImage()
 {
     QFETCH(QString, image);
-    QFETCH(int, commander);
+    QFETCH(QByteArray, commander);
     QFETCH(bool, scriptIsFolder);
     QFETCH(QString, line);
     QFETCH(QByteArray, scriptAfter);
 
     const QString script = m_testFiles + "flashing-sequence.jlink";
-    QVERIFY(scriptIsFolder ? QDir().mkpath(script) : writeFile(script, "stale\n"));
-    installCommander(Commander(commander));
+    QVERIFY(scriptIsFolder ? QDir().mkpath(script) : writeFile(script, kStale));
+    installCommander(commander);
     auto worker = makeWorker(false);
     worker->setCommanderTimeoutMs(300);
 
-    QVERIFY(!worker->programNrfImage(image));
-    QCOMPARE(m_recorder->log, QStringList{line});
-    QCOMPARE(m_recorder->labels, withoutColours({line}));
+    QCOMPARE(worker->programNrfImage(image), line.isEmpty());
+    const QStringList lines = line.isEmpty() ? QStringList() : QStringList{line};
+    QCOMPARE(m_recorder->log, lines);
+    QCOMPARE(m_recorder->labels, withoutColours(lines));
     if (scriptAfter == "-")
         QVERIFY(!QFileInfo(script).isFile());
     else
@@ -240,8 +212,8 @@ void TestRunTest::programFailures()
 
 void TestRunTest::stopKillsAHangingCommander()
 {
-    installCommander(Commander::Hang);
-    auto worker = makeWorker(false);  // the commander may take its 30 s
+    installCommander("hang=1");
+    auto worker = makeWorker(false); // the commander may take its 30 s
     // Stopped once the commander runs.
     const auto commanderStarted = [this] {
         QElapsedTimer waited;
@@ -261,137 +233,99 @@ void TestRunTest::stopKillsAHangingCommander()
 
 void TestRunTest::testRun_data()
 {
-    QTest::addColumn<bool>("setDeviceId");
-    QTest::newRow("Set Device ID checked") << true;
-    QTest::newRow("Set Device ID unchecked") << false;
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<QByteArray>("commander");
+    QTest::addColumn<bool>("deviceAtStart");
+    QTest::addColumn<bool>("downloadFails");
+    QTest::addColumn<QStringList>("tail"); // the lines after "Applying the default file list"
+    QTest::addColumn<QByteArray>("codes"); // what the device received
+    QTest::addColumn<bool>("result");
+
+    const QByteArray fake;
+    const QString app = "0Flashing the nrf_app.hex image...";
+    const QString appDone = "4File nrf_app.hex flashed successfully";
+    const QStringList found = {
+        "0Searching for the device's COM port", "4Found device connected to <port>",
+        "4Firmware version is VELTORA-FW 3.2.0", "4The Device ID has been written successfully"};
+    QTest::newRow("whole list") << kTestList << fake << false << false
+                                << QStringList{app, appDone, "0Flashing the nrf_net.hex image...",
+                                               "4File nrf_net.hex flashed successfully"} +
+                                       found +
+                                       QStringList{"0Found 1 file(s) for flashing",
+                                                   "0File for flashing: Updates/selftest.bin",
+                                                   "0File is flashing: Updates/selftest.bin",
+                                                   "4selftest.bin file was successfully downloaded",
+                                                   "4Firmware downloding is complete"}
+                                << QByteArray::fromHex("0c060203030408") << true;
+    QTest::newRow("empty J-Link name")
+        << QByteArray("j:nrf_app.hex\r\nj:\r\nj:nrf_net.hex\r\nc:config.txt\r\n") << fake << false
+        << false << QStringList{app, appDone, "1Incorrect hex file size"} << QByteArray() << false;
+    QTest::newRow("image missing from the station")
+        << QByteArray("j:nrf_gone.hex\r\nc:config.txt\r\n") << fake << false << false
+        << QStringList{"1<station>/TestFiles/nrf_gone.hex", "1The file from list isn't exist",
+                       "1Error while getting the files list"}
+        << QByteArray() << false;
+    // Any failed image ends the run there; the failures themselves are programNrfImage's.
+    QTest::newRow("commander exits 1")
+        << kTestList << QByteArray("# station\nexit = 1\n") << false << false
+        << QStringList{app, "1nRF image writing error #5"} << QByteArray() << false;
+    const QStringList programmedAndFound =
+        QStringList{app, appDone} + found +
+        QStringList{"0Found 0 file(s) for flashing", "4Firmware downloding is complete"};
+    const QByteArray appOnly = "j:nrf_app.hex\r\n";
+    // The stand-in resets the device after programming and ends once it is away, or once it
+    // is back.
+    const QByteArray reset = "reset-device=<trigger>\n";
+    const QByteArray resetBack = reset + "reset-back=<port>\n";
+    const QByteArray idAndRestart = QByteArray::fromHex("0c0608");
+    QTest::newRow("no test files")
+        << appOnly << fake << false << false << programmedAndFound << idAndRestart << true;
+    // The programmed device comes back under the port it had before programming, or is back
+    // before the commander ends: under a port that was not there, or under the one it had.
+    QTest::newRow("device restarts after programming")
+        << appOnly << reset << true << false << programmedAndFound << idAndRestart << true;
+    QTest::newRow("device comes up during programming")
+        << appOnly << resetBack << false << false << programmedAndFound << idAndRestart << true;
+    QTest::newRow("device restarts during programming")
+        << appOnly << resetBack << true << false << programmedAndFound << idAndRestart << true;
+    QTest::newRow("test file download fails")
+        << QByteArray("c:config.txt\r\n") << fake << false << true
+        << found + QStringList{"0Found 1 file(s) for flashing",
+                               "0File for flashing: Updates/config.txt",
+                               "0File is flashing: Updates/config.txt",
+                               "1Can't send ESP firmware file", "1Firmware download error"}
+        << QByteArray::fromHex("0c0602030408") << false;
 }
 
 void TestRunTest::testRun()
 {
-    QFETCH(bool, setDeviceId);
-
-    // A device port that is there before the search starts is never the one just programmed.
-    devsim::Device* present = m_bench->start(deviceConfig(1, true, false));
-    QVERIFY(present);
-    auto worker = makeWorker(setDeviceId);
-    plugAfterListing();
-    worker->runTest();
-
-    QStringList expected = {"0Applying the default file list",
-                            "0Flashing the nrf_app.hex image...",
-                            "4File nrf_app.hex flashed successfully",
-                            "0Flashing the nrf_net.hex image...",
-                            "4File nrf_net.hex flashed successfully",
-                            "0Searching for the device's COM port",
-                            "4Found device connected to " + port(*m_device),
-                            "4Firmware version is VELTORA-FW 3.2.0"};
-    if (setDeviceId)
-        expected << "4The Device ID has been written successfully";
-    expected << "0Found 2 file(s) for flashing"
-             << "0File for flashing: Updates/config.txt"
-             << "0File is flashing: Updates/config.txt"
-             << "4config.txt file was successfully downloaded"
-             << "0File for flashing: Updates/selftest.bin"
-             << "0File is flashing: Updates/selftest.bin"
-             << "4selftest.bin file was successfully downloaded"
-             << "4Firmware downloding is complete";
-    QCOMPARE(m_recorder->log, expected);
-    QCOMPARE(m_recorder->labels, withoutColours(expected));
-    QCOMPARE(m_recorder->finishes, QList<bool>{true});
-
-    // The commander ran once per image, in list order; the last script stays behind.
-    const QStringList runs = commanderRuns();
-    QCOMPARE(runs.size(), 2);
-    QVERIFY2(runs[0].contains("TestFiles//nrf_app.hex"), qPrintable(runs[0]));
-    QVERIFY2(runs[1].contains("TestFiles//nrf_net.hex"), qPrintable(runs[1]));
-    QCOMPARE(readAll(m_testFiles + "flashing-sequence.jlink"), scriptFor("nrf_net.hex"));
-
-    QCOMPARE(readAll(m_bench->fsRoot() + "/config.txt"), readAll(m_testFiles + "config.txt"));
-    QCOMPARE(readAll(m_bench->fsRoot() + "/Updates/selftest.bin"), readAll(m_testFiles + "selftest.bin"));
-    QCOMPARE(m_device->deviceId(), setDeviceId ? 12345678901ULL : 777ULL);
-    QCOMPARE(codesOf(*m_device), QByteArray::fromHex(setDeviceId ? "0c06" "020304" "02030304" "08"
-                                                                 : "0c" "020304" "02030304" "08"));
-    QVERIFY(!worker->protocol()->portOpen());
-    QVERIFY(present->requests().empty());
-}
-
-void TestRunTest::testRunEnds_data()
-{
-    QTest::addColumn<QByteArray>("list");
-    QTest::addColumn<int>("commander");
-    QTest::addColumn<bool>("deviceAtStart");
-    QTest::addColumn<bool>("downloadFails");
-    QTest::addColumn<QStringList>("tail");  // the lines after "Applying the default file list"
-    QTest::addColumn<int>("commanderRuns");
-    QTest::addColumn<QByteArray>("codes");  // what the device received
-    QTest::addColumn<bool>("result");
-
-    const QString found = "4Found device connected to <port>";
-    const QString version = "4Firmware version is VELTORA-FW 3.2.0";
-    const QString flashing = "0Flashing the nrf_app.hex image...";
-    QTest::newRow("empty J-Link name")
-        << QByteArray("j:nrf_app.hex\r\nj:\r\nj:nrf_net.hex\r\nc:config.txt\r\n") << int(Commander::Fake) << false << false
-        << QStringList{flashing, "4File nrf_app.hex flashed successfully", "1Incorrect hex file size"} << 1
-        << QByteArray() << false;
-    QTest::newRow("image missing from the station")
-        << QByteArray("j:nrf_gone.hex\r\nc:config.txt\r\n") << int(Commander::Fake) << false << false
-        << QStringList{"1<station>/TestFiles/nrf_gone.hex", "1The file from list isn't exist",
-                       "1Error while getting the files list"}
-        << 0 << QByteArray() << false;
-    // Any failed image ends the run there; the failures themselves are the programming rows'.
-    QTest::newRow("commander exits 1") << kTestList << int(Commander::ExitOne) << false << false
-                                       << QStringList{flashing, "1nRF image writing error #5"} << 1
-                                       << QByteArray() << false;
-    const QStringList programmedAndFound{flashing, "4File nrf_app.hex flashed successfully",
-                                         "0Searching for the device's COM port", found, version,
-                                         "0Found 0 file(s) for flashing", "4Firmware downloding is complete"};
-    QTest::newRow("no test files") << QByteArray("j:nrf_app.hex\r\n") << int(Commander::Fake) << false << false
-                                   << programmedAndFound << 1 << QByteArray::fromHex("0c08") << true;
-    // The programmed device comes back under the port it had before programming, or is back
-    // before the commander ends: under a port that was not there, or under the one it had.
-    QTest::newRow("device restarts after programming")
-        << QByteArray("j:nrf_app.hex\r\n") << int(Commander::Resets) << true << false << programmedAndFound << 1
-        << QByteArray::fromHex("0c08") << true;
-    QTest::newRow("device comes up during programming")
-        << QByteArray("j:nrf_app.hex\r\n") << int(Commander::ResetsBack) << false << false << programmedAndFound
-        << 1 << QByteArray::fromHex("0c08") << true;
-    QTest::newRow("device restarts during programming")
-        << QByteArray("j:nrf_app.hex\r\n") << int(Commander::ResetsBack) << true << false << programmedAndFound
-        << 1 << QByteArray::fromHex("0c08") << true;
-    QTest::newRow("test file download fails")
-        << QByteArray("c:config.txt\r\n") << int(Commander::Fake) << false << true
-        << QStringList{"0Searching for the device's COM port", found, version, "0Found 1 file(s) for flashing",
-                       "0File for flashing: Updates/config.txt", "0File is flashing: Updates/config.txt",
-                       "1Can't send ESP firmware file", "1Firmware download error"}
-        << 0 << QByteArray::fromHex("0c02030408") << false;
-}
-
-void TestRunTest::testRunEnds()
-{
     QFETCH(QByteArray, list);
-    QFETCH(int, commander);
+    QFETCH(QByteArray, commander);
     QFETCH(bool, deviceAtStart);
     QFETCH(bool, downloadFails);
     QFETCH(QStringList, tail);
-    QFETCH(int, commanderRuns);
     QFETCH(QByteArray, codes);
     QFETCH(bool, result);
 
     QVERIFY(writeFile(m_testFiles + "test_files.cfg", list));
-    const bool resets = commander == int(Commander::Resets) || commander == int(Commander::ResetsBack);
+    // A device port that is there before the search starts is never the one just programmed.
+    devsim::Device* present = m_bench->start(deviceConfig(1, true));
+    QVERIFY(present);
+    const bool resets = commander.startsWith("reset");
     if (resets) {
         // Away long enough for the run to see its port go while the commander still runs.
-        devsim::Config config = deviceConfig(2, deviceAtStart, false);
+        devsim::Config config = deviceConfig(2, deviceAtStart);
         config.rebootDelayMs = 500;
         m_device = m_bench->start(config);
         QVERIFY(m_device);
     } else {
-        plugAfterListing();
+        // Plugged in once the search has listed the ports, as a freshly programmed device.
+        m_debug->watch("Connecting device waiting box signal result", [this] { m_device->plug(); });
     }
-    installCommander(Commander(commander));
+    installCommander(commander);
     if (downloadFails)
         m_device->setFault(0x03, devsim::Fault{devsim::ErrorMode::NonZeroResult, 1, -1});
-    auto worker = makeWorker(false);
+    auto worker = makeWorker(true);
     worker->setCommanderTimeoutMs(resets ? 10000 : 300);
     // A run that never finds its device would wait for ever.
     DelayedStop bound(*worker, {}, 10000);
@@ -399,12 +333,22 @@ void TestRunTest::testRunEnds()
     bound.cancel();
 
     QStringList expected{"0Applying the default file list"};
-    for (QString line : tail)
-        expected << line.replace("<port>", port(*m_device)).replace("<station>", m_station);
+    QByteArray programmed;
+    for (QString line : tail) {
+        expected
+            << line.replace("<port>", m_device->portPath().c_str()).replace("<station>", m_station);
+        if (line.endsWith(" image..."))
+            programmed += "ok TestFiles//" + line.section(' ', 2, 2).toUtf8() + "\n";
+    }
     QCOMPARE(m_recorder->log, expected);
+    QCOMPARE(m_recorder->labels, withoutColours(expected));
     QCOMPARE(m_recorder->finishes, QList<bool>{result});
-    QCOMPARE(this->commanderRuns().size(), commanderRuns);
+    // The commander ran once for every image the log names, in list order.
+    QCOMPARE(readAll(m_testFiles + "fake-jlink.log"), programmed);
     QCOMPARE(codesOf(*m_device), codes);
+    // A completed run lets go of the port.
+    QVERIFY(!result || !worker->protocol()->portOpen());
+    QVERIFY(present->requests().empty());
 }
 
 void TestRunTest::retest_data()
@@ -415,18 +359,22 @@ void TestRunTest::retest_data()
     QTest::addColumn<QByteArray>("codes");
     QTest::addColumn<bool>("result");
 
-    const QStringList searched = {"0Searching for the device's COM port", "4Found device connected to <port>",
+    const QStringList searched = {"0Searching for the device's COM port",
+                                  "4Found device connected to <port>",
                                   "4Firmware version is VELTORA-FW 3.2.0"};
-    const QStringList probed = {"0Searching for the device's COM port", "4Found the device connected to <port>",
+    const QStringList probed = {"0Searching for the device's COM port",
+                                "4Found the device connected to <port>",
                                 "4Firmware version isVELTORA-FW 3.2.0"};
     const QString deleted = "3Test history has been deleted successfully";
-    QTest::newRow("found by the probe") << false << true << probed + QStringList{deleted}
-                                        << QByteArray::fromHex("010508") << true;
-    QTest::newRow("deletion refused") << false << false << probed + QStringList{"1Test history cleaning error"}
-                                      << QByteArray::fromHex("0105") << false;
+    QTest::newRow("found by the probe")
+        << false << true << probed + QStringList{deleted} << QByteArray::fromHex("010508") << true;
+    QTest::newRow("deletion refused")
+        << false << false << probed + QStringList{"1Test history cleaning error"}
+        << QByteArray::fromHex("0105") << false;
     // Probed and passed over, then sent on from its bootloader by the polling on the same port.
-    QTest::newRow("device waiting in its bootloader") << true << true << searched + QStringList{deleted}
-                                                      << QByteArray::fromHex("010c090c0508") << true;
+    QTest::newRow("device waiting in its bootloader")
+        << true << true << searched + QStringList{deleted} << QByteArray::fromHex("010c090c0508")
+        << true;
 }
 
 void TestRunTest::retest()
@@ -444,7 +392,7 @@ void TestRunTest::retest()
     auto worker = makeWorker(true);
     worker->runRetest();
 
-    lines.replaceInStrings("<port>", port(*m_device));
+    lines.replaceInStrings("<port>", m_device->portPath().c_str());
     QCOMPARE(m_recorder->log, lines);
     // The blue success line goes to the log only; every other line also to the dialog's label.
     QCOMPARE(m_recorder->labels, withoutColours(lines.filter(QRegularExpression("^[^3]"))));

@@ -8,6 +8,7 @@
 
 #include "mainwindow.h"
 #include "station.h"
+#include "version.h"
 
 namespace {
 

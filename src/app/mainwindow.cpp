@@ -14,6 +14,7 @@
 #include "flashing.h"
 #include "progress.h"
 #include "ui_mainwindow.h"
+#include "version.h"
 
 namespace {
 

@@ -14,8 +14,6 @@ class QLineEdit;
 class QTextEdit;
 class Ui_MainWindow;
 
-inline constexpr char kVeltoraVersion[] = "2.1.6";
-
 // The operator's window: starts runs, shows their log and ends them; the only long-lived object.
 class MainWindow : public QMainWindow
 {

@@ -1,6 +1,7 @@
 #include "cli_runner.h"
 
 #include <QCoreApplication>
+#include <QDate>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QThread>
@@ -12,6 +13,7 @@
 
 #include "logger.h"
 #include "run_host.h"
+#include "run_report.h"
 #include "station.h"
 
 #ifdef _WIN32
@@ -95,9 +97,12 @@ QString usageText()
         "Usage:\n"
         "  veltora-cli production|test|retest [options]\n"
         "  veltora-cli fetch --selector N --to DIR NAME...\n"
+        "  veltora-cli report [--station-dir DIR] [--since YYYY-MM-DD] [--json]\n"
         "\n"
         "Runs one production run, test run or re-test on the device, with the same run bodies\n"
-        "as the window, or fetches files from the device found by the port probe.\n"
+        "as the window, or fetches files from the device found by the port probe. Every run\n"
+        "appends one line to the station's run journal Logs/runs.jsonl and its log lines to\n"
+        "the day log Logs/<UTC date>.log; report sums the journal up.\n"
         "\n"
         "Options:\n"
         "  --station-dir DIR        station folder (Production/, TestFiles/, Keys/, MAC/);\n"
@@ -111,6 +116,8 @@ QString usageText()
         "  --time-limit SECONDS     stop the run after this many seconds (exit code 124)\n"
         "  --selector N             fetch: selector passed to the device (0..65535)\n"
         "  --to DIR                 fetch: local folder that receives the files\n"
+        "  --since YYYY-MM-DD       report: only runs started on or after this UTC date\n"
+        "  --json                   report: one JSON object instead of text\n"
         "  -v, --verbose            also print the diagnostic trace on standard error\n"
         "  -h, --help               this text\n"
         "\n"
@@ -122,6 +129,7 @@ QString usageText()
         "130 interrupted (Ctrl-C, SIGTERM or standard output closed). 124 and 130 mean the\n"
         "run was stopped before it completed: it wrote nothing more after the stop and\n"
         "closed the port. A run that completed before the stop took effect exits 0 or 1.\n"
+        "report exits 0, or 1 when the journal cannot be read.\n"
         "\n"
         "Environment: VELTORA_EXTRA_PORTS names a file of extra ports (\"<port> <vendor id>\"\n"
         "per line), read at every port listing.\n");
@@ -142,9 +150,19 @@ bool numberOption(const QString& option, const QString& value, quint64 min, quin
 // One option with a value; false with a message when it is not one or its value is bad.
 bool valueOption(const QString& a, const QString& v, bool fetch, Options& o, QString& error)
 {
+    const bool report = o.mode == "report";
     quint64 n = 0;
-    if (a == "--station-dir" && !fetch) {
+    if (a == "--station-dir") {
         o.stationDir = v;
+    } else if (a == "--since" && report) {
+        if (v.size() != 10 || !QDate::fromString(v, Qt::ISODate).isValid()) {
+            error = QStringLiteral("--since needs a date YYYY-MM-DD, not '%1'").arg(v);
+            return false;
+        }
+        o.since = v;
+    } else if (report) {
+        error = QStringLiteral("unknown option '%1' for %2").arg(a, o.mode);
+        return false;
     } else if (a == "--device-id" && !fetch) {
         if (!numberOption(a, v, 0, Q_UINT64_C(18446744073709551615),
                           "a whole number from 0 to 18446744073709551615", o.deviceId, error))
@@ -171,7 +189,9 @@ bool flagOption(const QString& a, bool fetch, Options& o)
 {
     if (a == "-v" || a == "--verbose")
         o.verbose = true;
-    else if (fetch)
+    else if (o.mode == "report" && a == "--json")
+        o.json = true;
+    else if (fetch || o.mode == "report")
         return false;
     else if (a == "--set-device-id" || a == "--no-set-device-id")
         o.setDeviceId = a == "--set-device-id";
@@ -185,7 +205,7 @@ bool flagOption(const QString& a, bool fetch, Options& o)
 bool takesValue(const QString& a)
 {
     static const QStringList options = {"--station-dir", "--device-id", "--time-limit",
-                                        "--selector", "--to"};
+                                        "--selector", "--to", "--since"};
     return options.contains(a);
 }
 
@@ -194,7 +214,7 @@ bool takesValue(const QString& a)
 bool parseArguments(const QStringList& args, Options& o, QString& error)
 {
     if (args.isEmpty()) {
-        error = QStringLiteral("missing command (production, test, retest or fetch)");
+        error = QStringLiteral("missing command (production, test, retest, fetch or report)");
         return false;
     }
     if (args[0] == "-h" || args[0] == "--help") {
@@ -202,10 +222,10 @@ bool parseArguments(const QStringList& args, Options& o, QString& error)
         return true;
     }
     o.mode = args[0];
-    static const QStringList modes = {"production", "test", "retest", "fetch"};
+    static const QStringList modes = {"production", "test", "retest", "fetch", "report"};
     if (!modes.contains(o.mode)) {
-        error =
-            QStringLiteral("unknown command '%1' (production, test, retest or fetch)").arg(o.mode);
+        error = QStringLiteral("unknown command '%1' (production, test, retest, fetch or report)")
+                    .arg(o.mode);
         return false;
     }
     const bool fetch = o.mode == "fetch";
@@ -244,24 +264,6 @@ bool parseArguments(const QStringList& args, Options& o, QString& error)
             o.toDir.chop(1);
     }
     return true;
-}
-
-QString escapeControls(const QString& text)
-{
-    const auto isControl = [](QChar c) {
-        const ushort u = c.unicode();
-        return u < 0x20 || (u >= 0x7F && u <= 0x9F);
-    };
-    if (std::none_of(text.begin(), text.end(), isControl))
-        return text;
-    QString out;
-    for (const QChar c : text) {
-        if (isControl(c))
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
 }
 
 QString formatLogLine(const QString& text, int colour, bool terminal)
@@ -416,18 +418,44 @@ private:
 
 } // namespace
 
+namespace {
+
+bool useStationDir(const Options& o)
+{
+    if (o.stationDir.isEmpty())
+        return true;
+    if (!QFileInfo(o.stationDir).isDir()) {
+        std::fprintf(stderr, "veltora-cli: station folder '%s' does not exist\n",
+                     qUtf8Printable(escapeControls(o.stationDir)));
+        return false;
+    }
+    setStationDir(QFileInfo(o.stationDir).absoluteFilePath());
+    return true;
+}
+
+} // namespace
+
 int run(const Options& o)
 {
-    if (!o.stationDir.isEmpty()) {
-        if (!QFileInfo(o.stationDir).isDir()) {
-            std::fprintf(stderr, "veltora-cli: station folder '%s' does not exist\n",
-                         qUtf8Printable(escapeControls(o.stationDir)));
-            return ExitUsage;
-        }
-        setStationDir(QFileInfo(o.stationDir).absoluteFilePath());
-    }
+    if (!useStationDir(o))
+        return ExitUsage;
     Session session(o);
     return session.exec();
+}
+
+int printReport(const Options& o)
+{
+    if (!useStationDir(o))
+        return ExitUsage;
+    RunReport report;
+    if (!readRunReport(StationLayout::journalFile(), o.since, report)) {
+        std::fprintf(stderr, "veltora-cli: the run journal '%s' cannot be read\n",
+                     qUtf8Printable(escapeControls(StationLayout::journalFile())));
+        return ExitRunFailed;
+    }
+    const QByteArray out = o.json ? runReportJson(report) : runReportText(report).toUtf8();
+    std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
+    return std::fflush(stdout) == 0 ? ExitSuccess : ExitRunFailed;
 }
 
 } // namespace cli

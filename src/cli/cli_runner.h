@@ -15,7 +15,7 @@ enum ExitCode {
 
 struct Options
 {
-    QString mode; // production, test, retest or fetch
+    QString mode; // production, test, retest, fetch or report
     QString stationDir;
     quint64 deviceId = 0;
     bool setDeviceId = true;
@@ -24,6 +24,8 @@ struct Options
     quint16 selector = 0;
     QString toDir;
     QStringList names;
+    QString since; // report: YYYY-MM-DD
+    bool json = false;
     bool help = false;
     bool verbose = false;
 };
@@ -32,15 +34,13 @@ struct Options
 bool parseArguments(const QStringList& args, Options& options, QString& error);
 QString usageText();
 
-// The text with every control character (C0, DEL, C1) shown as \xHH, so that no text from the
-// device or the command line can move the cursor, recolour or forge lines on a terminal.
-QString escapeControls(const QString& text);
-
 // A log line for the terminal: coloured by its code on a terminal, with a plain prefix otherwise;
 // the message is escaped.
 QString formatLogLine(const QString& text, int colour, bool terminal);
 
 // Runs one run in a worker thread; returns the process exit code. Needs a QCoreApplication.
 int run(const Options& options);
+// Prints the report of the station's run journal; returns the process exit code.
+int printReport(const Options& options);
 
 } // namespace cli

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "cli_runner.h"
+#include "logger.h"
 
 namespace {
 bool g_verbose = false;
@@ -11,7 +12,7 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
 {
     if (type == QtDebugMsg && !g_verbose)
         return;
-    std::fprintf(stderr, "%s\n", qUtf8Printable(cli::escapeControls(message)));
+    std::fprintf(stderr, "%s\n", qUtf8Printable(escapeControls(message)));
 }
 } // namespace
 
@@ -22,7 +23,7 @@ int main(int argc, char* argv[])
     QString error;
     if (!cli::parseArguments(app.arguments().mid(1), options, error)) {
         std::fprintf(stderr, "veltora-cli: %s\nTry 'veltora-cli --help'.\n",
-                     qUtf8Printable(cli::escapeControls(error)));
+                     qUtf8Printable(escapeControls(error)));
         return cli::ExitUsage;
     }
     g_verbose = options.verbose;
@@ -31,5 +32,5 @@ int main(int argc, char* argv[])
         std::fputs(qUtf8Printable(cli::usageText()), stdout);
         return cli::ExitSuccess;
     }
-    return cli::run(options);
+    return options.mode == "report" ? cli::printReport(options) : cli::run(options);
 }

@@ -163,6 +163,8 @@ void DeviceSearch::keepClaim(std::unique_ptr<PortClaim>& claim)
 void DeviceSearch::found(const QString& intro, const QString& port, const QString& versionIntro,
                          const QString& version)
 {
+    m_foundPort = port;
+    m_foundVersion = m_link.versionReported() ? version : QString();
     m_logger->logWithLabel(intro + port, 4);
     if (m_link.versionReported())
         m_logger->logWithLabel(versionIntro + version, 4);

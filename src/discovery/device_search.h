@@ -38,6 +38,11 @@ public:
     // Polls every 50 ms until a new port answers with its firmware; false when stopped.
     bool pollUntilFound();
 
+    // The port the device was last found on and the version text it reported there (empty when
+    // it reported none); empty until a search has found it.
+    QString foundPort() const { return m_foundPort; }
+    QString foundVersion() const { return m_foundVersion; }
+
 private:
     // False when another run holds the port: it is passed over like a port in use. Otherwise
     // `claim` holds it, unless this search holds it already (left empty then).
@@ -54,4 +59,6 @@ private:
     // The device's port name, held against other runs from the find to this search's end,
     // across the device's restarts.
     std::unique_ptr<PortClaim> m_claim;
+    QString m_foundPort;
+    QString m_foundVersion;
 };

@@ -3,6 +3,17 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifdef Q_OS_WIN
+#include <QLockFile>
+#else
+#include <QThread>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 // Append-only; bytes go unchanged, so the LF line ends stay LF on Windows too.
 constexpr QIODevice::OpenMode kAppend = QIODevice::ReadWrite | QIODevice::Append;
@@ -36,3 +47,71 @@ Append appendWhole(const QString& path, const QByteArray& header, const QByteArr
     return result;
 }
 
+namespace {
+
+// A holder keeps the lock for one append only; a writer stuck far longer (a hung network drive)
+// costs the line, not the run.
+constexpr int kLockWaitMs = 5000;
+
+#ifndef Q_OS_WIN
+// Non-blocking, so a FIFO without a reader opens at once; fstat then judges what was really
+// opened. The flock() lock goes with the descriptor: a writer that dies never leaves it held.
+bool openAndLock(QFile& file)
+{
+    const int fd = ::open(QFile::encodeName(file.fileName()).constData(),
+                          O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
+        || !file.open(fd, QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered,
+                      QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    for (int waited = 0; waited < kLockWaitMs; ++waited) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        QThread::msleep(1);
+    }
+    return false;
+}
+#endif
+
+bool appendLocked(QFile& file, const QByteArray& line)
+{
+    const qint64 oldSize = file.size();
+    QByteArray bytes = line;
+    if (oldSize > 0 && (!file.seek(oldSize - 1) || file.read(1) != "\n"))
+        bytes.prepend('\n');
+    // Unbuffered: the whole line goes out in one write() at the end of the file.
+    if (file.seek(oldSize) && file.write(bytes) == bytes.size())
+        return true;
+    // Under the lock nobody has written since: back to the old size loses no one's line.
+    file.resize(oldSize);
+    return false;
+}
+
+} // namespace
+
+bool appendShared(const QString& path, const QByteArray& line)
+{
+    QFile file(path);
+#ifdef Q_OS_WIN
+    // Windows appends by seeking to the end, which is no atomic append: a lock file beside the
+    // file orders the writers; QLockFile takes over a lock whose process is gone.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        return false;
+    QLockFile lock(path + QStringLiteral(".lock"));
+    if (!lock.tryLock(kLockWaitMs)
+        || !file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered))
+        return false;
+#else
+    if (!openAndLock(file))
+        return false;
+#endif
+    return appendLocked(file, line);
+}

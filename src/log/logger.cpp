@@ -1,5 +1,7 @@
 #include "logger.h"
 
+#include <algorithm>
+
 void Logger_c::log(const QString& text, int colour)
 {
     emit sigLog(QString::number(colour, 10) + text);
@@ -27,4 +29,22 @@ LogLine decodeLogLine(const QString& line)
 {
     // Only the first character is the code; it is dropped whatever it is.
     return {line.mid(1), line.isEmpty() ? -1 : line.at(0).digitValue()};
+}
+
+QString escapeControls(const QString& text)
+{
+    const auto isControl = [](QChar c) {
+        const ushort u = c.unicode();
+        return u < 0x20 || (u >= 0x7F && u <= 0x9F);
+    };
+    if (std::none_of(text.begin(), text.end(), isControl))
+        return text;
+    QString out;
+    for (const QChar c : text) {
+        if (isControl(c))
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
 }

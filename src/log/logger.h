@@ -30,3 +30,8 @@ struct LogLine
     int colour;
 };
 LogLine decodeLogLine(const QString& line);
+
+// The text with every control character (C0, DEL, C1) shown as \xHH, so that no text from the
+// device or the command line can move the cursor, recolour or forge lines on a terminal or in a
+// log file.
+QString escapeControls(const QString& text);

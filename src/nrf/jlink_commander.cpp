@@ -30,8 +30,9 @@ JLinkCommander::JLinkCommander(const QString& script, const QString& program,
 }
 
 QString JLinkCommander::program(const QString& imageName, const QString& imagePath,
-                                const std::function<void()>& whileRunning) const
+                                const std::function<void()>& whileRunning)
 {
+    m_exitCode = -1;
     if (imageName.isEmpty())
         return QStringLiteral("nRF image writing error #1");
     if (QFile::exists(m_script))
@@ -50,7 +51,7 @@ QString JLinkCommander::program(const QString& imageName, const QString& imagePa
     return run(whileRunning);
 }
 
-QString JLinkCommander::run(const std::function<void()>& whileRunning) const
+QString JLinkCommander::run(const std::function<void()>& whileRunning)
 {
     QProcess commander;
     commander.setWorkingDirectory(m_folder);
@@ -84,6 +85,8 @@ QString JLinkCommander::run(const std::function<void()>& whileRunning) const
         qDebug() << "J-Link commander did not finish:" << commander.errorString();
         return QStringLiteral("nRF image writing error #4");
     }
+    if (commander.exitStatus() == QProcess::NormalExit)
+        m_exitCode = commander.exitCode();
     // A commander that crashed or reported an error did not program the image.
     if (commander.exitStatus() != QProcess::NormalExit || commander.exitCode() != 0) {
         qDebug() << "J-Link commander failed, exit code" << commander.exitCode() << "crashed"

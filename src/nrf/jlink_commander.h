@@ -16,15 +16,18 @@ public:
     // about every 50 ms while the commander runs. Returns the red line that says why the image
     // was not programmed; empty when it was.
     QString program(const QString& imageName, const QString& imagePath,
-                    const std::function<void()>& whileRunning = {}) const;
+                    const std::function<void()>& whileRunning = {});
     void setTimeoutMs(int ms) { m_timeoutMs = ms; }
+    // The exit code of the last commander run; -1 when it did not run, crashed or was killed.
+    int exitCode() const { return m_exitCode; }
 
 private:
-    QString run(const std::function<void()>& whileRunning) const;
+    QString run(const std::function<void()>& whileRunning);
 
     QString m_script;
     QString m_program;
     QString m_folder;
     const std::atomic<bool>& m_running;
     int m_timeoutMs = 30000;
+    int m_exitCode = -1;
 };

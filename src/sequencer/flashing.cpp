@@ -4,6 +4,7 @@
 #include <QThread>
 
 #include "device_search.h"
+#include "file_digest.h"
 #include "file_loader.h"
 #include "jlink_commander.h"
 #include "logger.h"
@@ -65,6 +66,19 @@ void Flashing_c::slotScanPorts()
     m_search->scanOnce();
 }
 
+RunRecord Flashing_c::takeRecord()
+{
+    m_record.port = m_search->foundPort();
+    m_record.firmware = m_search->foundVersion();
+    return std::move(m_record);
+}
+
+void Flashing_c::finishRun(bool success)
+{
+    m_record.result = success ? RunRecord::Result::Success : RunRecord::Result::Failed;
+    emit on_flashFinish(success);
+}
+
 void Flashing_c::failRun(const QString& message, bool restart)
 {
     // A stopped run ends silently: what failed was cut short by the stop, not by the device.
@@ -73,7 +87,7 @@ void Flashing_c::failRun(const QString& message, bool restart)
     m_logger->logWithLabel(message, 1);
     if (restart)
         m_protocol->SendReboot();
-    emit on_flashFinish(false);
+    finishRun(false);
 }
 
 bool Flashing_c::writeDeviceId()
@@ -84,6 +98,7 @@ bool Flashing_c::writeDeviceId()
         failRun(QStringLiteral("Error while the Device ID writing"), false);
         return false;
     }
+    m_record.deviceIdWritten = true;
     m_logger->logWithLabel(QStringLiteral("The Device ID has been written successfully"), 4);
     return true;
 }
@@ -118,6 +133,7 @@ bool Flashing_c::download(const QStringList& names, const QString& listedFolder)
     m_loader = new FileLoader_c(m_protocol, files, StationLayout(m_folder).runFolder(), m_logger);
     qDebug() << "Flasher configured";
     m_loader->doWork();
+    m_record.files += m_loader->transferred();
     // A run stopped during the download writes nothing more into the device, and a device with
     // missing or partial files must not get an ID, a key or records.
     if (!m_running)
@@ -164,6 +180,8 @@ bool Flashing_c::programNrfImage(const QString& fileName)
     // count as new when it comes back.
     const QString failure = commander.program(fileName, layout.runFile(fileName),
                                               [this] { m_search->watchKnownPorts(); });
+    m_record.images.append(
+        {fileName, sha256OfFile(layout.runFile(fileName)), commander.exitCode()});
     if (failure.isEmpty())
         return true;
     if (m_running)

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <memory>
 
+#include "run_record.h"
+
 class DeviceSearch;
 class FileLoader_c;
 class Logger_c;
@@ -53,6 +55,8 @@ public:
     bool programNrfImage(const QString& fileName);
 
     cUSB_CDC_Protocol* protocol() const { return m_protocol; }
+    // What the run did, for its journal line; taken once its thread has ended.
+    RunRecord takeRecord();
     // Test hook: how long the J-Link commander may run.
     void setCommanderTimeoutMs(int ms) { m_commanderTimeoutMs = ms; }
 
@@ -63,6 +67,8 @@ public slots:
     void slotScanPorts();
 
 private:
+    // Ends the run with its result: notes it for the journal and emits on_flashFinish.
+    void finishRun(bool success);
     // Reports the red line, restarts the device when asked and ends the run with failure;
     // silent once the run is stopped.
     void failRun(const QString& message, bool restart);
@@ -97,4 +103,5 @@ private:
     QString m_fetchFolder;
     quint16 m_fetchSelector = 0;
     QStringList m_fetchNames;
+    RunRecord m_record;
 };

@@ -26,9 +26,10 @@ void Flashing_c::runFetch()
         files.append(FlashFileEntry{name, 0});
     FileLoader_c loader(m_protocol, files, m_fetchFolder, m_fetchSelector, m_logger);
     loader.doGetFiles();
+    m_record.fetched = loader.transferred();
     m_protocol->closeIfOpen();
     // A fetch cut short by a stop ends silently; one that completed meanwhile still counts.
     if (!loader.lastRunSucceeded() && !m_running)
         return;
-    emit on_flashFinish(loader.lastRunSucceeded());
+    finishRun(loader.lastRunSucceeded());
 }

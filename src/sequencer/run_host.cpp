@@ -1,14 +1,39 @@
 #include "run_host.h"
 
+#include <QRandomGenerator>
+#include <QSysInfo>
 #include <QThread>
 
 #include "flashing.h"
 #include "logger.h"
+#include "run_journal.h"
+#include "station.h"
+#include "version.h"
+
+namespace {
+
+const char* kindName(RunSettings::Kind kind)
+{
+    switch (kind) {
+    case RunSettings::Kind::Production:
+        return "production";
+    case RunSettings::Kind::Test:
+        return "test";
+    case RunSettings::Kind::Retest:
+        return "retest";
+    default:
+        return "fetch";
+    }
+}
+
+} // namespace
 
 RunHost::RunHost(QThread& thread, Logger_c& logger) : m_thread(thread), m_logger(logger)
 {
     connect(&m_logger, &Logger_c::sigLine, this, &RunHost::sigLine);
     connect(&m_logger, &Logger_c::sigProgress, this, &RunHost::sigProgress);
+    // Direct: the line is stamped and stored when it is logged, not when the front end gets it.
+    connect(&m_logger, &Logger_c::sigLine, this, &RunHost::onLine, Qt::DirectConnection);
 }
 
 RunHost::~RunHost()
@@ -28,11 +53,13 @@ Flashing_c* RunHost::prepare(const RunSettings& s)
 {
     if (m_worker)
         return nullptr;
+    m_settings = s;
     using Kind = RunSettings::Kind;
     const bool production = s.kind == Kind::Production;
     // Only production may take a device that answers from its bootloader at the probe.
     const bool skipBootloader = production ? s.skipBootloader : true;
-    const QString folder = production ? QStringLiteral("/Production/") : QStringLiteral("/TestFiles/");
+    const QString folder =
+        production ? QStringLiteral("/Production/") : QStringLiteral("/TestFiles/");
     m_worker = new Flashing_c(s.deviceId, skipBootloader, folder, s.setDeviceId, &m_logger);
     connect(m_worker, &Flashing_c::on_flashFinish, this, &RunHost::sigFinished);
 
@@ -45,7 +72,12 @@ Flashing_c* RunHost::prepare(const RunSettings& s)
         m_worker->setFetch(s.fetchFolder, s.fetchSelector, s.fetchNames);
         body = &Flashing_c::runFetch;
     }
-    connect(&m_thread, &QThread::started, m_worker, body, Qt::AutoConnection);
+    Flashing_c* worker = m_worker;
+    connect(&m_thread, &QThread::started, m_worker, [this, worker, body] {
+        (worker->*body)();
+        // The run ends when its body returns, not when the front end comes to end it.
+        m_end = QDateTime::currentDateTimeUtc();
+    });
     return m_worker;
 }
 
@@ -54,6 +86,14 @@ void RunHost::launch()
     if (!m_worker || m_thread.isRunning())
         return;
     m_worker->moveToThread(&m_thread);
+    // 48 random bits: unique enough among the runs of a station's journal.
+    m_runId = QString::number(QRandomGenerator::global()->generate64() & 0xFFFFFFFFFFFFull, 16)
+                  .rightJustified(12, QLatin1Char('0'));
+    m_start = QDateTime::currentDateTimeUtc();
+    m_end = QDateTime();
+    m_lastRedLine.clear();
+    m_writeErrorShown = false;
+    m_active = true;
     m_thread.start(QThread::InheritPriority);
 }
 
@@ -70,6 +110,8 @@ void RunHost::join()
     stop();
     m_thread.quit();
     m_thread.wait();
+    if (m_active)
+        writeJournal();
 }
 
 void RunHost::end()
@@ -80,4 +122,46 @@ void RunHost::end()
     disconnect(&m_thread, &QThread::started, m_worker, nullptr);
     delete m_worker;
     m_worker = nullptr;
+}
+
+void RunHost::onLine(const QString& text, int colour)
+{
+    if (!m_active)
+        return;
+    if (colour == 1 && !m_ownLine)
+        m_lastRedLine = text;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (!appendDayLogLine(StationLayout::dayLogFile(now.date()), now, m_runId, colour, text))
+        reportWriteError();
+}
+
+void RunHost::writeJournal()
+{
+    RunRecord record = m_worker->takeRecord();
+    record.id = m_runId;
+    record.kind = QLatin1String(kindName(m_settings.kind));
+    record.start = m_start;
+    record.end = m_end.isValid() ? m_end : QDateTime::currentDateTimeUtc();
+    record.version = QLatin1String(kVeltoraVersion);
+    record.host = QSysInfo::machineHostName();
+    // Only these runs write the ID; the others are never asked to.
+    const bool writesId = m_settings.kind == RunSettings::Kind::Production ||
+                          m_settings.kind == RunSettings::Kind::Test;
+    record.deviceIdAsked = writesId && m_settings.setDeviceId;
+    record.deviceId = m_settings.deviceId;
+    record.error = m_lastRedLine;
+    if (!appendRunRecord(StationLayout::journalFile(), record))
+        reportWriteError();
+    m_active = false;
+}
+
+void RunHost::reportWriteError()
+{
+    if (m_writeErrorShown.exchange(true))
+        return;
+    // Through the run's own log, so the window and the command line show it; a log line of the
+    // run like any other, but not the reason of its failure.
+    m_ownLine = true;
+    m_logger.log(QStringLiteral("Run journal writing error"), 1);
+    m_ownLine = false;
 }

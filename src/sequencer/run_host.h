@@ -1,7 +1,9 @@
 #pragma once
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 
 class Flashing_c;
 class Logger_c;
@@ -23,6 +25,8 @@ struct RunSettings
 // Hosts one run at a time for the window and the command-line runner alike: makes the worker for
 // the settings (its folder, run body and the skip-bootloader rule), runs it in the given thread,
 // passes its log on decoded, and ends it: stop flag, quit, bounded by the run's own checks.
+// Every log line of a run also goes to the station's day log, and every run that was launched
+// leaves one line in the run journal when it ends; neither can change the run's result.
 class RunHost : public QObject
 {
     Q_OBJECT
@@ -39,7 +43,8 @@ public:
     Flashing_c* start(const RunSettings& settings);
     // Asks the run to stop: it returns at its next check, within a read window.
     void stop();
-    // Stops the run and waits for its thread; the worker is kept for what is still queued.
+    // Stops the run and waits for its thread, then writes the run's journal line; the worker is
+    // kept for what is still queued.
     void join();
     // join(), then deletes the worker, which closes the device port if still open.
     void end();
@@ -52,7 +57,23 @@ signals:
     void sigFinished(bool success);
 
 private:
+    // Every line of the run, on the thread that logs it: into the day log, and the last red one
+    // noted as the reason of a failure.
+    void onLine(const QString& text, int colour);
+    void writeJournal();
+    // One red line per run at most, whichever write failed first.
+    void reportWriteError();
+
     QThread& m_thread;
     Logger_c& m_logger;
     Flashing_c* m_worker = nullptr;
+    RunSettings m_settings;
+    QString m_runId;
+    QDateTime m_start;
+    // Written by the run's thread while it runs and read here after it has ended.
+    QDateTime m_end;
+    QString m_lastRedLine;
+    std::atomic<bool> m_active{false};
+    std::atomic<bool> m_writeErrorShown{false};
+    bool m_ownLine = false;
 };

@@ -61,7 +61,7 @@ void Flashing_c::runProduction()
 
     // G: success.
     restartAndRelease();
-    emit on_flashFinish(true);
+    finishRun(true);
 }
 
 bool Flashing_c::recordPublicKey()

@@ -29,7 +29,7 @@ void Flashing_c::runTest()
         m_logger->logWithLabel(QStringLiteral("Flashing the ") + name + QStringLiteral(" image..."), 0);
         if (!programNrfImage(name)) {
             if (m_running)
-                emit on_flashFinish(false);
+                finishRun(false);
             return;
         }
         m_logger->logWithLabel(QStringLiteral("File ") + name + QStringLiteral(" flashed successfully"), 4);
@@ -54,7 +54,7 @@ void Flashing_c::runTest()
         return;
 
     restartAndRelease();
-    emit on_flashFinish(true);
+    finishRun(true);
 }
 
 void Flashing_c::runRetest()
@@ -69,5 +69,5 @@ void Flashing_c::runRetest()
     m_logger->log(QStringLiteral("Test history has been deleted successfully"), 3);
     m_protocol->SendReboot();
     m_protocol->closeIfOpen();
-    emit on_flashFinish(true);
+    finishRun(true);
 }

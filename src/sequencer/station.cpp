@@ -1,6 +1,7 @@
 #include "station.h"
 
 #include <QCoreApplication>
+#include <QDate>
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -60,4 +61,21 @@ QString StationLayout::commanderProgram() const
     const QString onPath = QStandardPaths::findExecutable(QStringLiteral("JLinkExe"));
     return onPath.isEmpty() ? local.filePath() : onPath;
 #endif
+}
+
+// Straight from the station folder: a path through a run folder would not resolve when that
+// folder is missing (a station used for fetches only).
+QString StationLayout::logsFolder()
+{
+    return stationDir() + QStringLiteral("/Logs");
+}
+
+QString StationLayout::journalFile()
+{
+    return logsFolder() + QStringLiteral("/runs.jsonl");
+}
+
+QString StationLayout::dayLogFile(const QDate& utcDate)
+{
+    return logsFolder() + QLatin1Char('/') + utcDate.toString(Qt::ISODate) + QStringLiteral(".log");
 }

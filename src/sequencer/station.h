@@ -1,6 +1,8 @@
 #pragma once
 #include <QString>
 
+class QDate;
+
 // The station folder that every run path starts from: the program's own folder unless
 // --station-dir (or a test) sets another one.
 QString stationDir();
@@ -24,6 +26,12 @@ public:
     // Windows stations carry JLink.exe in the station folder; elsewhere the vendor installs
     // JLinkExe system-wide and one in the station folder only overrides it.
     QString commanderProgram() const;
+
+    // The station's traceability files, beside the run folders: the run journal and one day log
+    // per UTC date.
+    static QString logsFolder();
+    static QString journalFile();
+    static QString dayLogFile(const QDate& utcDate);
 
 private:
     QString m_runFolder;

@@ -1,5 +1,6 @@
 #include "file_loader.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 
@@ -77,6 +78,7 @@ FileLoader_c::FileLoader_c(cUSB_CDC_Protocol* protocol, const QList<FlashFileEnt
 void FileLoader_c::doWork()
 {
     m_lastRunSucceeded = false;
+    m_transferred.clear();
     if (m_generalAccess) {
         qDebug() << "General access instance is created";
         return;
@@ -139,7 +141,8 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
     m_logger->logWithLabel(QStringLiteral("File is flashing: Updates/") + baseName, 0);
 
     bool unreadable = false;
-    const bool transferFailed = sendChunks(file, size, unreadable);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const bool transferFailed = sendChunks(file, size, hash, unreadable);
     if (unreadable)
         return true;
     m_logger->progress(100);
@@ -152,11 +155,13 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
     if (transferFailed)
         return true;
 
+    m_transferred.append(FileDigest{devicePath, size, hash.result().toHex()});
     m_logger->logWithLabel(baseName + QStringLiteral(" file was successfully downloaded"), 4);
     return false;
 }
 
-bool FileLoader_c::sendChunks(QFile& file, qint64 size, bool& unreadable)
+bool FileLoader_c::sendChunks(QFile& file, qint64 size, QCryptographicHash& hash,
+                              bool& unreadable)
 {
     file.seek(0);
     quint32 sent = 0;
@@ -173,6 +178,8 @@ bool FileLoader_c::sendChunks(QFile& file, qint64 size, bool& unreadable)
             unreadable = true;
             return true;
         }
+        // The digest is of the bytes as read for sending, so it is of what the device got.
+        hash.addData(reinterpret_cast<const char*>(chunk), int(got));
         if (m_protocol->SendWriteESP(sent, chunk, quint32(got))) {
             qDebug() << "SendWriteESP error. " << sent << " Bytes read";
             if (!stopped())

@@ -4,6 +4,9 @@
 #include <QPair>
 #include <QString>
 
+#include "file_digest.h"
+
+class QCryptographicHash;
 class QFile;
 class QSaveFile;
 class cUSB_CDC_Protocol;
@@ -47,6 +50,9 @@ public:
 
     // Whether the last doWork()/doGetFiles() transferred every file it was asked to.
     bool lastRunSucceeded() const { return m_lastRunSucceeded; }
+    // The files the last doWork()/doGetFiles() transferred whole, by their device path, with the
+    // digest of the bytes as they were sent or received.
+    const QList<FileDigest>& transferred() const { return m_transferred; }
 
 signals:
     void sigFinish();
@@ -59,10 +65,10 @@ private:
     bool downloadFile(const QString& fileName, bool isUpdate);
     // Sends the file's bytes in chunks; true when a chunk failed or the run stopped, with
     // unreadable set when the local file gave out.
-    bool sendChunks(QFile& file, qint64 size, bool& unreadable);
+    bool sendChunks(QFile& file, qint64 size, QCryptographicHash& hash, bool& unreadable);
     bool fetchFile(const QString& localPath, quint16 selector, const QString& fileName);
     // Receives size bytes in chunks into the file; true when a chunk failed or the run stopped.
-    bool receiveChunks(QSaveFile& file, quint32 size);
+    bool receiveChunks(QSaveFile& file, quint32 size, QCryptographicHash& hash);
     void reportProgress(quint64 done, quint64 total, int& lastPercent);
     // The run was stopped: the transfer ends between chunks, without a red line.
     bool stopped() const;
@@ -75,4 +81,5 @@ private:
     QString m_flashFolder;
     Logger_c* m_logger;
     bool m_lastRunSucceeded = false;
+    QList<FileDigest> m_transferred;
 };

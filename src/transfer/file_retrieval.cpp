@@ -1,5 +1,6 @@
 #include "file_loader.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QSaveFile>
 
@@ -15,6 +16,7 @@ void FileLoader_c::doGetFiles()
     }
     qDebug() << "Reader started";
     m_lastRunSucceeded = false;
+    m_transferred.clear();
 
     for (int i = 0; i < m_files.size(); ++i) {
         qDebug() << "File #" << i;
@@ -68,7 +70,8 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
     qDebug() << "File Start sent";
     m_logger->logWithLabel(QStringLiteral("Starting the file getting"), 0);
 
-    const bool transferFailed = receiveChunks(file, size);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const bool transferFailed = receiveChunks(file, size, hash);
     m_logger->progress(100);
     qDebug() << "File closed";
 
@@ -82,11 +85,12 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
         m_logger->log(QStringLiteral("Unable to write the data to the disk"), 1);
         return true;
     }
+    m_transferred.append(FileDigest{fileName, qint64(size), hash.result().toHex()});
     m_logger->log(fileName + QStringLiteral(" file was successfully received"), 4);
     return false;
 }
 
-bool FileLoader_c::receiveChunks(QSaveFile& file, quint32 size)
+bool FileLoader_c::receiveChunks(QSaveFile& file, quint32 size, QCryptographicHash& hash)
 {
     quint32 remaining = size;
     quint32 offset = 0;
@@ -109,6 +113,7 @@ bool FileLoader_c::receiveChunks(QSaveFile& file, quint32 size)
             m_logger->log(QStringLiteral("Unable to write the data to the disk"), 1);
             return true;
         }
+        hash.addData(reinterpret_cast<const char*>(chunk), int(n));
         offset += n;
         remaining -= n;
         reportProgress(offset, size, lastPercent);

@@ -1,0 +1,84 @@
+// The report over a station's run journal of 100,000 runs (the goal: under 1 s), next to a
+// reader that builds a JSON document per line. Prints the journal's size and both times.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <cstdio>
+#include <cstdlib>
+
+#include "run_record.h"
+#include "run_report.h"
+
+namespace {
+
+// A production, test or fetch run as the run host writes it; one in ten fails, one in fifty stops.
+RunRecord sampleRun(int i, const QDateTime& start)
+{
+    RunRecord r;
+    r.id = QString::number(0x100000000000ll + i, 16);
+    r.kind = i % 10 < 7 ? "production" : i % 10 < 9 ? "test" : "fetch";
+    r.start = start.addSecs(i * 40);
+    r.end = r.start.addMSecs(30000 + (i * 7919) % 20000);
+    r.version = "2.1.6";
+    r.host = "station-a";
+    r.deviceIdAsked = r.kind != "fetch";
+    r.deviceId = 100000 + quint64(i);
+    r.deviceIdWritten = r.deviceIdAsked;
+    r.port = "/dev/ttyACM0";
+    r.firmware = "VELTORA-FW 3.2.0";
+    const QByteArray hash(64, 'a');
+    if (r.kind == "fetch")
+        r.fetched = {{"testres.bin", 4096, hash}};
+    else
+        r.files = {{"Updates/nRF_Update_c.bin", 412000, hash},
+                   {"Updates/ESP_Update_c.bin", 1300000, hash},
+                   {"Updates/NRF_Bootloader_c.bin", 24000, hash},
+                   {"config.txt", 20, hash}};
+    if (r.kind == "test")
+        r.images = {{"nrf52840_test.hex", hash, 0}};
+    r.result = i % 50 == 0   ? RunRecord::Result::Stopped
+               : i % 10 == 3 ? RunRecord::Result::Failed
+                             : RunRecord::Result::Success;
+    if (r.result == RunRecord::Result::Failed)
+        r.error = i % 20 == 3 ? "Firmware download error" : "Error while MACs getting";
+    return r;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const int runs = argc > 1 ? std::atoi(argv[1]) : 100000;
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.jsonl");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return 1;
+    const QDateTime start = QDateTime::currentDateTimeUtc().addDays(-60);
+    for (int i = 0; i < runs; ++i)
+        file.write(sampleRun(i, start).toJsonLine());
+    file.close();
+
+    QElapsedTimer timer;
+    timer.start();
+    RunReport report;
+    readRunReport(path, QString(), report);
+    const QByteArray text = runReportText(report).toUtf8();
+    const qint64 reportMs = timer.elapsed();
+
+    timer.restart();
+    int parsed = 0;
+    file.open(QIODevice::ReadOnly);
+    while (!file.atEnd())
+        parsed += QJsonDocument::fromJson(file.readLine()).isObject();
+    const qint64 documentMs = timer.elapsed();
+
+    std::printf("journal: %d runs, %.1f MiB\n", runs, double(QFile(path).size()) / 1048576.0);
+    std::printf("report: %lld ms (%d IDs produced, %d lines skipped)\n", reportMs,
+                report.deviceIds.size(), report.skipped);
+    std::printf("a JSON document per line, reading only: %lld ms (%d lines)\n", documentMs, parsed);
+    return text.isEmpty() ? 1 : 0;
+}

@@ -1,0 +1,48 @@
+#include "run_journal.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+
+#include "append_file.h"
+#include "logger.h"
+#include "run_record.h"
+
+namespace {
+
+bool appendInFolder(const QString& path, const QByteArray& line)
+{
+    return QDir().mkpath(QFileInfo(path).path()) && appendShared(path, line);
+}
+
+} // namespace
+
+bool appendRunRecord(const QString& journalPath, const RunRecord& record)
+{
+    return appendInFolder(journalPath, record.toJsonLine());
+}
+
+bool appendDayLogLine(const QString& dayLogPath, const QDateTime& utc, const QString& runId,
+                      int colour, const QString& text)
+{
+    const QString line = utc.toString(Qt::ISODateWithMs) + QLatin1Char(' ') + runId +
+                         QLatin1Char(' ') + colourWord(colour) + QLatin1Char(' ') +
+                         escapeControls(text) + QLatin1Char('\n');
+    return appendInFolder(dayLogPath, line.toUtf8());
+}
+
+QString colourWord(int colour)
+{
+    switch (colour) {
+    case 1:
+        return QStringLiteral("error");
+    case 2:
+        return QStringLiteral("warning");
+    case 3:
+        return QStringLiteral("result");
+    case 4:
+        return QStringLiteral("ok");
+    default:
+        return QStringLiteral("info");
+    }
+}

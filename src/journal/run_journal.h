@@ -1,0 +1,20 @@
+#pragma once
+#include <QString>
+
+class QDateTime;
+struct RunRecord;
+
+// The station's run journal and day logs: lines appended whole or not at all, also by several
+// runs (processes) on one station folder at once; the folder is created when missing. False when
+// the line could not be written.
+
+// Appends the run's line to the journal.
+bool appendRunRecord(const QString& journalPath, const RunRecord& record);
+
+// Appends a run's log line to a day log: "<UTC time> <run id> <colour word> <text>", the text with
+// its control characters escaped so that one log line stays one line.
+bool appendDayLogLine(const QString& dayLogPath, const QDateTime& utc, const QString& runId,
+                      int colour, const QString& text);
+
+// A log line's colour as a word: 1 error, 2 warning, 3 result, 4 ok, anything else info.
+QString colourWord(int colour);

@@ -1,0 +1,312 @@
+// The run journal and the day logs that every run leaves in its station folder, and the report over
+// the journal.
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QSysInfo>
+#include <QThread>
+#include <QtTest>
+#include <thread>
+
+#include "prod_fixture.h"
+#include "run_host.h"
+#include "run_journal.h"
+#include "run_record.h"
+#include "run_report.h"
+#include "usb_cdc_protocol.h"
+
+using namespace prodtest;
+using Kind = RunSettings::Kind;
+
+namespace {
+
+QByteArray sha256(const QString& path)
+{
+    return QCryptographicHash::hash(readAll(path), QCryptographicHash::Sha256).toHex();
+}
+
+QList<QJsonObject> journalLines(const QString& path)
+{
+    QList<QJsonObject> lines;
+    for (const QByteArray& line : readAll(path).split('\n')) {
+        if (!line.isEmpty())
+            lines << QJsonDocument::fromJson(line).object();
+    }
+    return lines;
+}
+
+} // namespace
+
+class tst_journal : public QObject
+{
+    Q_OBJECT
+private slots:
+    void runLeavesItsLine_data();
+    void runLeavesItsLine();
+    void concurrentAppendsStayWhole();
+    void report();
+};
+
+void tst_journal::runLeavesItsLine_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<bool>("plugged");
+    QTest::addColumn<int>("fault");    // a command the device leaves unanswered
+    QTest::addColumn<bool>("stop");    // stopped while searching for the device
+    QTest::addColumn<bool>("blocked"); // a file named Logs in place of the folder
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QStringList>("files"); // device paths of the files sent or fetched
+    QTest::addColumn<QStringList>("images");
+
+    const QStringList production = {"Updates/nRF_Update_c.bin", "Updates/ESP_Update_c.bin",
+                                    "Updates/NRF_Bootloader_c.bin", "config.txt"};
+    const QStringList none;
+    QTest::newRow("production") << int(Kind::Production) << true << 0 << false << false << "success"
+                                << "" << production << none;
+    QTest::newRow("failed production")
+        << int(Kind::Production) << true << 0x0A << false << false << "failed"
+        << "Error while MACs getting" << production << none;
+    QTest::newRow("stopped") << int(Kind::Production) << false << 0 << true << false << "stopped"
+                             << "" << none << none;
+    QTest::newRow("test") << int(Kind::Test) << false << 0 << false << false << "success"
+                          << "" << QStringList{"Updates/ESP_Update_c.bin", "testcfg.txt"}
+                          << QStringList{"nrf52840_test.hex"};
+    QTest::newRow("fetch") << int(Kind::Fetch) << true << 0 << false << false << "success"
+                           << "" << QStringList{"testres.bin"} << none;
+    QTest::newRow("journal not writable")
+        << int(Kind::Fetch) << true << 0 << false << true << "success"
+        << "" << none << none;
+}
+
+// The journal line read back field by field, and the day log against the lines the run showed.
+void tst_journal::runLeavesItsLine()
+{
+    QFETCH(int, kind);
+    QFETCH(bool, plugged);
+    QFETCH(int, fault);
+    QFETCH(bool, stop);
+    QFETCH(bool, blocked);
+    QFETCH(QString, result);
+    QFETCH(QString, error);
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, images);
+
+    Bench bench;
+    QVERIFY(bench.useExampleStation());
+    const QString station = bench.station();
+    if (blocked)
+        QVERIFY(writeFile(station + "/Logs", "a file, not a folder"));
+    devsim::Config config = bench.config();
+    config.pluggedAtStart = plugged;
+    // A line break of the device's must not start a day-log line of its own.
+    config.firmwareVersion = "VELTORA-FW\n3.2.0";
+    devsim::Device* device = bench.start(config);
+    QVERIFY(device);
+    if (fault)
+        device->setFault(uint8_t(fault), devsim::Fault{devsim::ErrorMode::NoAnswer, 0, -1});
+    QVERIFY(writeFile(bench.fsRoot() + "/testres.bin", "test history"));
+
+    QThread thread;
+    Logger_c logger;
+    if (kind == int(Kind::Test)) {
+        QVERIFY(QFile::link(VELTORA_FAKE_JLINK, station + "/JLinkExe"));
+        // A programmed device comes up as a port that was not there when the ports were listed.
+        connect(
+            &logger, &Logger_c::sigLog, &logger,
+            [device](const QString& line) {
+                if (line == "0Flashing the nrf52840_test.hex image...")
+                    device->plug();
+            },
+            Qt::DirectConnection);
+    }
+    RunHost host(thread, logger);
+    Recorder recorder;
+    recorder.attach(logger);
+    QSignalSpy finished(&host, &RunHost::sigFinished);
+    RunSettings settings;
+    settings.kind = Kind(kind);
+    settings.deviceId = Q_UINT64_C(18446744073709551615);
+    settings.fetchFolder = bench.path();
+    settings.fetchSelector = 1;
+    settings.fetchNames = QStringList{"testres.bin"};
+    host.prepare(settings)->protocol()->setTimeoutLimitMs(100);
+    host.launch();
+    if (stop) {
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.log.contains("0Searching for the device's COM port"),
+                                 10000);
+        host.stop();
+    } else {
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(finished.first().first().toBool(), result == "success");
+    }
+    host.join();
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(finished.isEmpty(), stop);
+    QCOMPARE(recorder.log.count("1Run journal writing error"), blocked ? 1 : 0);
+    if (blocked)
+        return;
+
+    const QList<QJsonObject> lines = journalLines(station + "/Logs/runs.jsonl");
+    QCOMPARE(lines.size(), 1);
+    const QJsonObject run = lines.first();
+    const char* kinds[] = {"production", "test", "retest", "fetch"};
+    QCOMPARE(run["kind"].toString(), QString(kinds[kind]));
+    QCOMPARE(run["result"].toString(), result);
+    QCOMPARE(run["error"], error.isEmpty() ? QJsonValue() : QJsonValue(error));
+    QCOMPARE(run["version"].toString(), QString("2.1.6"));
+    QCOMPARE(run["host"].toString(), QSysInfo::machineHostName());
+    const QRegularExpression utcMs("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
+    QVERIFY(utcMs.match(run["start"].toString()).hasMatch());
+    QVERIFY(utcMs.match(run["end"].toString()).hasMatch());
+    const QDateTime start = QDateTime::fromString(run["start"].toString(), Qt::ISODateWithMs);
+    const QDateTime end = QDateTime::fromString(run["end"].toString(), Qt::ISODateWithMs);
+    QCOMPARE(run["duration_ms"].toDouble(), double(start.msecsTo(end)));
+    QCOMPARE(run["device_id"],
+             kind == int(Kind::Fetch) ? QJsonValue() : QJsonValue("18446744073709551615"));
+    QCOMPARE(run["device_id_written"].toBool(), kind != int(Kind::Fetch) && !stop);
+    const QString port = QString::fromStdString(device->portPath());
+    QCOMPARE(run["port"], stop ? QJsonValue() : QJsonValue(port));
+    QCOMPARE(run["firmware"], stop ? QJsonValue() : QJsonValue("VELTORA-FW\n3.2.0"));
+
+    // What the device holds is what was sent (or what was fetched): the hashes must match it.
+    const QJsonArray sent = run[kind == int(Kind::Fetch) ? "fetched" : "files"].toArray();
+    QCOMPARE(sent.size(), files.size());
+    for (int i = 0; i < files.size(); ++i) {
+        const QJsonObject f = sent[i].toObject();
+        QCOMPARE(f["device_path"].toString(), files[i]);
+        QCOMPARE(f["sha256"].toString().toLatin1(), sha256(bench.fsRoot() + "/" + files[i]));
+        QCOMPARE(f["size"].toDouble(), double(QFileInfo(bench.fsRoot() + "/" + files[i]).size()));
+    }
+    const QJsonArray programmed = run["images"].toArray();
+    QCOMPARE(programmed.size(), images.size());
+    for (int i = 0; i < images.size(); ++i) {
+        const QJsonObject image = programmed[i].toObject();
+        QCOMPARE(image["name"].toString(), images[i]);
+        QCOMPARE(image["sha256"].toString().toLatin1(),
+                 sha256(station + "/TestFiles/" + images[i]));
+        QCOMPARE(image["exit_code"].toInt(-1), 0);
+    }
+
+    // Every line the run showed, in its UTC day's file, stamped and tagged with the run.
+    const char* words[] = {"info", "error", "warning", "result", "ok"};
+    QStringList expected;
+    for (const QString& line : qAsConst(recorder.log))
+        expected << QString(words[line[0].digitValue()]) + ' ' + line.mid(1).replace('\n', "\\x0a");
+    QStringList shown;
+    const QRegularExpression stamped("^(\\d{4}-\\d\\d-\\d\\d)T\\S+Z ([0-9a-f]{12}) (.*)$");
+    for (const QString& name :
+         QDir(station + "/Logs").entryList({"*.log"}, QDir::Files, QDir::Name)) {
+        for (const QString& line : QString::fromUtf8(readAll(station + "/Logs/" + name))
+                                       .split('\n', Qt::SkipEmptyParts)) {
+            const QRegularExpressionMatch m = stamped.match(line);
+            QVERIFY2(m.hasMatch() && m.captured(1) + ".log" == name, qPrintable(line));
+            QCOMPARE(m.captured(2), run["run"].toString());
+            shown << m.captured(3);
+        }
+    }
+    QCOMPARE(shown, expected);
+}
+
+// Two writers on one journal, with a torn line from a writer that died before them: every line
+// they wrote parses, and the torn one spoils only itself.
+void tst_journal::concurrentAppendsStayWhole()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Logs/runs.jsonl");
+    QVERIFY(writeFile(path, "{\"kind\":\"produc"));
+    const auto writer = [&path](QChar c) {
+        RunRecord record;
+        record.kind = QString(30000, c); // lines longer than a page and a pipe buffer
+        for (int i = 0; i < 200; ++i)
+            appendRunRecord(path, record);
+    };
+    std::thread a(writer, QChar('a'));
+    std::thread b(writer, QChar('b'));
+    a.join();
+    b.join();
+    const QList<QByteArray> lines = readAll(path).split('\n');
+    QCOMPARE(lines.size(), 402); // the torn line, 400 lines and the empty rest after the last
+    QVERIFY(lines.last().isEmpty());
+    for (int i = 1; i <= 400; ++i) {
+        const QString kind = QJsonDocument::fromJson(lines[i]).object()["kind"].toString();
+        QVERIFY2(kind == QString(30000, 'a') || kind == QString(30000, 'b'),
+                 qPrintable(QString::number(i)));
+    }
+}
+
+// Lines as the run host writes them, and lines no writer finished or wrote: counts, failures,
+// nearest-rank durations and the Device IDs produced, as text and as JSON.
+void tst_journal::report()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.jsonl");
+    QByteArray journal;
+    const auto add = [&](const char* kind, const char* day, int ms, RunRecord::Result result,
+                         quint64 id, const QString& error = QString()) {
+        RunRecord r;
+        r.kind = kind;
+        r.start = QDateTime::fromString(QString(day) + "T23:59:59.000Z", Qt::ISODateWithMs);
+        r.end = r.start.addMSecs(ms);
+        r.deviceIdAsked = id != 0;
+        r.deviceId = id;
+        r.deviceIdWritten = id > 1;
+        r.result = result;
+        r.error = error;
+        journal += r.toJsonLine();
+    };
+    using R = RunRecord::Result;
+    add("production", "2024-05-01", 9000, R::Failed, 5, "before the day asked for");
+    add("production", "2024-05-02", 1000, R::Success, 7);
+    add("production", "2024-05-02", 3000, R::Success, 8);
+    add("production", "2024-05-03", 2000, R::Success, 8);
+    add("production", "2024-05-03", 1500, R::Success, 1); // not written: produced nothing
+    add("production", "2024-05-03", 4000, R::Failed, 9, "Firmware download error");
+    add("test", "2024-05-03", 500, R::Stopped, 6);
+    add("fetch", "2024-05-04", 100, R::Failed, 0, "Unable to open the file on the device: a\"\x1b");
+    add("fetch", "2024-05-04", 300, R::Failed, 0, "Unable to open the file on the device: a\"\x1b");
+    journal +=
+        "\nnot "
+        "json\n{\"kind\":\"flash\",\"result\":\"success\",\"start\":\"2024-05-04T00:00:00.000Z\","
+        "\"duration_ms\":1}\n{\"kind\":\"production\",\"result\":\"succ";
+    QVERIFY(writeFile(path, journal));
+
+    RunReport report;
+    QVERIFY(readRunReport(path, "2024-05-02", report));
+    QCOMPARE(runReportText(report), "Run journal: " + path +
+                                        "\n"
+                                        "Runs since 2024-05-02\n"
+                                        "production: 5 runs, 4 passed, 1 failed, 0 stopped; "
+                                        "duration median 2.0 s, 95th percentile 4.0 s\n"
+                                        "  1 x Firmware download error\n"
+                                        "test: 1 runs, 0 passed, 0 failed, 1 stopped; duration "
+                                        "median 0.5 s, 95th percentile 0.5 s\n"
+                                        "fetch: 2 runs, 0 passed, 2 failed, 0 stopped; duration "
+                                        "median 0.1 s, 95th percentile 0.3 s\n"
+                                        "  2 x Unable to open the file on the device: a\"\\x1b\n"
+                                        "Device IDs produced: 2 (7-8)\n"
+                                        "Produced more than once: 8\n"
+                                        "Malformed lines skipped: 3\n");
+
+    const QJsonObject o = QJsonDocument::fromJson(runReportJson(report)).object();
+    const QJsonObject production = o["kinds"].toObject()["production"].toObject();
+    QCOMPARE(production["runs"].toInt(), 5);
+    QCOMPARE(production["median_ms"].toInt(), 2000);
+    QCOMPARE(production["p95_ms"].toInt(), 4000);
+    QCOMPARE(production["failures"].toArray()[0].toObject(),
+             QJsonObject({{"error", "Firmware download error"}, {"count", 1}}));
+    QCOMPARE(o["device_ids"].toArray(), QJsonArray({"7", "8"}));
+    QCOMPARE(o["repeated_device_ids"].toArray(), QJsonArray({"8"}));
+    QCOMPARE(o["skipped_lines"].toInt(), 3);
+
+    // A station without a journal yet has no runs; one that cannot be read is an error.
+    QVERIFY(readRunReport(dir.filePath("none.jsonl"), QString(), report));
+    QVERIFY(report.kinds.isEmpty());
+    QVERIFY(!readRunReport(dir.path(), QString(), report));
+}
+
+QTEST_GUILESS_MAIN(tst_journal)
+#include "tst_journal.moc"
