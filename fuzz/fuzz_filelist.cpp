@@ -1,4 +1,5 @@
 // The flash file list reader fed arbitrary list file contents.
+#include "file_loader.h"
 #include "flashing.h"
 #include "fuzz_input.h"
 #include "logger.h"
@@ -34,9 +35,11 @@ void makeStation()
     QDir root(g_station->path());
     FUZZ_CHECK(root.mkpath(QStringLiteral("Production/sub")));
     FUZZ_CHECK(root.mkpath(QStringLiteral("Keys")));
-    const char* images[] = {"Production/system.bin", "Production/a",   "Production/nrf.hex",
-                            "Production/sub/b.bin",  "Production/x y", "Production/ff\xe9.bin",
-                            "Keys/key.bin"};
+    // nRF_Update_c.bin is what a "c:system.bin" entry sends.
+    const char* images[] = {"Production/system.bin", "Production/nRF_Update_c.bin",
+                            "Production/a",          "Production/nrf.hex",
+                            "Production/sub/b.bin",  "Production/x y",
+                            "Production/ff\xe9.bin", "Keys/key.bin"};
     for (const char* image : images) {
         QFile f(root.filePath(QString::fromLatin1(image)));
         FUZZ_CHECK(f.open(QIODevice::WriteOnly));
@@ -83,9 +86,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (const QString& name : *names) {
             FUZZ_CHECK(!name.contains(QLatin1Char(':')));
             FUZZ_CHECK(!name.contains(QChar(0)));
-            // Only what exists in the mode folder gets onto a list. An empty name (the folder
-            // itself) passes on purpose: the test run reports an empty J-Link name on its own.
-            FUZZ_CHECK(QFileInfo::exists(folder + name));
+            // Only what the run will read, and what exists in the mode folder, gets onto a list:
+            // a download's base name after the substitutions, a J-Link image by its listed name.
+            // An empty J-Link name (the folder itself) passes on purpose: the test run reports
+            // it on its own.
+            const bool download = names == &downloads;
+            FUZZ_CHECK(QFileInfo::exists(folder + (download ? downloadLocalName(name) : name)));
         }
     }
     if (ok) {

@@ -1,134 +1,79 @@
-// Frame decoder fed arbitrary line bytes: unescapeFrame, the encoder round trip and readFrame's checks.
+// The frame reader fed arbitrary line bytes in reads of any size: what it hands out fits the
+// limit, it finds its way back at the next END byte, and an encoded frame comes back as it was.
+// The simulator's request decoder gets the same bytes.
 #include "cdc_framing.h"
+#include "frame_reader.h"
 #include "fuzz_input.h"
-#include "memory_line.h"
-#include "usb_cdc_protocol.h"
 
-#include <cstring>
+#include <algorithm>
 #include <memory>
 
 namespace {
 
-// The decoding rules written out again, independently of the decoder under test.
-struct Reference
+// Each read in its own heap block of its exact size, so an overrun hits a red zone; every whole
+// frame is taken out as it completes. Returns the last frame handed out, if any.
+std::vector<uint8_t> feed(FrameReader& reader, const std::vector<uint8_t>& bytes, size_t piece,
+                          size_t limit)
 {
-    bool failed = true;
-    std::vector<uint8_t> frame;
-};
-
-Reference referenceDecode(const std::vector<uint8_t>& in, size_t cap)
-{
-    Reference r;
-    bool escaped = false;
-    for (uint8_t b : in) {
-        if (b == 0xC0) {
-            r.failed = r.frame.size() > cap;
-            return r;
+    std::vector<uint8_t> last;
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+        const size_t n = std::min(piece, bytes.size() - at);
+        std::unique_ptr<uint8_t[]> read(new uint8_t[n]);
+        std::copy_n(bytes.begin() + long(at), n, read.get());
+        reader.feed(read.get(), n);
+        const uint8_t* frame = nullptr;
+        size_t length = 0;
+        while (reader.next(limit, frame, length)) {
+            FUZZ_CHECK(length >= 1 && length <= std::min(limit, cdc::kMaxFrameArea));
+            last.assign(frame, frame + length);
         }
-        if (escaped) {
-            escaped = false;
-            if (b == 0xDC)
-                r.frame.push_back(0xC0);
-            else if (b == 0xDD)
-                r.frame.push_back(0xDB);
-            else
-                return r;
-        } else if (b == 0xDB) {
-            escaped = true;
-        } else {
-            r.frame.push_back(b);
-        }
-        if (r.frame.size() > cap)
-            return r;
     }
-    return r;
+    return last;
 }
 
-// Each buffer in its own heap block of its exact size, so any overrun hits a red zone.
-std::unique_ptr<uint8_t[]> exactCopy(const std::vector<uint8_t>& v)
+// unescapeFrame on exact-size buffers: a decoded frame fits the area, a failure reports none.
+void checkUnescape(const std::vector<uint8_t>& bytes, size_t cap)
 {
-    std::unique_ptr<uint8_t[]> p(new uint8_t[v.size() + (v.empty() ? 1 : 0)]);
-    if (!v.empty())
-        memcpy(p.get(), v.data(), v.size());
-    return p;
-}
-
-void checkUnescape(const std::vector<uint8_t>& in, size_t cap)
-{
-    auto input = exactCopy(in);
-    std::unique_ptr<uint8_t[]> out(new uint8_t[cap ? cap : 1]);
-    size_t count = in.size();
-    const bool failed = cUSB_CDC_Protocol::unescapeFrame(out.get(), cap, input.get(), count);
-    const Reference ref = referenceDecode(in, cap);
-    FUZZ_CHECK(failed == ref.failed);
-    if (failed) {
-        FUZZ_CHECK(count == 0);
-        return;
-    }
-    FUZZ_CHECK(count == ref.frame.size());
-    FUZZ_CHECK(count == 0 || memcmp(out.get(), ref.frame.data(), count) == 0);
-}
-
-void checkRoundTrip(uint8_t command, const std::vector<uint8_t>& payload)
-{
-    const size_t n = payload.size();
-    auto in = exactCopy(payload);
-    const size_t encodedCap = 2 * (n + 3) + 1;
-    std::unique_ptr<uint8_t[]> encoded(new uint8_t[encodedCap]);
-    const size_t encodedLen = cdc::encodeFrame(encoded.get(), command, in.get(), n);
-    FUZZ_CHECK(encodedLen <= encodedCap);
-    FUZZ_CHECK(encoded[encodedLen - 1] == 0xC0);
-    FUZZ_CHECK(memchr(encoded.get(), 0xC0, encodedLen - 1) == nullptr);
-
-    std::unique_ptr<uint8_t[]> decoded(new uint8_t[n + 3]);
-    size_t count = encodedLen;
-    FUZZ_CHECK(!cdc::unescapeFrame(decoded.get(), n + 3, encoded.get(), count));
-    FUZZ_CHECK(count == n + 3);
-    FUZZ_CHECK(decoded[0] == uint8_t((n + 1) & 0xFF));
-    FUZZ_CHECK(decoded[1] == uint8_t(((n + 1) >> 8) & 0xFF));
-    FUZZ_CHECK(decoded[2] == command);
-    FUZZ_CHECK(n == 0 || memcmp(decoded.get() + 3, payload.data(), n) == 0);
-}
-
-void checkReadFrame(uint8_t command, size_t areaSize, uint8_t control,
-                    const std::vector<uint8_t>& stream)
-{
-    memline::reset();
-    fuzzin::scriptReads(control, stream);
-    cUSB_CDC_Protocol protocol;
-    FUZZ_CHECK(!protocol.open(QStringLiteral("fuzz")));
-    std::unique_ptr<uint8_t[]> area(new uint8_t[areaSize ? areaSize : 1]);
-    for (int i = 0; i < 16 && !memline::state().reads.empty(); ++i) {
-        uint32_t frameLength = 12345;
-        const bool failed = protocol.readFrame(command, area.get(), areaSize, frameLength);
-        if (failed) {
-            FUZZ_CHECK(frameLength == 0);
-            continue;
-        }
-        FUZZ_CHECK(frameLength >= 3);
-        FUZZ_CHECK(frameLength <= areaSize);
-        FUZZ_CHECK(area[2] == command);
-    }
+    std::unique_ptr<uint8_t[]> in(new uint8_t[bytes.size() + 1]);
+    std::unique_ptr<uint8_t[]> out(new uint8_t[cap + 1]);
+    std::copy(bytes.begin(), bytes.end(), in.get());
+    size_t count = bytes.size();
+    const bool failed = cdc::unescapeFrame(out.get(), cap, in.get(), count);
+    FUZZ_CHECK(failed ? count == 0 : count <= cap);
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzzin::ByteSource src(data, size);
-    const size_t cap = src.u16() % 1100;
+    const size_t limit = src.u16() % 1100;
     const uint8_t command = src.u8();
-    const uint8_t control = src.u8();
+    const size_t cut = src.u8() & 0x3F; // reads of at most this many bytes; 0: all at once
     const std::vector<uint8_t> bytes = src.rest();
+    const size_t piece = cut ? cut : SIZE_MAX;
 
-    checkUnescape(bytes, cap);
-    if (bytes.size() <= 1100)
-        checkRoundTrip(command, bytes);
-    checkReadFrame(command, cap, control, bytes);
+    checkUnescape(bytes, limit);
+
+    // The same bytes as a payload, encoded: one END byte, at the end, and back as they were.
+    const size_t n = std::min(bytes.size(), cdc::kMaxFrameArea - 3);
+    std::vector<uint8_t> encoded(2 * (n + 3) + 1);
+    encoded.resize(cdc::encodeFrame(encoded.data(), command, bytes.data(), n));
+    FUZZ_CHECK(std::count(encoded.begin(), encoded.end(), cdc::kEnd) == 1);
+    FUZZ_CHECK(encoded.back() == cdc::kEnd);
+
+    // Whatever came before, the frame after the next END byte is handed out whole.
+    FrameReader reader;
+    feed(reader, bytes, piece, limit);
+    feed(reader, {cdc::kEnd}, 1, limit);
+    const std::vector<uint8_t> frame = feed(reader, encoded, piece, limit);
+    if (n + 3 > std::min(limit, cdc::kMaxFrameArea)) {
+        FUZZ_CHECK(frame.empty());
+        return 0;
+    }
+    FUZZ_CHECK(frame.size() == n + 3);
+    FUZZ_CHECK(frame[0] == uint8_t((n + 1) & 0xFF) && frame[1] == uint8_t((n + 1) >> 8));
+    FUZZ_CHECK(frame[2] == command);
+    FUZZ_CHECK(std::equal(bytes.begin(), bytes.begin() + long(n), frame.begin() + 3));
     return 0;
 }

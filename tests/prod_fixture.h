@@ -1,6 +1,6 @@
 #pragma once
 // Equipment shared by the tests: a temporary station with simulated devices plugged into a
-// temporary extra-ports file, a scripted device on a pseudo-terminal, recorders for what a run
+// temporary extra-ports file, a port that never answers, recorders for what a run
 // reports and what the process writes to the debug stream, and a bounded stopper for runs.
 #include <QByteArray>
 #include <QDir>
@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "devsim.h"
+#include "raw_device.h"
 #include "flashing.h"
 #include "logger.h"
 #include "serial_line.h"
@@ -189,147 +190,6 @@ public:
     QList<bool> finishes;
 };
 
-// A scripted device on the master side of a pseudo-terminal: every request the tool sends (bytes
-// up to an END byte) takes the next queued reply; with none queued the device stays silent.
-class PtyPeer
-{
-public:
-    struct Piece
-    {
-        QByteArray bytes;
-        int delayMs = 0;  // waited before the piece is written
-    };
-
-    PtyPeer()
-    {
-        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || !ptsname(master)) {
-            if (master >= 0)
-                ::close(master);
-            return;
-        }
-        m_slavePath = QString::fromLocal8Bit(ptsname(master));
-        // Held so the pair survives the tool's close; never read.
-        m_holder = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (m_holder < 0) {
-            ::close(master);
-            return;
-        }
-        m_master = master;
-        m_thread = std::thread([this] { run(); });
-    }
-    ~PtyPeer()
-    {
-        hangUp();
-        if (m_holder >= 0)
-            ::close(m_holder);
-    }
-    PtyPeer(const PtyPeer&) = delete;
-    PtyPeer& operator=(const PtyPeer&) = delete;
-
-    bool isReady() const { return m_master >= 0; }
-    QString slavePath() const { return m_slavePath; }
-    int holderFd() const { return m_holder; }
-
-    void queueReply(const QByteArray& bytes) { queueReply(QList<Piece>{{bytes, 0}}); }
-    void queueReply(const QList<Piece>& pieces)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_replies.append(pieces);
-    }
-    void setByteAtATime(bool on) { m_byteAtATime = on; }
-    // Written at once, outside the request/reply order.
-    void send(const QByteArray& bytes) { writeOut(bytes); }
-
-    QList<QByteArray> requests() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_requests;
-    }
-    bool waitForRequests(int n, int timeoutMs) const
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [&] { return m_requests.size() >= n; });
-    }
-    // Waits until n queued replies have been written out whole.
-    bool waitForReplies(int n, int timeoutMs) const
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [&] { return m_repliesWritten >= n; });
-    }
-
-    // The device is gone: the master side closes and the tool's line hangs up.
-    void hangUp()
-    {
-        if (m_thread.joinable()) {
-            m_stop = true;
-            m_thread.join();
-        }
-        if (m_master >= 0)
-            ::close(m_master);
-        m_master = -1;
-    }
-
-private:
-    void writeOut(const QByteArray& bytes)
-    {
-        const int step = m_byteAtATime ? 1 : bytes.size();
-        for (int at = 0; at < bytes.size();) {
-            const size_t n = size_t(std::min(step, bytes.size() - at));
-            const ssize_t r = ::write(m_master, bytes.constData() + at, n);
-            if (r > 0)
-                at += int(r);
-            else if (r < 0 && errno != EINTR && errno != EAGAIN)
-                return;
-        }
-    }
-    void run()
-    {
-        QByteArray pending;
-        char buf[4096];
-        while (!m_stop) {
-            pollfd p{m_master, POLLIN, 0};
-            const bool readable = poll(&p, 1, 5) > 0 && (p.revents & POLLIN);
-            const ssize_t n = readable ? ::read(m_master, buf, sizeof buf) : 0;
-            if (n > 0)
-                pending.append(buf, int(n));
-            for (int end; (end = pending.indexOf('\xC0')) >= 0; pending.remove(0, end + 1)) {
-                QList<Piece> reply;
-                {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_requests.append(pending.left(end + 1));
-                    if (!m_replies.isEmpty())
-                        reply = m_replies.takeFirst();
-                }
-                m_changed.notify_all();
-                for (const Piece& piece : reply) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(piece.delayMs));
-                    writeOut(piece.bytes);
-                }
-                if (!reply.isEmpty()) {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    ++m_repliesWritten;
-                }
-                m_changed.notify_all();
-            }
-        }
-    }
-
-    int m_master = -1;
-    int m_holder = -1;
-    QString m_slavePath;
-    std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_byteAtATime{false};
-    std::thread m_thread;
-    mutable std::mutex m_mutex;
-    mutable std::condition_variable m_changed;
-    QList<QList<Piece>> m_replies;
-    QList<QByteArray> m_requests;
-    int m_repliesWritten = 0;
-};
-
 // A temporary folder holding the extra-ports file (exported as VELTORA_EXTRA_PORTS), the
 // simulated devices' files and, optionally, a station.
 class Bench
@@ -382,18 +242,19 @@ public:
     // A port that opens but never answers, listed with a device vendor id.
     QString addSilentPort()
     {
-        m_silent = std::make_unique<PtyPeer>();
+        m_silent = std::make_unique<devsim::RawDevice>();
+        const QString path = QString::fromStdString(m_silent->portPath());
         QFile ports(portsFile());
         if (!m_silent->isReady() || !ports.open(QIODevice::WriteOnly | QIODevice::Append))
             return QString();
-        ports.write((m_silent->slavePath() + " 0x1915\n").toLocal8Bit());
-        return m_silent->slavePath();
+        ports.write((path + " 0x1915\n").toLocal8Bit());
+        return path;
     }
 
 private:
     QTemporaryDir m_dir;
     std::vector<std::unique_ptr<devsim::Device>> m_devices;
-    std::unique_ptr<PtyPeer> m_silent;
+    std::unique_ptr<devsim::RawDevice> m_silent;
 };
 
 using Clock = std::chrono::steady_clock;

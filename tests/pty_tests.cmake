@@ -3,8 +3,7 @@
 set(t ${CMAKE_CURRENT_LIST_DIR})
 
 foreach(entry
-    tst_serial_line:integration
-    tst_usb_cdc_protocol:integration
+    tst_link:integration
     tst_transfer:integration
     tst_discovery:integration
     tst_production:integration
@@ -32,12 +31,12 @@ veltora_add_test(tst_journal SOURCES ${t}/tst_journal.cpp ${t}/prod_fixture.h LA
   LIBS veltora_devsim TIMEOUT 120)
 target_compile_definitions(tst_journal PRIVATE VELTORA_FAKE_JLINK="$<TARGET_FILE:veltora-fake-jlink>")
 add_dependencies(tst_journal veltora-fake-jlink)
-veltora_add_test(tst_devsim_cli SOURCES ${t}/tst_devsim_cli.cpp LABELS integration LIBS veltora_devsim)
-target_compile_definitions(tst_devsim_cli PRIVATE DEVSIM_PATH="$<TARGET_FILE:veltora-devsim>")
-add_dependencies(tst_devsim_cli veltora-devsim)
+target_compile_definitions(tst_devsim PRIVATE DEVSIM_PATH="$<TARGET_FILE:veltora-devsim>")
+add_dependencies(tst_devsim veltora-devsim)
 
 # The Win32 serial backend, cross-compiled into a small driver program and run under Wine against
-# a pseudo-terminal mapped as a COM port. Skips where Wine or the cross compiler is absent.
+# a raw-reply device's pseudo-terminal mapped as a COM port. Skips where Wine or the cross
+# compiler is absent.
 find_program(VELTORA_MINGW_CXX x86_64-w64-mingw32-g++)
 find_program(VELTORA_WINE wine)
 find_program(VELTORA_WINESERVER wineserver PATHS /usr/lib/wine /usr/lib/wine-stable)
@@ -63,7 +62,8 @@ if(VELTORA_MINGW_CXX AND VELTORA_WINE AND VELTORA_WINESERVER)
     VERBATIM)
   add_custom_target(win32_serial_driver DEPENDS ${win32_driver})
 endif()
-veltora_add_test(tst_win32_serial SOURCES ${t}/win32/tst_win32_serial.cpp LABELS win32 TIMEOUT 600)
+veltora_add_test(tst_win32_serial SOURCES ${t}/win32/tst_win32_serial.cpp LABELS win32
+  LIBS veltora_devsim TIMEOUT 600)
 target_compile_definitions(tst_win32_serial PRIVATE
   VELTORA_WINE="$<$<BOOL:${VELTORA_WINE}>:${VELTORA_WINE}>"
   VELTORA_WINESERVER="$<$<BOOL:${VELTORA_WINESERVER}>:${VELTORA_WINESERVER}>"

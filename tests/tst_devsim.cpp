@@ -3,23 +3,36 @@
 #include "usb_cdc_protocol.h"
 
 #include <QDeadlineTimer>
+#include <QProcess>
 #include <QtTest>
 
 using namespace prodtest;
 
-// The simulated device through the tool's own link: the file rules that keep the tool's tests
-// honest, the error modes whose effect the tool copes with unseen, and the transcript for people
-// at a station. The other error modes and the restarts are met by the fault matrix and the soak.
+// The simulated device: the file rules that keep the tool's tests honest, the error modes and
+// the USB delivery whose effect the tool copes with unseen, the transcript for people at a
+// station, and veltora-devsim as a station script starts it. The other error modes and the
+// restarts are met by the fault matrix and the soak.
 class tst_Devsim : public QObject
 {
     Q_OBJECT
 
-private:
     std::unique_ptr<Bench> m_bench;
     devsim::Device* m_device = nullptr;
     std::unique_ptr<cUSB_CDC_Protocol> m_link;
 
     QString port() const { return QString::fromStdString(m_device->portPath()); }
+    QByteArray ports() const { return readAll(m_bench->portsFile()); }
+
+    // A device with Device ID 4242 and a transcript file, and the tool's link open on it.
+    bool startDevice()
+    {
+        devsim::Config c = m_bench->config();
+        c.deviceId = 4242;
+        c.transcriptPath = (m_bench->path() + "/transcript").toStdString();
+        m_device = m_bench->start(c);
+        m_link.reset(new cUSB_CDC_Protocol);
+        return m_device && !m_link->open(port());
+    }
 
     // One request with this payload; the decoded answer frame, header included, in hex.
     QByteArray exchange(uint8_t code, const QByteArray& payload)
@@ -32,23 +45,33 @@ private:
         return QByteArray(reinterpret_cast<const char*>(frame), int(length)).toHex();
     }
 
-private slots:
-    void init()
+    // Starts veltora-devsim; returns the one line it prints when the device is ready.
+    QByteArray startCli(QProcess& p, const QStringList& extra)
     {
-        m_bench = std::make_unique<Bench>();
-        devsim::Config c = m_bench->config();
-        c.deviceId = 4242;
-        c.transcriptPath = (m_bench->path() + "/transcript").toStdString();
-        m_device = m_bench->start(c);
-        QVERIFY(m_device);
-        m_link.reset(new cUSB_CDC_Protocol);
-        QVERIFY(!m_link->open(port()));
+        p.start(QStringLiteral(DEVSIM_PATH), QStringList{"--dir", m_bench->path()} + extra);
+        QDeadlineTimer deadline(5000);
+        while (!p.canReadLine() && !deadline.hasExpired() &&
+               p.waitForReadyRead(int(deadline.remainingTime()))) {
+        }
+        return p.readLine();
     }
+
+    void stopCli(QProcess& p)
+    {
+        p.terminate();
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+    }
+
+private slots:
+    void init() { m_bench = std::make_unique<Bench>(); }
 
     void cleanup()
     {
         m_link.reset();
         m_bench.reset();
+        m_device = nullptr;
     }
 
     // Chunks are checked against the announced size and offset, and nothing is written outside
@@ -56,23 +79,20 @@ private slots:
     void writeRules_data()
     {
         QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<QByteArray>("chunk");  // offset + count + data
-        QTest::addColumn<QByteArray>("results");  // of SendStartESP, SendWriteESP, SendEndESP
-        const QByteArray four = QByteArray::fromHex("00000000" "04000000") + "abcd";
-        QTest::newRow("parent folder") << QByteArray("../evil") << four << QByteArray("050101");
-        QTest::newRow("inner parent") << QByteArray("Updates/../../evil") << four << QByteArray("050101");
-        QTest::newRow("absolute") << QByteArray("/tmp/evil") << four << QByteArray("050101");
-        const auto chunk = [](const char* header, const char* data) {
-            return QByteArray::fromHex(header) + data;
+        QTest::addColumn<QByteArray>("chunk");   // offset + count + data
+        QTest::addColumn<QByteArray>("results"); // of SendStartESP, SendWriteESP, SendEndESP
+        const auto row = [](const char* name, const char* path, const char* offsetAndCount,
+                            const char* data, const char* results) {
+            QTest::newRow(name) << QByteArray(path) << QByteArray::fromHex(offsetAndCount) + data
+                                << QByteArray(results);
         };
-        QTest::newRow("wrong offset") << QByteArray("a.bin") << chunk("0100000004000000", "abcd")
-                                      << QByteArray("000204");
-        QTest::newRow("count mismatch") << QByteArray("a.bin") << chunk("0000000005000000", "abcd")
-                                        << QByteArray("000304");
-        QTest::newRow("beyond announced size") << QByteArray("a.bin") << chunk("0000000009000000", "abcdefghi")
-                                               << QByteArray("000404");
-        QTest::newRow("complete") << QByteArray("a.bin") << chunk("0000000008000000", "abcdefgh")
-                                  << QByteArray("000000");
+        row("parent folder", "../evil", "0000000004000000", "abcd", "050101");
+        row("inner parent", "Updates/../../evil", "0000000004000000", "abcd", "050101");
+        row("absolute", "/tmp/evil", "0000000004000000", "abcd", "050101");
+        row("wrong offset", "a.bin", "0100000004000000", "abcd", "000204");
+        row("count mismatch", "a.bin", "0000000005000000", "abcd", "000304");
+        row("beyond announced size", "a.bin", "0000000009000000", "abcdefghi", "000404");
+        row("complete", "a.bin", "0000000008000000", "abcdefgh", "000000");
     }
 
     void writeRules()
@@ -80,6 +100,7 @@ private slots:
         QFETCH(QByteArray, path);
         QFETCH(QByteArray, chunk);
         QFETCH(QByteArray, results);
+        QVERIFY(startDevice());
         QCOMPARE(exchange(0x02, QByteArray::fromHex("08000000") + path.leftJustified(32, '\0')),
                  "020002" + results.mid(0, 2));
         QCOMPARE(exchange(0x03, chunk), "020003" + results.mid(2, 2));
@@ -91,6 +112,7 @@ private slots:
     // Another command's frame comes first, on its own, then the answer.
     void wrongCodeFirst()
     {
+        QVERIFY(startDevice());
         m_link.reset();
         SerialLine line;
         QVERIFY(line.open(port().toStdString()));
@@ -99,15 +121,19 @@ private slots:
         QByteArray got;
         uint8_t buf[256];
         QDeadlineTimer deadline(3000);
-        while (got.count('\xc0') < 2 && !deadline.hasExpired())
-            got.append(reinterpret_cast<const char*>(buf), int(std::max(0L, line.read(buf, sizeof buf, SerialLine::kReadWindowMs))));
-        QCOMPARE(got.toHex(), QByteArray("09000a0000000000000000c0" "09000b9210000000000000c0"));
+        while (got.count('\xc0') < 2 && !deadline.hasExpired()) {
+            const long n = line.read(buf, sizeof buf, SerialLine::kReadWindowMs);
+            got.append(reinterpret_cast<const char*>(buf), int(std::max(0L, n)));
+        }
+        QCOMPARE(got.toHex(), QByteArray("09000a0000000000000000c0"
+                                         "09000b9210000000000000c0"));
     }
 
     // After k chunks the device goes for good: out of the listing, its port gone, until it is
     // plugged in again.
     void vanishAfterChunks()
     {
+        QVERIFY(startDevice());
         m_device->setFault(0x03, {devsim::ErrorMode::VanishAfter, 1, -1});
         m_link->setTimeoutLimitMs(300);
         const uint8_t chunk[512] = {};
@@ -128,6 +154,7 @@ private slots:
     // For people at a station: each request and response in hex, and the plug events.
     void transcript()
     {
+        QVERIFY(startDevice());
         m_device->clearTranscript();
         QCOMPARE(exchange(0x0B, QByteArray()), QByteArray("09000b9210000000000000"));
         const std::vector<std::string> lines{"> 01000bc0", "< 09000b9210000000000000c0"};
@@ -135,6 +162,72 @@ private slots:
         const QByteArray file = readAll(m_bench->path() + "/transcript");
         QVERIFY(file.contains("# plugged in " + port().toUtf8() + " -> /dev/pts/"));
         QVERIFY(file.endsWith("> 01000bc0\n< 09000b9210000000000000c0\n"));
+    }
+
+    // Started by hand: the ready line, its port in the listing beside the others, answers in
+    // 64-byte USB packets (the first gap of seed 1 at up to 200 ms is 83 ms), and the port gone
+    // again after SIGTERM.
+    void plugsInAndCleansUp()
+    {
+        const QByteArray others = "# bench\n/dev/ttyACM9 0x1915\n";
+        QVERIFY(writeFile(m_bench->portsFile(), others));
+        QProcess p;
+        const QString link = m_bench->path() + "/ttyCLI";
+        QCOMPARE(startCli(p, {"--link-name", "ttyCLI", "--vendor-id", "6421", "--usb-gap-us",
+                              "200000", "--fault", "0x0b:delay:50:2"}),
+                 link.toUtf8() + "\n");
+        QCOMPARE(ports(), others + link.toUtf8() + " 0x1915\n");
+        QVERIFY(QFileInfo(link).symLinkTarget().startsWith("/dev/pts/"));
+        {
+            SerialLine line;
+            QVERIFY(line.open(link.toStdString()));
+            QCOMPARE(line.write(reinterpret_cast<const uint8_t*>("\x01\x00\x10\xc0"), 4),
+                     size_t(4));
+            uint8_t buf[512];
+            QCOMPARE(line.read(buf, sizeof buf, 2000), 64L);
+        }
+        stopCli(p);
+        QCOMPARE(ports(), others);
+        QVERIFY(!QFileInfo(link).isSymLink());
+    }
+
+    void unpluggedUntilReset()
+    {
+        QProcess p;
+        const QString link = m_bench->path() + "/ttyLATE";
+        QCOMPARE(startCli(p, {"--link-name", "ttyLATE", "--unplugged", "--reboot-delay", "10"}),
+                 link.toUtf8() + "\n");
+        QCOMPARE(ports(), QByteArray());
+        QVERIFY(!QFileInfo::exists(link));
+
+        QVERIFY(writeFile(link + ".reset", ""));
+        QTRY_COMPARE_WITH_TIMEOUT(ports(), link.toUtf8() + " 0x2c0d\n", 5000);
+        QVERIFY(!QFile::exists(link + ".reset"));
+        stopCli(p);
+        QCOMPARE(ports(), QByteArray());
+    }
+
+    void badOptions_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("help") << QStringList{"--help"} << 0;
+        QTest::newRow("unknown option") << QStringList{"--frobnicate"} << 2;
+        QTest::newRow("missing value") << QStringList{"--reboot-delay"} << 2;
+        QTest::newRow("bad fault mode") << QStringList{"--fault", "3:explode"} << 2;
+        QTest::newRow("bad fault code") << QStringList{"--fault", "300:no-answer"} << 2;
+        QTest::newRow("bad vendor id") << QStringList{"--vendor-id", "0x12345"} << 2;
+        QTest::newRow("bad mac") << QStringList{"--wifi-mac", "00:11:22"} << 2;
+    }
+
+    void badOptions()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QProcess p;
+        startCli(p, args);
+        QVERIFY(p.state() == QProcess::NotRunning || p.waitForFinished(5000));
+        QCOMPARE(p.exitCode(), exitCode);
     }
 };
 

@@ -10,18 +10,18 @@ namespace memline {
 
 struct Read
 {
-    bool fails = false;  // the read reports a failed line (-1)
+    bool fails = false; // the read reports a failed line (-1)
     std::vector<uint8_t> bytes;
 };
 
 struct State
 {
     bool openSucceeds = true;
-    std::deque<Read> reads;              // served in order; a read longer than cap is served in parts
-    std::vector<uint8_t> lastWrite;      // raw bytes of the last write
-    uint8_t lastCommand = 0;             // command code of the last request written
-    size_t readsServed = 0;              // scripted reads handed out (parts included)
-    size_t repliesServed = 0;            // reads answered with the completing frame
+    std::deque<Read> reads;         // served in order; a read longer than cap is served in parts
+    std::vector<uint8_t> lastWrite; // raw bytes of the last write
+    uint8_t lastCommand = 0;        // command code of the last request written
+    size_t readsServed = 0;         // scripted reads handed out (parts included)
+    size_t repliesServed = 0;       // reads answered with the completing frame
 };
 
 // The line's script; reset() before every fuzz input.

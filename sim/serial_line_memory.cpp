@@ -1,4 +1,5 @@
-// In-memory SerialLine backend for the fuzz targets and their replays; no device, no waiting.
+// In-memory SerialLine backend: the fuzz build links it in place of a platform backend, so the
+// link runs without a device and without waiting.
 #include "memory_line.h"
 #include "serial_line.h"
 
@@ -35,7 +36,8 @@ struct SerialLine::Impl
     bool open = false;
 };
 
-SerialLine::SerialLine() : d(new Impl) {}
+SerialLine::SerialLine() : d(new Impl)
+{}
 
 SerialLine::~SerialLine()
 {
@@ -102,4 +104,5 @@ long SerialLine::read(uint8_t* buf, size_t cap, int)
 }
 
 // The script is what arrives after the request, so there is nothing earlier to drop.
-void SerialLine::discardInput() {}
+void SerialLine::discardInput()
+{}
