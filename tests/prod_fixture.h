@@ -1,7 +1,7 @@
 #pragma once
 // Equipment shared by the tests: a temporary station with simulated devices plugged into a
-// temporary extra-ports file, a port that never answers, recorders for what a run
-// reports and what the process writes to the debug stream, and a bounded stopper for runs.
+// temporary extra-ports file, recorders for what a run reports and what the process writes to
+// the debug stream, and a bounded stopper for runs.
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -23,7 +23,6 @@
 #include <unistd.h>
 
 #include "devsim.h"
-#include "raw_device.h"
 #include "flashing.h"
 #include "logger.h"
 #include "serial_line.h"
@@ -239,22 +238,9 @@ public:
         return m_devices.back()->start() ? m_devices.back().get() : nullptr;
     }
 
-    // A port that opens but never answers, listed with a device vendor id.
-    QString addSilentPort()
-    {
-        m_silent = std::make_unique<devsim::RawDevice>();
-        const QString path = QString::fromStdString(m_silent->portPath());
-        QFile ports(portsFile());
-        if (!m_silent->isReady() || !ports.open(QIODevice::WriteOnly | QIODevice::Append))
-            return QString();
-        ports.write((path + " 0x1915\n").toLocal8Bit());
-        return path;
-    }
-
 private:
     QTemporaryDir m_dir;
     std::vector<std::unique_ptr<devsim::Device>> m_devices;
-    std::unique_ptr<devsim::RawDevice> m_silent;
 };
 
 using Clock = std::chrono::steady_clock;

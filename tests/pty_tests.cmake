@@ -2,16 +2,8 @@
 # whole runs against them. Included from the top-level POSIX-only block.
 set(t ${CMAKE_CURRENT_LIST_DIR})
 
-foreach(entry
-    tst_link:integration
-    tst_transfer:integration
-    tst_discovery:integration
-    tst_production:integration
-    tst_devsim:integration)
-  string(REPLACE ":" ";" parts ${entry})
-  list(GET parts 0 name)
-  list(GET parts 1 label)
-  veltora_add_test(${name} SOURCES ${t}/${name}.cpp ${t}/prod_fixture.h LABELS ${label}
+foreach(name tst_link tst_transfer tst_discovery tst_production tst_devsim)
+  veltora_add_test(${name} SOURCES ${t}/${name}.cpp ${t}/prod_fixture.h LABELS integration
     LIBS veltora_devsim TIMEOUT 180)
 endforeach()
 

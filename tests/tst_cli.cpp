@@ -111,22 +111,12 @@ void tst_cli::productionWritesRecords()
     QVERIFY(out.contains("[I] Device ID: 72623859790382856\n"));
     QVERIFY(!out.contains('\033'));
 
-    // The Device ID as the device received it, least significant byte first.
-    QByteArray setId;
-    for (const std::vector<uint8_t>& r : m_device->requests())
-        if (r.size() > 2 && r[2] == 0x06)
-            setId = QByteArray(reinterpret_cast<const char*>(r.data()), int(r.size()));
-    QCOMPARE(setId.toHex(), QByteArray("0900061032547698badcfe"));
-
-    const std::vector<uint8_t> key = m_device->publicKey();
-    QCOMPARE(int(key.size()), 64);
-    const QByteArray b64 = QByteArray(reinterpret_cast<const char*>(key.data()), 64).toBase64();
-    QCOMPARE(readAll(stationDir() + "/Keys/public_keys.json"),
-             "{\"device_id\": 18364758544493064720, \"key\": \"" + b64 + "\"}\n");
-    QCOMPARE(readAll(stationDir() + "/MAC/MACs.txt"),
-             QByteArray("Device_ID_\t____WiFi_MAC_____\t__Ethernet_MAC___\n"
-                        "18364758544493064720\t00:1A:2B:3C:4D:5E\t00:1A:2B:3C:4D:5F\n"));
+    // The Device ID as the device took it and as the records name it (their format is the
+    // production suite's).
     QCOMPARE(m_device->deviceId(), Q_UINT64_C(18364758544493064720));
+    QVERIFY(readAll(stationDir() + "/Keys/public_keys.json")
+                .startsWith("{\"device_id\": 18364758544493064720, \"key\": \""));
+    QVERIFY(readAll(stationDir() + "/MAC/MACs.txt").contains("\n18364758544493064720\t00:1A:"));
 
     // The run's journal line, as the report reads it.
     QProcess report;

@@ -1,4 +1,3 @@
-#include "port_list.h"
 #include "prod_fixture.h"
 #include "usb_cdc_protocol.h"
 
@@ -8,10 +7,9 @@
 
 using namespace prodtest;
 
-// The simulated device: the file rules that keep the tool's tests honest, the error modes and
-// the USB delivery whose effect the tool copes with unseen, the transcript for people at a
-// station, and veltora-devsim as a station script starts it. The other error modes and the
-// restarts are met by the fault matrix and the soak.
+// The simulated device: the file rules that keep the tool's tests honest, and veltora-devsim as a
+// station script starts it. Its error modes and restarts are met by the production rows that use
+// them.
 class tst_Devsim : public QObject
 {
     Q_OBJECT
@@ -23,13 +21,10 @@ class tst_Devsim : public QObject
     QString port() const { return QString::fromStdString(m_device->portPath()); }
     QByteArray ports() const { return readAll(m_bench->portsFile()); }
 
-    // A device with Device ID 4242 and a transcript file, and the tool's link open on it.
+    // A device with the tool's link open on it.
     bool startDevice()
     {
-        devsim::Config c = m_bench->config();
-        c.deviceId = 4242;
-        c.transcriptPath = (m_bench->path() + "/transcript").toStdString();
-        m_device = m_bench->start(c);
+        m_device = m_bench->start(m_bench->config());
         m_link.reset(new cUSB_CDC_Protocol);
         return m_device && !m_link->open(port());
     }
@@ -109,61 +104,6 @@ private slots:
         QVERIFY(!QFile::exists("/tmp/evil"));
     }
 
-    // Another command's frame comes first, on its own, then the answer.
-    void wrongCodeFirst()
-    {
-        QVERIFY(startDevice());
-        m_link.reset();
-        SerialLine line;
-        QVERIFY(line.open(port().toStdString()));
-        m_device->setFault(0x0B, {devsim::ErrorMode::WrongCodeFirst, 0, 1});
-        QCOMPARE(line.write(reinterpret_cast<const uint8_t*>("\x01\x00\x0b\xc0"), 4), size_t(4));
-        QByteArray got;
-        uint8_t buf[256];
-        QDeadlineTimer deadline(3000);
-        while (got.count('\xc0') < 2 && !deadline.hasExpired()) {
-            const long n = line.read(buf, sizeof buf, SerialLine::kReadWindowMs);
-            got.append(reinterpret_cast<const char*>(buf), int(std::max(0L, n)));
-        }
-        QCOMPARE(got.toHex(), QByteArray("09000a0000000000000000c0"
-                                         "09000b9210000000000000c0"));
-    }
-
-    // After k chunks the device goes for good: out of the listing, its port gone, until it is
-    // plugged in again.
-    void vanishAfterChunks()
-    {
-        QVERIFY(startDevice());
-        m_device->setFault(0x03, {devsim::ErrorMode::VanishAfter, 1, -1});
-        m_link->setTimeoutLimitMs(300);
-        const uint8_t chunk[512] = {};
-        QVERIFY(!m_link->SendStartESP("Updates/x.bin", 1024));
-        QVERIFY(!m_link->SendWriteESP(0, chunk, 512));
-        QVERIFY(m_link->SendWriteESP(512, chunk, 512));
-        QStringList ports;
-        listDevicePorts(ports);
-        QVERIFY(!m_device->plugged() && !ports.contains(port()) && !QFile::exists(port()));
-        m_device->plug();
-        m_link.reset(new cUSB_CDC_Protocol);
-        QVERIFY(!m_link->open(port()));
-        quint64 id = 0;
-        QVERIFY(!m_link->SendGetDeviceID(id));
-        QCOMPARE(id, quint64(4242));
-    }
-
-    // For people at a station: each request and response in hex, and the plug events.
-    void transcript()
-    {
-        QVERIFY(startDevice());
-        m_device->clearTranscript();
-        QCOMPARE(exchange(0x0B, QByteArray()), QByteArray("09000b9210000000000000"));
-        const std::vector<std::string> lines{"> 01000bc0", "< 09000b9210000000000000c0"};
-        QCOMPARE(m_device->transcript(), lines);
-        const QByteArray file = readAll(m_bench->path() + "/transcript");
-        QVERIFY(file.contains("# plugged in " + port().toUtf8() + " -> /dev/pts/"));
-        QVERIFY(file.endsWith("> 01000bc0\n< 09000b9210000000000000c0\n"));
-    }
-
     // Started by hand: the ready line, its port in the listing beside the others, answers in
     // 64-byte USB packets (the first gap of seed 1 at up to 200 ms is 83 ms), and the port gone
     // again after SIGTERM.
@@ -205,29 +145,6 @@ private slots:
         QVERIFY(!QFile::exists(link + ".reset"));
         stopCli(p);
         QCOMPARE(ports(), QByteArray());
-    }
-
-    void badOptions_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("exitCode");
-        QTest::newRow("help") << QStringList{"--help"} << 0;
-        QTest::newRow("unknown option") << QStringList{"--frobnicate"} << 2;
-        QTest::newRow("missing value") << QStringList{"--reboot-delay"} << 2;
-        QTest::newRow("bad fault mode") << QStringList{"--fault", "3:explode"} << 2;
-        QTest::newRow("bad fault code") << QStringList{"--fault", "300:no-answer"} << 2;
-        QTest::newRow("bad vendor id") << QStringList{"--vendor-id", "0x12345"} << 2;
-        QTest::newRow("bad mac") << QStringList{"--wifi-mac", "00:11:22"} << 2;
-    }
-
-    void badOptions()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(int, exitCode);
-        QProcess p;
-        startCli(p, args);
-        QVERIFY(p.state() == QProcess::NotRunning || p.waitForFinished(5000));
-        QCOMPARE(p.exitCode(), exitCode);
     }
 };
 

@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "device_search.h"
-#include "port_claim.h"
 #include "port_list.h"
 #include "prod_fixture.h"
 #include "system_ports.h"
@@ -38,8 +37,6 @@ private slots:
     void search();
     void stopEndsPolling();
     void heldPortPassedOver();
-    void lockNames_data();
-    void lockNames();
 };
 
 void TestDiscovery::extraPorts_data()
@@ -268,29 +265,6 @@ void TestDiscovery::heldPortPassedOver()
     first.reset();
     QTRY_VERIFY_WITH_TIMEOUT(secondFound, 5000);
     QCOMPARE(codesOf(*device), QByteArray::fromHex("0c080c0c"));
-}
-
-void TestDiscovery::lockNames_data()
-{
-    QTest::addColumn<QString>("port");
-    QTest::addColumn<QString>("name");
-    QTest::newRow("Windows port") << "COM5"
-                                  << "port-COM5.lock";
-    QTest::newRow("path") << "/tmp/st a/ttySIM0"
-                          << "port-%2Ftmp%2Fst%20a%2FttySIM0.lock";
-    const QByteArray longPath = "/" + QByteArray(200, 'x');
-    QTest::newRow("long path")
-        << QString(longPath)
-        << "port-" + QString(QCryptographicHash::hash(longPath, QCryptographicHash::Sha1).toHex()) +
-               ".lock";
-}
-
-// The lock file's name is what two runs, in one process or two, agree on.
-void TestDiscovery::lockNames()
-{
-    QFETCH(QString, port);
-    QFETCH(QString, name);
-    QCOMPARE(PortClaim::lockFileName(port), name);
 }
 
 QTEST_GUILESS_MAIN(TestDiscovery)

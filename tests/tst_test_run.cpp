@@ -1,6 +1,5 @@
 // The Test tab's runs end to end: the J-Link phase against the stand-in commander, the device
-// search, the Device ID and the test files against the simulated device, and the re-test; and
-// the stand-in commander's own script check.
+// search, the Device ID and the test files against the simulated device, and the re-test.
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QtTest>
@@ -31,8 +30,6 @@ private slots:
     void init();
     void cleanup();
 
-    void standIn_data();
-    void standIn();
     void programNrfImage_data();
     void programNrfImage();
     void stopKillsAHangingCommander();
@@ -128,31 +125,6 @@ std::unique_ptr<Flashing_c> TestRunTest::makeWorker(bool setDeviceId)
         std::make_unique<Flashing_c>(12345678901ULL, true, "/TestFiles/", setDeviceId, &m_logger);
     m_recorder->attach(*worker);
     return worker;
-}
-
-void TestRunTest::standIn_data()
-{
-    QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QByteArray>("log");
-    QByteArray crlf = kAppScript;
-    QByteArray missing = kAppScript;
-    QTest::newRow("CR LF") << crlf.replace("\n", "\r\n") << 2 << QByteArray("bad-script ");
-    QTest::newRow("image missing")
-        << missing.replace("nrf_app", "gone") << 3 << QByteArray("no-image TestFiles//gone.hex\n");
-}
-
-// The stand-in takes only the script as the tool writes it, and notes what it programmed.
-void TestRunTest::standIn()
-{
-    QFETCH(QByteArray, script);
-    QFETCH(int, exitCode);
-    QFETCH(QByteArray, log);
-    const QString path = m_testFiles + "flashing-sequence.jlink";
-    QVERIFY(writeFile(path, script));
-    QCOMPARE(QProcess::execute(m_station + "/JLinkExe", {"-commanderscript", path}), exitCode);
-    const QByteArray lines = readAll(m_testFiles + "fake-jlink.log");
-    QVERIFY2(lines.startsWith(log) && lines.count('\n') == 1, lines.constData());
 }
 
 void TestRunTest::programNrfImage_data()
