@@ -145,6 +145,13 @@ void tst_cli::output_data()
                                            "\033[32mFirmware version isVELTORA-FW 3.2.0\033[0m\n"
                                            "\033[34mTest history has been deleted "
                                            "successfully\033[0m\n");
+    // The box is production's: a re-test sends a device in its bootloader on to its firmware.
+    QTest::newRow("re-test, device in its bootloader")
+        << "retest --no-skip-bootloader" << 0
+        << QByteArray("Searching for the device's COM port\n"
+                      "\033[32mFound device connected to <port>\033[0m\n"
+                      "\033[32mFirmware version is VELTORA-FW 3.2.0\033[0m\n"
+                      "\033[34mTest history has been deleted successfully\033[0m\n");
 }
 
 // The log lines on a terminal: coloured by their code.
@@ -154,13 +161,14 @@ void tst_cli::output()
     QFETCH(int, exitCode);
     QFETCH(QByteArray, output);
     startDevice();
+    m_device->setBootloader(mode.endsWith("bootloader"));
     QVERIFY(writeFile(m_bench->fsRoot() + "/testres.bin", "previous test results"));
     QVERIFY(QFile::remove(stationDir() + "/Production/production_files.cfg"));
     devsim::SimPty terminal;
     QVERIFY(terminal.open());
     QProcess p;
     p.setStandardOutputFile(QString::fromStdString(terminal.slavePath()));
-    startCli(p, {mode, "--station-dir", stationDir()});
+    startCli(p, mode.split(' ') + QStringList{"--station-dir", stationDir()});
     QVERIFY(p.waitForFinished(30000));
     QCOMPARE(p.exitCode(), exitCode);
     // The terminal passes the bytes on a moment after they were written.
