@@ -139,19 +139,19 @@ void tst_cli::output_data()
                                        "\033[31mError while opening the list of flashing "
                                        "files\033[0m\n"
                                        "\033[31mError while getting the files list\033[0m\n");
+    const QByteArray deleted = "\033[34mTest history has been deleted successfully\033[0m\n";
     QTest::newRow("re-test") << "retest" << 0
-                             << QByteArray("Searching for the device's COM port\n"
-                                           "\033[32mFound the device connected to <port>\033[0m\n"
-                                           "\033[32mFirmware version isVELTORA-FW 3.2.0\033[0m\n"
-                                           "\033[34mTest history has been deleted "
-                                           "successfully\033[0m\n");
+                             << "Searching for the device's COM port\n"
+                                "\033[32mFound the device connected to <port>\033[0m\n"
+                                "\033[32mFirmware version isVELTORA-FW 3.2.0\033[0m\n" +
+                                    deleted;
     // The box is production's: a re-test sends a device in its bootloader on to its firmware.
     QTest::newRow("re-test, device in its bootloader")
         << "retest --no-skip-bootloader" << 0
-        << QByteArray("Searching for the device's COM port\n"
-                      "\033[32mFound device connected to <port>\033[0m\n"
-                      "\033[32mFirmware version is VELTORA-FW 3.2.0\033[0m\n"
-                      "\033[34mTest history has been deleted successfully\033[0m\n");
+        << "Searching for the device's COM port\n"
+           "\033[32mFound device connected to <port>\033[0m\n"
+           "\033[32mFirmware version is VELTORA-FW 3.2.0\033[0m\n" +
+               deleted;
 }
 
 // The log lines on a terminal: coloured by their code.

@@ -130,22 +130,6 @@ private slots:
         QCOMPARE(ports(), others);
         QVERIFY(!QFileInfo(link).isSymLink());
     }
-
-    void unpluggedUntilReset()
-    {
-        QProcess p;
-        const QString link = m_bench->path() + "/ttyLATE";
-        QCOMPARE(startCli(p, {"--link-name", "ttyLATE", "--unplugged", "--reboot-delay", "10"}),
-                 link.toUtf8() + "\n");
-        QCOMPARE(ports(), QByteArray());
-        QVERIFY(!QFileInfo::exists(link));
-
-        QVERIFY(writeFile(link + ".reset", ""));
-        QTRY_COMPARE_WITH_TIMEOUT(ports(), link.toUtf8() + " 0x2c0d\n", 5000);
-        QVERIFY(!QFile::exists(link + ".reset"));
-        stopCli(p);
-        QCOMPARE(ports(), QByteArray());
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_Devsim)
