@@ -289,9 +289,11 @@ void TestProduction::runs()
         }
 
         worker.reset();
-        if (!device->plugged())
-            device->plug();
-        QTRY_VERIFY_WITH_TIMEOUT(opensAgain(device->portPath()), 10000);
+        // The device goes for its last restart only once the run has read the answer: the port
+        // is checked after that, on the device plugged in again at once.
+        QTRY_COMPARE_WITH_TIMEOUT(device->rebootCount(), reboots, 5000);
+        device->plug();
+        QVERIFY(opensAgain(device->portPath()));
     }
     QCOMPARE(openDescriptors(), descriptorsBefore);
 }
