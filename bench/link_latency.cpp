@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <fcntl.h>
+#include <functional>
 #include <poll.h>
 #include <random>
 #include <termios.h>
@@ -38,12 +39,28 @@ double medianOf(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-// Answers every request by its command byte; does nothing else.
-class Answerer
+void writeAll(int fd, const uint8_t* data, size_t n)
+{
+    while (n) {
+        const ssize_t w = ::write(fd, data, n);
+        if (w <= 0)
+            return;
+        data += w;
+        n -= size_t(w);
+    }
+}
+
+// The device side on a thread of its own: hands every request (its bytes up to the END byte) to
+// answer() until destroyed, or until answer() returns false.
+class Peer
 {
 public:
-    explicit Answerer(int master) : m_master(master), m_thread([this] { run(); }) {}
-    ~Answerer()
+    using Answer = std::function<bool(int master, const std::vector<uint8_t>& request)>;
+    Peer(int master, Answer answer)
+        : m_master(master), m_answer(std::move(answer)), m_thread([this] { run(); })
+    {
+    }
+    ~Peer()
     {
         m_stop = true;
         m_thread.join();
@@ -52,76 +69,6 @@ public:
 private:
     void run()
     {
-        static const uint8_t version[] = {0x08, 0x00, 0x01, 'F', 'W', ' ', '3', '.', '2', 0x00, 0xC0};
-        static const uint8_t accepted[] = {0x02, 0x00, 0x03, 0x00, 0xC0};
-        uint8_t buf[4096];
-        int position = 0;  // byte index within the current request
-        uint8_t command = 0;
-        while (!m_stop) {
-            pollfd p{m_master, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0)
-                continue;
-            const ssize_t n = ::read(m_master, buf, sizeof buf);
-            for (ssize_t i = 0; i < n; ++i) {
-                if (position == 2)
-                    command = buf[i];
-                ++position;
-                if (buf[i] != 0xC0)
-                    continue;
-                position = 0;
-                if (command == 0x01)
-                    writeAll(version, sizeof version);
-                else
-                    writeAll(accepted, sizeof accepted);
-            }
-        }
-    }
-
-    void writeAll(const uint8_t* data, size_t n)
-    {
-        while (n) {
-            const ssize_t w = ::write(m_master, data, n);
-            if (w <= 0)
-                return;
-            data += w;
-            n -= size_t(w);
-        }
-    }
-
-    int m_master;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
-int openMaster(std::string& slave);
-
-// Answers every SendReadFile of 512 bytes as a full-speed USB device would: after a delay at a
-// random phase against the read window, in 64-byte packets with random gaps of 0 to 300 us.
-class UsbAnswerer
-{
-public:
-    explicit UsbAnswerer(int master) : m_master(master), m_thread([this] { run(); }) {}
-    ~UsbAnswerer()
-    {
-        m_stop = true;
-        m_thread.join();
-    }
-    // The data of the chunk at this offset, with plenty of bytes that need escaping.
-    static std::vector<uint8_t> chunkAt(uint32_t offset)
-    {
-        std::vector<uint8_t> data(kChunkSize);
-        std::mt19937 rng(offset);
-        for (auto& b : data) {
-            const uint32_t r = rng();
-            b = r % 8 == 0 ? 0xC0 : r % 8 == 1 ? 0xDB : uint8_t(r >> 8);
-        }
-        return data;
-    }
-
-private:
-    void run()
-    {
-        std::mt19937 rng(7);
         std::vector<uint8_t> request;
         uint8_t buf[4096];
         while (!m_stop) {
@@ -133,32 +80,71 @@ private:
                 request.push_back(buf[i]);
                 if (buf[i] != 0xC0)
                     continue;
-                uint8_t frame[64];
-                size_t count = request.size();
-                const bool bad = cdc::unescapeFrame(frame, sizeof frame, request.data(), count);
+                const bool goOn = m_answer(m_master, request);
                 request.clear();
-                if (bad || count != 11)
-                    continue;
-                const uint32_t offset = uint32_t(frame[3] | frame[4] << 8 | frame[5] << 16 | frame[6] << 24);
-                const std::vector<uint8_t> data = chunkAt(offset);
-                std::vector<uint8_t> answer(cdc::kMaxEncodedArea);
-                answer.resize(cdc::encodeFrame(answer.data(), 0x13, data.data(), data.size()));
-                std::this_thread::sleep_for(std::chrono::microseconds(rng() % 10000));
-                for (size_t at = 0; at < answer.size(); at += 64) {
-                    if (at)
-                        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 301));
-                    const size_t piece = std::min<size_t>(64, answer.size() - at);
-                    if (::write(m_master, answer.data() + at, piece) != ssize_t(piece))
-                        return;
-                }
+                if (!goOn)
+                    return;
             }
         }
     }
 
     int m_master;
+    Answer m_answer;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
+
+// Answers every request by its command byte; does nothing else.
+bool answerAtOnce(int master, const std::vector<uint8_t>& request)
+{
+    static const uint8_t version[] = {0x08, 0x00, 0x01, 'F', 'W', ' ', '3', '.', '2', 0x00, 0xC0};
+    static const uint8_t accepted[] = {0x02, 0x00, 0x03, 0x00, 0xC0};
+    if (request.size() > 2 && request[2] == 0x01)
+        writeAll(master, version, sizeof version);
+    else
+        writeAll(master, accepted, sizeof accepted);
+    return true;
+}
+
+int openMaster(std::string& slave);
+
+// The data of the chunk at this offset, with plenty of bytes that need escaping.
+std::vector<uint8_t> chunkAt(uint32_t offset)
+{
+    std::vector<uint8_t> data(kChunkSize);
+    std::mt19937 rng(offset);
+    for (auto& b : data) {
+        const uint32_t r = rng();
+        b = r % 8 == 0 ? 0xC0 : r % 8 == 1 ? 0xDB : uint8_t(r >> 8);
+    }
+    return data;
+}
+
+// Answers every SendReadFile of 512 bytes as a full-speed USB device would: after a delay at a
+// random phase against the read window, in 64-byte packets with random gaps of 0 to 300 us.
+Peer::Answer usbAnswers()
+{
+    auto rng = std::make_shared<std::mt19937>(7);
+    return [rng](int master, const std::vector<uint8_t>& request) {
+        uint8_t frame[64];
+        size_t count = request.size();
+        if (cdc::unescapeFrame(frame, sizeof frame, request.data(), count) || count != 11)
+            return true;
+        const uint32_t offset = uint32_t(frame[3] | frame[4] << 8 | frame[5] << 16 | frame[6] << 24);
+        const std::vector<uint8_t> data = chunkAt(offset);
+        std::vector<uint8_t> answer(cdc::kMaxEncodedArea);
+        answer.resize(cdc::encodeFrame(answer.data(), 0x13, data.data(), data.size()));
+        std::this_thread::sleep_for(std::chrono::microseconds((*rng)() % 10000));
+        for (size_t at = 0; at < answer.size(); at += 64) {
+            if (at)
+                std::this_thread::sleep_for(std::chrono::microseconds((*rng)() % 301));
+            const size_t piece = std::min<size_t>(64, answer.size() - at);
+            if (::write(master, answer.data() + at, piece) != ssize_t(piece))
+                return false;
+        }
+        return true;
+    };
+}
 
 // (d): exchanges of 512-byte answers delivered as USB delivers them; every one must arrive whole.
 int usbRun(int exchanges)
@@ -169,7 +155,7 @@ int usbRun(int exchanges)
         return -1;
     int lost = 0;
     {
-        UsbAnswerer answerer(master);
+        Peer answerer(master, usbAnswers());
         cUSB_CDC_Protocol link;
         if (link.open(QString::fromStdString(slave)))
             return -1;
@@ -180,7 +166,7 @@ int usbRun(int exchanges)
         for (int i = 0; i < exchanges; ++i) {
             const uint32_t offset = uint32_t(i) * kChunkSize;
             if (link.SendReadFile(offset, data.data(), kChunkSize) ||
-                data != UsbAnswerer::chunkAt(offset))
+                data != chunkAt(offset))
                 ++lost;
         }
         std::printf("(d) %d SendReadFile answers of %d bytes in 64-byte packets, 0-300 us apart, "
@@ -268,7 +254,7 @@ int main(int argc, char** argv)
         frames.push_back(std::move(frame));
     }
 
-    auto answerer = std::make_unique<Answerer>(master);
+    auto answerer = std::make_unique<Peer>(master, answerAtOnce);
     // Rounds alternate the link and the floor so both see the same machine load.
     std::vector<double> medians, writes, floors;
     for (int round = 0; round < kRounds; ++round) {
