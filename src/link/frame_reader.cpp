@@ -7,7 +7,6 @@ void FrameReader::clear()
     m_length = 0;
     m_escaped = false;
     m_dropping = false;
-    m_dropped = 0;
 }
 
 void FrameReader::feed(const uint8_t* bytes, size_t n)
@@ -24,8 +23,6 @@ void FrameReader::feed(const uint8_t* bytes, size_t n)
 
 bool FrameReader::next(size_t limit, const uint8_t*& frame, size_t& length)
 {
-    if (limit > sizeof m_frame)
-        limit = sizeof m_frame;
     while (m_at < m_raw.size()) {
         uint8_t value = 0;
         const cdc::Step step = cdc::unescapeStep(m_raw[m_at++], m_escaped, value);
@@ -33,15 +30,10 @@ bool FrameReader::next(size_t limit, const uint8_t*& frame, size_t& length)
             const bool whole = !m_dropping && m_length > 0;
             const size_t n = m_length;
             m_length = 0;
-            if (m_dropping)
-                ++m_dropped;
             m_dropping = false;
-            if (!whole)
-                continue;  // an empty frame, or the end of a dropped one
-            if (n > limit) {
-                ++m_dropped;
+            // An empty frame, the end of a dropped one, or one longer than the caller takes.
+            if (!whole || n > limit)
                 continue;
-            }
             frame = m_frame;
             length = n;
             return true;

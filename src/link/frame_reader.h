@@ -19,8 +19,6 @@ public:
     // The next whole frame of 1 to limit decoded bytes (header included); longer ones are dropped.
     // False when no whole frame is buffered yet. The frame stays valid until the next call.
     bool next(size_t limit, const uint8_t*& frame, size_t& length);
-    // Frames dropped since the last clear().
-    size_t dropped() const { return m_dropped; }
 
 private:
     std::vector<uint8_t> m_raw;  // fed, not yet decoded
@@ -29,5 +27,4 @@ private:
     size_t m_length = 0;
     bool m_escaped = false;
     bool m_dropping = false;  // inside a frame that cannot be one, up to its END byte
-    size_t m_dropped = 0;
 };

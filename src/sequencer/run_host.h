@@ -48,7 +48,6 @@ public:
     void join();
     // join(), then deletes the worker, which closes the device port if still open.
     void end();
-    Flashing_c* worker() const { return m_worker; }
 
 signals:
     void sigLine(QString text, int colour, bool label);
