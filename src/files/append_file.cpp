@@ -8,11 +8,10 @@
 #else
 #include <QThread>
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
+
+#include "regular_file.h"
 
 namespace {
 // Append-only; bytes go unchanged, so the LF line ends stay LF on Windows too.
@@ -52,25 +51,17 @@ namespace {
 // A holder keeps the lock for one append only; a writer stuck far longer (a hung network drive)
 // costs the line, not the run.
 constexpr int kLockWaitMs = 5000;
+constexpr QIODevice::OpenMode kSharedAppend =
+    QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered;
 
 #ifndef Q_OS_WIN
-// Non-blocking, so a FIFO without a reader opens at once; fstat then judges what was really
-// opened. The flock() lock goes with the descriptor: a writer that dies never leaves it held.
+// The flock() lock goes with the descriptor: a writer that dies never leaves it held.
 bool openAndLock(QFile& file)
 {
-    const int fd = ::open(QFile::encodeName(file.fileName()).constData(),
-                          O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0)
+    if (!openRegularFile(file, kSharedAppend))
         return false;
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
-        || !file.open(fd, QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered,
-                      QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
     for (int waited = 0; waited < kLockWaitMs; ++waited) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        if (::flock(file.handle(), LOCK_EX | LOCK_NB) == 0)
             return true;
         if (errno != EWOULDBLOCK && errno != EINTR)
             return false;
@@ -102,12 +93,8 @@ bool appendShared(const QString& path, const QByteArray& line)
 #ifdef Q_OS_WIN
     // Windows appends by seeking to the end, which is no atomic append: a lock file beside the
     // file orders the writers; QLockFile takes over a lock whose process is gone.
-    const QFileInfo info(path);
-    if (info.exists() && !info.isFile())
-        return false;
     QLockFile lock(path + QStringLiteral(".lock"));
-    if (!lock.tryLock(kLockWaitMs)
-        || !file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered))
+    if (!lock.tryLock(kLockWaitMs) || !openRegularFile(file, kSharedAppend))
         return false;
 #else
     if (!openAndLock(file))
