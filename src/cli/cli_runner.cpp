@@ -70,8 +70,7 @@ public:
     }
     void finish()
     {
-        if (m_shown)
-            std::fputs("\r\033[K", stderr);
+        hide();
         m_shown = false;
     }
 
@@ -415,10 +414,6 @@ private:
     bool m_finished = false;
     bool m_outputOpen = true;
 };
-
-} // namespace
-
-namespace {
 
 bool useStationDir(const Options& o)
 {
