@@ -258,7 +258,7 @@ struct Device::Impl
             size_t n = std::min(packet, bytes.size() - at);
             if (cut > at && cut < at + n)
                 n = cut - at;
-            if (!writeAll(bytes.data() + at, n))
+            if (!pty.writeAll(bytes.data() + at, n, 1000))
                 return;
             at += n;
             if (at == bytes.size())
@@ -271,24 +271,6 @@ struct Device::Impl
                 std::this_thread::sleep_for(std::chrono::microseconds(us));
             }
         }
-    }
-
-    bool writeAll(const uint8_t* p, size_t size)
-    {
-        size_t done = 0;
-        const auto deadline = Clock::now() + std::chrono::seconds(1);
-        while (done < size && Clock::now() < deadline) {
-            const ssize_t n = ::write(pty.master(), p + done, size - done);
-            if (n > 0) {
-                done += static_cast<size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return false;
-            pollfd pfd {pty.master(), POLLOUT, 0};
-            ::poll(&pfd, 1, 10);
-        }
-        return done == size;
     }
 
     // Waits at least minMs, then until the tool has taken what the device wrote (at most maxMs).

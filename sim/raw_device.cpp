@@ -4,7 +4,6 @@
 #include "sim_pty.h"
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -25,21 +24,6 @@ struct RawDevice::Impl
     std::deque<Reply> replies;
     std::vector<std::string> requests;
     size_t repliesWritten = 0;
-
-    void writeAll(const std::string& bytes)
-    {
-        for (size_t at = 0; at < bytes.size() && !stop;) {
-            const ssize_t n = ::write(pty.master(), bytes.data() + at, bytes.size() - at);
-            if (n > 0) {
-                at += size_t(n);
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                return;
-            } else {
-                pollfd p{pty.master(), POLLOUT, 0};
-                ::poll(&p, 1, 10);
-            }
-        }
-    }
 
     void serve()
     {
@@ -66,7 +50,8 @@ struct RawDevice::Impl
                 pending.erase(0, end + 1);
                 for (const Piece& piece : reply) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(piece.delayMs));
-                    writeAll(piece.bytes);
+                    pty.writeAll(reinterpret_cast<const uint8_t*>(piece.bytes.data()),
+                                 piece.bytes.size(), 1000);
                 }
                 if (!reply.empty()) {
                     std::lock_guard<std::mutex> lock(m);

@@ -1,8 +1,11 @@
 #include "sim_pty.h"
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -59,6 +62,24 @@ int SimPty::pendingForTool() const
     if (m_slave < 0 || ioctl(m_slave, FIONREAD, &n) != 0)
         return 0;
     return n;
+}
+
+bool SimPty::writeAll(const uint8_t* p, size_t n, int timeoutMs) const
+{
+    size_t done = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (done < n && std::chrono::steady_clock::now() < deadline) {
+        const ssize_t w = ::write(m_master, p + done, n - done);
+        if (w > 0) {
+            done += size_t(w);
+            continue;
+        }
+        if (w < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        pollfd pfd{m_master, POLLOUT, 0};
+        ::poll(&pfd, 1, 10);
+    }
+    return done == n;
 }
 
 bool replaceSymlink(const std::string& target, const std::string& linkPath)

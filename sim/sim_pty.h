@@ -1,4 +1,6 @@
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace devsim {
@@ -21,6 +23,9 @@ public:
     const std::string& slavePath() const { return m_slavePath; }
     // Bytes written by the device that the tool has not read yet.
     int pendingForTool() const;
+    // Writes all n bytes to the tool, waiting while its side is full; false when the line failed
+    // or timeoutMs passed first.
+    bool writeAll(const uint8_t* p, size_t n, int timeoutMs) const;
 
 private:
     int m_master = -1;
