@@ -208,51 +208,6 @@ private slots:
         QCOMPARE(out.left(int(n)).toHex(), line.toHex());
     }
 
-    void decode_data()
-    {
-        QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<int>("capacity");
-        QTest::addColumn<bool>("failed");
-        QTest::addColumn<QByteArray>("frame");
-
-        QTest::newRow("result byte 0") << wire("02000400c0") << 512 << false << wire("02000400");
-        QTest::newRow("escapes") << wire("dbdcdbddc0") << 512 << false << wire("c0db");
-        QTest::newRow("only the first frame")
-            << wire("010001c0020002ffc0") << 512 << false << wire("010001");
-        QTest::newRow("END first: empty frame")
-            << wire("c0010001c0") << 512 << false << QByteArray();
-        QTest::newRow("pending escape dropped") << wire("0100dbc0") << 512 << false << wire("0100");
-        QTest::newRow("bad escape") << wire("0100db01c0") << 512 << true << QByteArray();
-        QTest::newRow("no END byte in the read") << wire("02000400") << 512 << true << QByteArray();
-        QTest::newRow("nothing read") << QByteArray() << 512 << true << QByteArray();
-        QTest::newRow("fills the area")
-            << wire("", 512, 0x11) << 512 << false << QByteArray(512, 0x11);
-        QTest::newRow("one byte over the area")
-            << wire("", 513, 0x11) << 512 << true << QByteArray();
-        QTest::newRow("escaped byte over the area")
-            << wire("11111111dbdcc0") << 4 << true << QByteArray();
-    }
-
-    // Each read lies in a buffer whose next byte is an END byte, each area is followed by a
-    // guard: the decoder stays inside both.
-    void decode()
-    {
-        QFETCH(QByteArray, line);
-        QFETCH(int, capacity);
-        QFETCH(bool, failed);
-        QFETCH(QByteArray, frame);
-
-        const QByteArray read = line + '\xC0';
-        QByteArray out(capacity + 4, '\x77');
-        size_t count = size_t(line.size());
-        QCOMPARE(cdc::unescapeFrame(reinterpret_cast<uint8_t*>(out.data()), size_t(capacity),
-                                    bytesOf(read.constData()), count),
-                 failed);
-        QCOMPARE(int(count), frame.size());
-        QCOMPARE(out.left(int(count)).toHex(), frame.toHex());
-        QCOMPARE(out.right(4).toHex(), QByteArray("77777777"));
-    }
-
     void lineNames()
     {
         const std::string path = m_device->portPath();

@@ -325,33 +325,24 @@ void TestRunTest::testRun()
 
 void TestRunTest::retest_data()
 {
-    QTest::addColumn<bool>("bootloader");
     QTest::addColumn<bool>("historyOnDevice");
     QTest::addColumn<QStringList>("lines");
     QTest::addColumn<QByteArray>("codes");
     QTest::addColumn<bool>("result");
 
-    const QStringList searched = {"0Searching for the device's COM port",
-                                  "4Found device connected to <port>",
-                                  "4Firmware version is VELTORA-FW 3.2.0"};
     const QStringList probed = {"0Searching for the device's COM port",
                                 "4Found the device connected to <port>",
                                 "4Firmware version isVELTORA-FW 3.2.0"};
     const QString deleted = "3Test history has been deleted successfully";
     QTest::newRow("found by the probe")
-        << false << true << probed + QStringList{deleted} << QByteArray::fromHex("010508") << true;
+        << true << probed + QStringList{deleted} << QByteArray::fromHex("010508") << true;
     QTest::newRow("deletion refused")
-        << false << false << probed + QStringList{"1Test history cleaning error"}
+        << false << probed + QStringList{"1Test history cleaning error"}
         << QByteArray::fromHex("0105") << false;
-    // Probed and passed over, then sent on from its bootloader by the polling on the same port.
-    QTest::newRow("device waiting in its bootloader")
-        << true << true << searched + QStringList{deleted} << QByteArray::fromHex("010c090c0508")
-        << true;
 }
 
 void TestRunTest::retest()
 {
-    QFETCH(bool, bootloader);
     QFETCH(bool, historyOnDevice);
     QFETCH(QStringList, lines);
     QFETCH(QByteArray, codes);
@@ -359,7 +350,6 @@ void TestRunTest::retest()
 
     if (historyOnDevice)
         QVERIFY(writeFile(m_bench->fsRoot() + "/testres.bin", "previous test results"));
-    m_device->setBootloader(bootloader);
     m_device->plug();
     auto worker = makeWorker(true);
     worker->runRetest();
