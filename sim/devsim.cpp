@@ -179,17 +179,14 @@ struct Device::Impl
     std::map<uint16_t, Bytes> parameters;
     std::map<uint8_t, Fault> faults;
     std::vector<Bytes> requests;
-    std::vector<std::string> transcript;
     int rebootCount = 0;
     int plugCount = 0;
     std::deque<std::function<void()>> tasks;
 
     // --- plumbing -------------------------------------------------------------------------
 
-    void note(const std::string& line, bool kept)  // m held
+    void note(const std::string& line)  // m held
     {
-        if (kept)
-            transcript.push_back(line);
         if (transcriptFile) {
             std::fputs(line.c_str(), transcriptFile);
             std::fputc('\n', transcriptFile);
@@ -200,7 +197,7 @@ struct Device::Impl
     void event(const std::string& text)
     {
         std::lock_guard<std::mutex> lock(m);
-        note("# " + text, false);
+        note("# " + text);
     }
 
     // Sleeps, but returns early (false) when the device is being stopped.
@@ -246,7 +243,8 @@ struct Device::Impl
             return;
         {
             std::lock_guard<std::mutex> lock(m);
-            note("< " + toHex(bytes.data(), bytes.size()), true);
+            if (transcriptFile)  // the hex costs time on every exchange
+                note("< " + toHex(bytes.data(), bytes.size()));
         }
         // As full-speed USB delivers it: packets of usbPacketBytes with a gap of up to
         // usbGapMaxUs between them, and, with cutGapMs, one pause at a random byte of the answer.
@@ -306,7 +304,7 @@ struct Device::Impl
         std::lock_guard<std::mutex> lock(m);
         plugged = true;
         ++plugCount;
-        note("# plugged in " + linkPath + " -> " + pty.slavePath(), false);
+        note("# plugged in " + linkPath + " -> " + pty.slavePath());
         return true;
     }
 
@@ -319,7 +317,7 @@ struct Device::Impl
         {
             std::lock_guard<std::mutex> lock(m);
             plugged = false;
-            note("# unplugged " + linkPath, false);
+            note("# unplugged " + linkPath);
         }
         // The port leaves the listing before its node goes away, as a pulled cable does.
         if (!cfg.portsFile.empty())
@@ -427,7 +425,8 @@ struct Device::Impl
     {
         {
             std::lock_guard<std::mutex> lock(m);
-            note("> " + toHex(raw.data(), raw.size()), true);
+            if (transcriptFile)  // the hex costs time on every exchange
+                note("> " + toHex(raw.data(), raw.size()));
         }
         uint8_t frame[1024];
         size_t count = raw.size();
@@ -945,18 +944,6 @@ std::vector<uint8_t> Device::commandCodes() const
     for (const Bytes& r : d->requests)
         codes.push_back(r[2]);
     return codes;
-}
-
-std::vector<std::string> Device::transcript() const
-{
-    std::lock_guard<std::mutex> lock(d->m);
-    return d->transcript;
-}
-
-void Device::clearTranscript()
-{
-    std::lock_guard<std::mutex> lock(d->m);
-    d->transcript.clear();
 }
 
 bool Device::waitForRequests(uint8_t command, int n, int timeoutMs) const

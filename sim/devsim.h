@@ -100,9 +100,6 @@ public:
     // What the device received: one entry per request frame, decoded (header included).
     std::vector<std::vector<uint8_t>> requests() const;
     std::vector<uint8_t> commandCodes() const;
-    // "> <hex>" per request and "< <hex>" per response (raw line bytes).
-    std::vector<std::string> transcript() const;
-    void clearTranscript();
     // Waits up to timeoutMs for the count of requests with this code to reach n.
     bool waitForRequests(uint8_t command, int n, int timeoutMs) const;
 
