@@ -868,11 +868,6 @@ void Device::plug()
     d->callSync([this] { d->doPlug(); });
 }
 
-void Device::unplug()
-{
-    d->callSync([this] { d->doUnplug(); });
-}
-
 bool Device::plugged() const
 {
     std::lock_guard<std::mutex> lock(d->m);
@@ -883,12 +878,6 @@ void Device::setFault(uint8_t command, const Fault& fault)
 {
     std::lock_guard<std::mutex> lock(d->m);
     d->faults[command] = fault;
-}
-
-void Device::clearFaults()
-{
-    std::lock_guard<std::mutex> lock(d->m);
-    d->faults.clear();
 }
 
 void Device::setBootloader(bool on)

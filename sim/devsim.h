@@ -83,11 +83,9 @@ public:
     void stop();
 
     void plug();
-    void unplug();
     bool plugged() const;
 
     void setFault(uint8_t command, const Fault& fault);
-    void clearFaults();
     void setBootloader(bool on);
 
     std::string portPath() const;  // <dir>/<linkName>
