@@ -9,6 +9,7 @@
 #include <QtGlobal>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 namespace {
@@ -102,7 +103,7 @@ std::vector<uint8_t> runOp(const Params& p, uint8_t pattern)
     std::vector<uint8_t> out;
     bool failed = false;
     const QString& name = kNames[p.a % (sizeof kNames / sizeof kNames[0])];
-    const cdc::Command& command = *cdc::kCommands[p.op % 20];
+    const cdc::Command& command = *cdc::kCommands[p.op % std::size(cdc::kCommands)];
     switch (command.code) {
     case cdc::GetVersion.code:
     case cdc::QueryVersion.code: {

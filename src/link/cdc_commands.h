@@ -58,16 +58,6 @@ constexpr const Command* kCommands[] = {
     &EndFileRead, &Command7E,
 };
 
-// The table entry of a code; null for a code the device does not know.
-inline const Command* commandFor(uint8_t code)
-{
-    for (const Command* c : kCommands) {
-        if (c->code == code)
-            return c;
-    }
-    return nullptr;
-}
-
 // Whether a request payload of n bytes has the layout of this command.
 inline bool requestFits(const Command& c, size_t n)
 {
