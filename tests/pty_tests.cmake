@@ -9,6 +9,9 @@ endforeach()
 
 veltora_add_test(tst_mainwindow SOURCES ${t}/tst_mainwindow.cpp ${t}/prod_fixture.h
   LABELS integration gui LIBS veltora_devsim veltora_gui TIMEOUT 180)
+target_compile_definitions(tst_mainwindow PRIVATE
+  VELTORA_FAKE_JLINK="$<TARGET_FILE:veltora-fake-jlink>")
+add_dependencies(tst_mainwindow veltora-fake-jlink)
 
 # The executables under test, run as an operator or a station script would.
 veltora_add_test(tst_cli SOURCES ${t}/tst_cli.cpp LABELS integration LIBS veltora_devsim TIMEOUT 300)
