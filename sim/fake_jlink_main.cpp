@@ -26,7 +26,7 @@ struct Settings
     int delayMs = 0;         // programming time
     std::string resetDevice; // trigger file of a simulated device to reset after programming
     std::string resetBack;   // that device's port: wait until it is listed again before exiting
-    std::string fail;        // connect, write or verify: that step fails
+    std::string fail;        // connect, write, verify or another failure line: programming fails
     bool question = false;   // ask whether to unlock the target and wait for the answer
     int lines = 0;           // extra output lines before the programming
     bool old = false;        // an older commander that ignores -ExitOnError
@@ -75,7 +75,7 @@ void apply(Settings& s, const std::string& key, const std::string& value)
         s.resetDevice = value;
     else if (key == "reset-back")
         s.resetBack = value;
-    else if (key == "fail" && (value == "connect" || value == "write" || value == "verify"))
+    else if (key == "fail")
         s.fail = value;
     else if (key == "question")
         s.question = value == "1" || value == "yes" || value == "true";
@@ -220,7 +220,7 @@ void say(const std::string& line)
 
 // A failed step prints its line; with -ExitOnError 1 the commander then ends at once with 1,
 // otherwise (and an older commander always) it goes through the rest of the script and ends with 0.
-int failed(const char* line, bool exitOnError)
+int failed(const std::string& line, bool exitOnError)
 {
     say(line);
     if (exitOnError)
@@ -294,6 +294,8 @@ int main(int argc, char** argv)
         return failed("Writing failed.", exitOnError);
     if (settings.fail == "verify")
         return failed("Verification failed.", exitOnError);
+    if (!settings.fail.empty())
+        return failed(settings.fail, exitOnError);
     say("O.K.");
     say("Reset delay: 0 ms");
 

@@ -192,6 +192,15 @@ void TestRunTest::programNrfImage_data()
         << "nrf_app.hex" << QByteArray("fail=verify\n") << false
         << QStringList{"1nRF image writing error #5", "0Verification failed."}
         << downloading + QStringList{"Verification failed."} << kAppScript;
+    // The other failure lines; an older commander ends with 0 after them.
+    for (const char* line :
+         {"Could not open file.", "ERROR: Failed to download.",
+          "Error while programming flash: Programming failed.", "Unknown command. '?' for help.",
+          "Connecting to J-Link via USB...FAILED: Cannot connect to J-Link."})
+        QTest::newRow(line) << "nrf_app.hex"
+                            << "old=1\nfail=" + QByteArray(line) << false
+                            << QStringList{"1nRF image writing error #5", "0" + QString(line)}
+                            << QStringList{"-"} << kAppScript;
     // Kept up to a limit, then counted; the image is programmed all the same.
     QStringList longOutput;
     for (int i = 1; i <= 1000; ++i)

@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QProcess>
 
+#include <algorithm>
+#include <iterator>
+
 #include "serial_line.h"
 
 namespace {
@@ -22,10 +25,10 @@ QByteArray commanderScript(const QString& imageName)
         .toUtf8();
 }
 
-// Lines with which the J-Link commander reports a failed script step. Commanders older than the
-// -ExitOnError option end with 0 after them, so they fail the image whatever the exit code. Each
-// is matched as the start of a line, as a whole word, so that lines such as "Reset delay: 0 ms"
-// or "Cortex-M4 identified." never count.
+// Lines with which the J-Link commander reports a failed script step, matched at the start of a
+// line, so that lines such as "Reset delay: 0 ms" or "Cortex-M4 identified." never count.
+// Commanders older than the -ExitOnError option end with 0 after them, so they fail the image
+// whatever the exit code.
 const char* const kFailureLines[] = {
     // Connecting over SWD: the target has no power, is not wired, or its access port protection
     // is on and the unlock was declined (or nobody could answer the question).
@@ -46,18 +49,9 @@ const char* const kFailureLines[] = {
 
 bool isFailureLine(const QString& line)
 {
-    // Some versions set their errors off with asterisks: "****** Error: ...".
-    int start = 0;
-    while (start < line.size() && (line.at(start) == QLatin1Char('*') || line.at(start).isSpace()))
-        ++start;
-    const QStringRef text = line.midRef(start);
-    for (const char* failure : kFailureLines) {
-        const QLatin1String prefix(failure);
-        if (text.startsWith(prefix) &&
-            (text.size() == prefix.size() || !text.at(prefix.size()).isLetterOrNumber()))
-            return true;
-    }
-    return false;
+    return std::any_of(
+        std::begin(kFailureLines), std::end(kFailureLines),
+        [&line](const char* failure) { return line.startsWith(QLatin1String(failure)); });
 }
 
 // The commander's output taken line by line as it comes: passed on up to a limit and searched
