@@ -29,6 +29,7 @@ struct Settings
     std::string fail;        // connect, write, verify or another failure line: programming fails
     bool question = false;   // ask whether to unlock the target and wait for the answer
     int lines = 0;           // extra output lines before the programming
+    int longLine = 0;        // then a line of this many bytes
     bool old = false;        // an older commander that ignores -ExitOnError
 };
 
@@ -81,6 +82,8 @@ void apply(Settings& s, const std::string& key, const std::string& value)
         s.question = value == "1" || value == "yes" || value == "true";
     else if (key == "lines" && toInt(value, number) && number >= 0)
         s.lines = number;
+    else if (key == "long-line" && toInt(value, number) && number >= 0)
+        s.longLine = number;
     else if (key == "old")
         s.old = value == "1" || value == "yes" || value == "true";
     else
@@ -116,6 +119,7 @@ Settings loadSettings(const char* argv0)
         {"VELTORA_FAKE_JLINK_FAIL", "fail"},
         {"VELTORA_FAKE_JLINK_QUESTION", "question"},
         {"VELTORA_FAKE_JLINK_LINES", "lines"},
+        {"VELTORA_FAKE_JLINK_LONG_LINE", "long-line"},
         {"VELTORA_FAKE_JLINK_OLD", "old"},
     };
     for (const auto& e : environment) {
@@ -278,6 +282,8 @@ int main(int argc, char** argv)
 
     for (int i = 1; i <= settings.lines; ++i)
         std::printf("Output line %d\n", i);
+    if (settings.longLine > 0)
+        say(std::string(size_t(settings.longLine), 'x'));
     say("Connecting to target via SWD");
     if (settings.question) {
         say("The target's access port protection is on. Unlock it with a mass erase? (y/n)");

@@ -209,6 +209,10 @@ void TestRunTest::programNrfImage_data()
         << "nrf_app.hex" << QByteArray("lines=3000\n") << false << none
         << longOutput + QStringList{"2006 more lines of the J-Link commander's output left out"}
         << kAppScript;
+    const QString piece(1024, 'x');
+    QTest::newRow("over-long line")
+        << "nrf_app.hex" << QByteArray("long-line=2500\n") << false << none
+        << QStringList{piece, piece, QString(452, 'x')} + kProgrammed << kAppScript;
 }
 
 void TestRunTest::programNrfImage()

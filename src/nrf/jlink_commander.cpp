@@ -64,14 +64,22 @@ public:
     void add(const QByteArray& bytes)
     {
         m_partial += bytes;
+        const int limit = JLinkCommander::kMaxLineBytes;
         int start = 0;
-        for (int end; (end = m_partial.indexOf('\n', start)) >= 0; start = end + 1)
-            take(m_partial.mid(start, end - start));
-        m_partial.remove(0, start);
-        while (m_partial.size() > JLinkCommander::kMaxLineBytes) {
-            take(m_partial.left(JLinkCommander::kMaxLineBytes));
-            m_partial.remove(0, JLinkCommander::kMaxLineBytes);
+        for (;;) {
+            const int end = m_partial.indexOf('\n', start);
+            const int length = (end < 0 ? m_partial.size() : end) - start;
+            if (length > limit) {
+                take(m_partial.mid(start, limit));
+                start += limit;
+            } else if (end >= 0) {
+                take(m_partial.mid(start, length));
+                start = end + 1;
+            } else {
+                break;
+            }
         }
+        m_partial.remove(0, start);
     }
 
     // Once the commander has ended: its last line may lack a line end.
