@@ -37,7 +37,7 @@ RunRecord sampleRun(int i, const QDateTime& start)
                    {"Updates/NRF_Bootloader_c.bin", 24000, hash},
                    {"config.txt", 20, hash}};
     if (r.kind == "test")
-        r.images = {{"nrf52840_test.hex", hash, 0}};
+        r.images = {{"nrf52840_test.hex", hash, 0, {}}};
     r.result = i % 50 == 0   ? RunRecord::Result::Stopped
                : i % 10 == 3 ? RunRecord::Result::Failed
                              : RunRecord::Result::Success;

@@ -1,14 +1,18 @@
 // veltora-fake-jlink: stands in for the J-Link commander on a bench without a probe. It checks the
-// command script byte for byte, notes what it would have programmed in fake-jlink.log next to the
-// script, and can be told to fail, to hang, or to reset a simulated device afterwards.
+// command script byte for byte, notes its arguments and what it would have programmed in
+// fake-jlink.log next to the script, and can be told to fail as the real commander does (a failure
+// line, and exit 0 unless -ExitOnError 1 was given), to ask a question on its standard input, to
+// print a long output, to hang, or to reset a simulated device afterwards.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
+#include <strings.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -22,6 +26,11 @@ struct Settings
     int delayMs = 0;         // programming time
     std::string resetDevice; // trigger file of a simulated device to reset after programming
     std::string resetBack;   // that device's port: wait until it is listed again before exiting
+    std::string fail;        // connect, write, verify or another failure line: programming fails
+    bool question = false;   // ask whether to unlock the target and wait for the answer
+    int lines = 0;           // extra output lines before the programming
+    int longLine = 0;        // then a line of this many bytes
+    bool old = false;        // an older commander that ignores -ExitOnError
 };
 
 std::string folderOf(const std::string& path)
@@ -67,6 +76,16 @@ void apply(Settings& s, const std::string& key, const std::string& value)
         s.resetDevice = value;
     else if (key == "reset-back")
         s.resetBack = value;
+    else if (key == "fail")
+        s.fail = value;
+    else if (key == "question")
+        s.question = value == "1" || value == "yes" || value == "true";
+    else if (key == "lines" && toInt(value, number) && number >= 0)
+        s.lines = number;
+    else if (key == "long-line" && toInt(value, number) && number >= 0)
+        s.longLine = number;
+    else if (key == "old")
+        s.old = value == "1" || value == "yes" || value == "true";
     else
         std::fprintf(stderr, "veltora-fake-jlink: ignoring setting %s=%s\n", key.c_str(), value.c_str());
 }
@@ -97,6 +116,11 @@ Settings loadSettings(const char* argv0)
         {"VELTORA_FAKE_JLINK_DELAY_MS", "delay-ms"},
         {"VELTORA_FAKE_JLINK_RESET", "reset-device"},
         {"VELTORA_FAKE_JLINK_RESET_BACK", "reset-back"},
+        {"VELTORA_FAKE_JLINK_FAIL", "fail"},
+        {"VELTORA_FAKE_JLINK_QUESTION", "question"},
+        {"VELTORA_FAKE_JLINK_LINES", "lines"},
+        {"VELTORA_FAKE_JLINK_LONG_LINE", "long-line"},
+        {"VELTORA_FAKE_JLINK_OLD", "old"},
     };
     for (const auto& e : environment) {
         if (const char* value = std::getenv(e.variable))
@@ -191,20 +215,48 @@ void waitUntilListed(const std::string& port)
     std::fprintf(stderr, "veltora-fake-jlink: %s did not come back\n", port.c_str());
 }
 
+// Prints one line at once, as the real commander does, so a reader sees it before the program ends.
+void say(const std::string& line)
+{
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+// A failed step prints its line; with -ExitOnError 1 the commander then ends at once with 1,
+// otherwise (and an older commander always) it goes through the rest of the script and ends with 0.
+int failed(const std::string& line, bool exitOnError)
+{
+    say(line);
+    if (exitOnError)
+        return 1;
+    say("Script processing completed.");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    // The commander's options take a value each and ignore case.
     std::string scriptPath;
+    std::string arguments;
+    bool exitOnError = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-commanderscript") == 0 && i + 1 < argc)
-            scriptPath = argv[++i];
+        arguments += std::string(arguments.empty() ? "" : " ") + argv[i];
+        if (i + 1 >= argc)
+            continue;
+        if (::strcasecmp(argv[i], "-commanderscript") == 0)
+            scriptPath = argv[i + 1];
+        else if (::strcasecmp(argv[i], "-ExitOnError") == 0)
+            exitOnError = std::strcmp(argv[i + 1], "1") == 0;
     }
     if (scriptPath.empty()) {
         std::fprintf(stderr, "Usage: %s -commanderscript <script>\n", argv[0]);
         return 2;
     }
     const Settings settings = loadSettings(argv[0]);
+    exitOnError = exitOnError && !settings.old;
+    appendLog(scriptPath, "args " + arguments);
 
     std::ifstream in(scriptPath, std::ios::binary);
     if (!in) {
@@ -227,8 +279,31 @@ int main(int argc, char** argv)
         return 3;
     }
     appendLog(scriptPath, "ok " + image);
-    std::printf("Downloading file [%s]...\nO.K.\nReset target, go, quit.\n", image.c_str());
-    std::fflush(stdout);
+
+    for (int i = 1; i <= settings.lines; ++i)
+        std::printf("Output line %d\n", i);
+    if (settings.longLine > 0)
+        say(std::string(size_t(settings.longLine), 'x'));
+    say("Connecting to target via SWD");
+    if (settings.question) {
+        say("The target's access port protection is on. Unlock it with a mass erase? (y/n)");
+        std::string answer;
+        // An answer never given (the end of the input) is a no.
+        if (!std::getline(std::cin, answer) || answer.compare(0, 1, "y") != 0)
+            return failed("Cannot connect to target.", exitOnError);
+    }
+    if (settings.fail == "connect")
+        return failed("Cannot connect to target.", exitOnError);
+    say("Cortex-M4 identified.");
+    say("Downloading file [" + image + "]...");
+    if (settings.fail == "write")
+        return failed("Writing failed.", exitOnError);
+    if (settings.fail == "verify")
+        return failed("Verification failed.", exitOnError);
+    if (!settings.fail.empty())
+        return failed(settings.fail, exitOnError);
+    say("O.K.");
+    say("Reset delay: 0 ms");
 
     if (settings.hang) {
         // Until killed; the bound only keeps a forgotten run from living for ever.
@@ -243,5 +318,6 @@ int main(int argc, char** argv)
         if (!settings.resetBack.empty())
             waitUntilListed(settings.resetBack);
     }
+    say("Script processing completed.");
     return settings.exitCode;
 }

@@ -177,6 +177,7 @@ public:
                 [this](const QString& text) { labels.append(text); });
         connect(&logger, &Logger_c::sigProgress, this,
                 [this](int value) { progress.append(value); });
+        connect(&logger, &Logger_c::sigTrace, this, [this](const QString& line) { trace << line; });
     }
     void attach(Flashing_c& worker)
     {
@@ -187,6 +188,7 @@ public:
     QStringList labels;
     QList<int> progress;
     QList<bool> finishes;
+    QStringList trace; // lines for the day log only
 };
 
 // A temporary folder holding the extra-ports file (exported as VELTORA_EXTRA_PORTS), the

@@ -9,6 +9,9 @@ endforeach()
 
 veltora_add_test(tst_mainwindow SOURCES ${t}/tst_mainwindow.cpp ${t}/prod_fixture.h
   LABELS integration gui LIBS veltora_devsim veltora_gui TIMEOUT 180)
+target_compile_definitions(tst_mainwindow PRIVATE
+  VELTORA_FAKE_JLINK="$<TARGET_FILE:veltora-fake-jlink>")
+add_dependencies(tst_mainwindow veltora-fake-jlink)
 
 # The executables under test, run as an operator or a station script would.
 veltora_add_test(tst_cli SOURCES ${t}/tst_cli.cpp LABELS integration LIBS veltora_devsim TIMEOUT 300)
@@ -27,12 +30,13 @@ target_compile_definitions(tst_devsim PRIVATE DEVSIM_PATH="$<TARGET_FILE:veltora
 add_dependencies(tst_devsim veltora-devsim)
 
 # The Win32 serial backend, cross-compiled into a small driver program and run under Wine against
-# a raw-reply device's pseudo-terminal mapped as a COM port. Skips where Wine or the cross
-# compiler is absent.
+# a raw-reply device's pseudo-terminal mapped as a COM port, and the J-Link lookup in the registry
+# with its own driver. Skips where Wine or the cross compiler is absent.
 find_program(VELTORA_MINGW_CXX x86_64-w64-mingw32-g++)
 find_program(VELTORA_WINE wine)
 find_program(VELTORA_WINESERVER wineserver PATHS /usr/lib/wine /usr/lib/wine-stable)
 set(win32_driver "")
+set(jlink_driver "")
 if(VELTORA_MINGW_CXX AND VELTORA_WINE AND VELTORA_WINESERVER)
   set(win32_driver ${CMAKE_CURRENT_BINARY_DIR}/serial_driver.exe)
   set(win32_driver_sources
@@ -52,14 +56,23 @@ if(VELTORA_MINGW_CXX AND VELTORA_WINE AND VELTORA_WINESERVER)
             ${PROJECT_SOURCE_DIR}/src/discovery/serial_registry_watch.h
     COMMENT "Cross-compiling the Win32 serial driver"
     VERBATIM)
-  add_custom_target(win32_serial_driver DEPENDS ${win32_driver})
+  set(jlink_driver ${CMAKE_CURRENT_BINARY_DIR}/jlink_driver.exe)
+  set(jlink_driver_sources ${t}/win32/jlink_driver.cpp ${PROJECT_SOURCE_DIR}/src/nrf/jlink_install_win32.cpp)
+  add_custom_command(OUTPUT ${jlink_driver}
+    COMMAND ${VELTORA_MINGW_CXX} -std=c++17 -O2 -Wall -Wextra -static -static-libgcc
+            -static-libstdc++ -I${PROJECT_SOURCE_DIR}/src/nrf -o ${jlink_driver}
+            ${jlink_driver_sources}
+    DEPENDS ${jlink_driver_sources} ${PROJECT_SOURCE_DIR}/src/nrf/jlink_install.h
+    COMMENT "Cross-compiling the Win32 J-Link lookup driver"
+    VERBATIM)
+  add_custom_target(win32_serial_driver DEPENDS ${win32_driver} ${jlink_driver})
 endif()
 veltora_add_test(tst_win32_serial SOURCES ${t}/win32/tst_win32_serial.cpp LABELS win32
   LIBS veltora_devsim TIMEOUT 600)
 target_compile_definitions(tst_win32_serial PRIVATE
   VELTORA_WINE="$<$<BOOL:${VELTORA_WINE}>:${VELTORA_WINE}>"
   VELTORA_WINESERVER="$<$<BOOL:${VELTORA_WINESERVER}>:${VELTORA_WINESERVER}>"
-  VELTORA_SERIAL_DRIVER="${win32_driver}")
+  VELTORA_SERIAL_DRIVER="${win32_driver}" VELTORA_JLINK_DRIVER="${jlink_driver}")
 if(TARGET win32_serial_driver)
   add_dependencies(tst_win32_serial win32_serial_driver)
 endif()

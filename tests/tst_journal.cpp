@@ -112,6 +112,17 @@ void tst_journal::runLeavesItsLine()
 
     QThread thread;
     Logger_c logger;
+    // What the day log must hold, in the order the run logged it: its lines, and the commander's
+    // output under the word "tool" (on the run's thread, read once it has ended).
+    const char* words[] = {"info", "error", "warning", "result", "ok"};
+    QStringList expected;
+    connect(
+        &logger, &Logger_c::sigLine, &logger,
+        [&](const QString& text, int colour) { expected << QString(words[colour]) + ' ' + text; },
+        Qt::DirectConnection);
+    connect(
+        &logger, &Logger_c::sigTrace, &logger,
+        [&](const QString& text) { expected << "tool " + text; }, Qt::DirectConnection);
     if (kind == int(Kind::Test)) {
         QVERIFY(QFile::link(VELTORA_FAKE_JLINK, station + "/JLinkExe"));
         // A programmed device comes up as a port that was not there when the ports were listed.
@@ -189,13 +200,13 @@ void tst_journal::runLeavesItsLine()
         QCOMPARE(image["sha256"].toString().toLatin1(),
                  sha256(station + "/TestFiles/" + images[i]));
         QCOMPARE(image["exit_code"].toInt(-1), 0);
+        QCOMPARE(image["failure"], QJsonValue());
     }
 
-    // Every line the run showed, in its UTC day's file, stamped and tagged with the run.
-    const char* words[] = {"info", "error", "warning", "result", "ok"};
-    QStringList expected;
-    for (const QString& line : qAsConst(recorder.log))
-        expected << QString(words[line[0].digitValue()]) + ' ' + line.mid(1).replace('\n', "\\x0a");
+    // Every line the run showed and every line the commander printed, in its UTC day's file,
+    // stamped and tagged with the run.
+    expected.replaceInStrings("\n", "\\x0a");
+    QCOMPARE(expected.count("tool Cortex-M4 identified."), kind == int(Kind::Test) ? 1 : 0);
     QStringList shown;
     const QRegularExpression stamped("^(\\d{4}-\\d\\d-\\d\\d)T\\S+Z ([0-9a-f]{12}) (.*)$");
     for (const QString& name :

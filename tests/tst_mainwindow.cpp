@@ -251,7 +251,11 @@ void tst_MainWindow::runOnDevice()
     QFETCH(QString, lastLine);
 
     QVERIFY(m_bench->useExampleStation());
-    QVERIFY(writeFile(m_bench->station() + "/TestFiles/test_files.cfg", "c:testcfg.txt\r\n"));
+    QVERIFY(writeFile(m_bench->station() + "/TestFiles/test_files.cfg",
+                      "j:nrf52840_test.hex\r\nc:testcfg.txt\r\n"));
+    // The test run programs through the probe the station names.
+    QVERIFY(QFile::link(VELTORA_FAKE_JLINK, m_bench->station() + "/JLinkExe"));
+    qputenv("VELTORA_JLINK_SERIAL", " 801012345\n");
     devsim::Config config = m_bench->config();
     config.deviceId = 77;
     // The test run takes only a port that appears after its search has listed the ports.
@@ -282,6 +286,9 @@ void tst_MainWindow::runOnDevice()
     QCOMPARE(prodId->value(), prodIdAfter);
     QCOMPARE(coloured(child<QTextEdit>(w, test ? "m_Log" : "m_Log_2")).last(),
              Line(lastLine, green));
+    QCOMPARE(
+        readAll(m_bench->station() + "/TestFiles/fake-jlink.log").split(' ').mid(5, 2).join(' '),
+        QByteArray(test ? "-USB 801012345" : ""));
     // A late second end of the same run changes nothing.
     QVERIFY(QMetaObject::invokeMethod(&w, "on_flashingFinished", Q_ARG(bool, true)));
     QCOMPARE(prodId->value(), prodIdAfter);

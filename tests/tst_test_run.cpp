@@ -1,6 +1,8 @@
 // The Test tab's runs end to end: the J-Link phase against the stand-in commander, the device
 // search, the Device ID and the test files against the simulated device, and the re-test.
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QtTest>
 
@@ -17,6 +19,13 @@ const QByteArray kAppScript = "si SWD\nspeed auto\ndevice nRF52840_xxAA\n"
                               "loadfile \"TestFiles//nrf_app.hex\"\nr\ng\nqc\n";
 // An earlier script, longer than any new one: the new one must replace it whole.
 const QByteArray kStale = "stale\n" + QByteArray(100, 'x');
+// What the stand-in commander prints when it programs an image.
+const QStringList kProgrammed = {"Connecting to target via SWD",
+                                 "Cortex-M4 identified.",
+                                 "Downloading file [TestFiles//nrf_app.hex]...",
+                                 "O.K.",
+                                 "Reset delay: 0 ms",
+                                 "Script processing completed."};
 
 } // namespace
 
@@ -132,28 +141,78 @@ void TestRunTest::programNrfImage_data()
     QTest::addColumn<QString>("image");
     QTest::addColumn<QByteArray>("commander");
     QTest::addColumn<bool>("scriptIsFolder");
-    QTest::addColumn<QString>("line");           // empty when the image was programmed
+    QTest::addColumn<QStringList>("lines");      // empty when the image was programmed
+    QTest::addColumn<QStringList>("output");     // for the day log; "-": not compared
     QTest::addColumn<QByteArray>("scriptAfter"); // "-" when no script file is left
 
     const QByteArray fake;
-    QTest::newRow("plain name") << "nrf_app.hex" << fake << false << "" << kAppScript;
+    const QStringList none;
+    QTest::newRow("plain name") << "nrf_app.hex" << fake << false << none << kProgrammed
+                                << kAppScript;
     QTest::newRow("non-ASCII name")
-        << QString::fromUtf8("nrf_\xc3\xbc.hex") << fake << false << ""
+        << QString::fromUtf8("nrf_\xc3\xbc.hex") << fake << false << none
+        << kProgrammed.mid(0, 2) +
+               QStringList{QString::fromUtf8("Downloading file "
+                                             "[TestFiles//nrf_\xc3\xbc.hex]...")} +
+               kProgrammed.mid(3)
         << QByteArray("si SWD\nspeed auto\ndevice nRF52840_xxAA\n"
                       "loadfile \"TestFiles//nrf_\xc3\xbc.hex\"\nr\ng\nqc\n");
-    QTest::newRow("empty name") << "" << fake << false << "1nRF image writing error #1" << kStale;
-    QTest::newRow("image missing") << "nrf_gone.hex" << fake << false
-                                   << "1Can't opennrf_gone.hex nRF image file" << QByteArray("-");
+    QTest::newRow("empty name") << "" << fake << false << QStringList{"1nRF image writing error #1"}
+                                << none << kStale;
+    QTest::newRow("image missing")
+        << "nrf_gone.hex" << fake << false << QStringList{"1Can't opennrf_gone.hex nRF image file"}
+        << none << QByteArray("-");
     QTest::newRow("script cannot be created")
-        << "nrf_app.hex" << fake << true << "1nRF image writing error #2" << QByteArray("-");
-    QTest::newRow("commander hangs") << "nrf_app.hex" << QByteArray("hang=1") << false
-                                     << "1nRF image writing error #4" << kAppScript;
-    QTest::newRow("commander missing") << "nrf_app.hex" << QByteArray("none") << false
-                                       << "1nRF image writing error #4" << kAppScript;
-    QTest::newRow("commander exits 1") << "nrf_app.hex" << QByteArray("# station\nexit = 1\n")
-                                       << false << "1nRF image writing error #5" << kAppScript;
-    QTest::newRow("commander crashes") << "nrf_app.hex" << QByteArray("crash") << false
-                                       << "1nRF image writing error #5" << kAppScript;
+        << "nrf_app.hex" << fake << true << QStringList{"1nRF image writing error #2"} << none
+        << QByteArray("-");
+    QTest::newRow("commander hangs")
+        << "nrf_app.hex" << QByteArray("hang=1") << false
+        << QStringList{"1nRF image writing error #4"} << QStringList{"-"} << kAppScript;
+    QTest::newRow("commander missing")
+        << "nrf_app.hex" << QByteArray("none") << false
+        << QStringList{"1nRF image writing error #4",
+                       "0The J-Link commander <station>/JLinkExe could not be started: the "
+                       "J-Link software must be installed there or on the PATH"}
+        << none << kAppScript;
+    QTest::newRow("commander exits 1")
+        << "nrf_app.hex" << QByteArray("# station\nexit = 1\n") << false
+        << QStringList{"1nRF image writing error #5"} << kProgrammed << kAppScript;
+    QTest::newRow("commander crashes")
+        << "nrf_app.hex" << QByteArray("crash") << false
+        << QStringList{"1nRF image writing error #5"} << none << kAppScript;
+    // The real commander's failures: a failure line, then exit 1 (for -ExitOnError 1), or 0 from
+    // an older one that ignores the option.
+    const QStringList downloading = kProgrammed.mid(0, 3);
+    QTest::newRow("writing fails, older commander")
+        << "nrf_app.hex" << QByteArray("fail=write\nold=1\n") << false
+        << QStringList{"1nRF image writing error #5", "0Writing failed."}
+        << downloading + QStringList{"Writing failed.", "Script processing completed."}
+        << kAppScript;
+    QTest::newRow("verification fails")
+        << "nrf_app.hex" << QByteArray("fail=verify\n") << false
+        << QStringList{"1nRF image writing error #5", "0Verification failed."}
+        << downloading + QStringList{"Verification failed."} << kAppScript;
+    // The other failure lines; an older commander ends with 0 after them.
+    for (const char* line :
+         {"Could not open file.", "ERROR: Failed to download.",
+          "Error while programming flash: Programming failed.", "Unknown command. '?' for help.",
+          "Connecting to J-Link via USB...FAILED: Cannot connect to J-Link."})
+        QTest::newRow(line) << "nrf_app.hex"
+                            << "old=1\nfail=" + QByteArray(line) << false
+                            << QStringList{"1nRF image writing error #5", "0" + QString(line)}
+                            << QStringList{"-"} << kAppScript;
+    // Kept up to a limit, then counted; the image is programmed all the same.
+    QStringList longOutput;
+    for (int i = 1; i <= 1000; ++i)
+        longOutput << "Output line " + QString::number(i);
+    QTest::newRow("long output")
+        << "nrf_app.hex" << QByteArray("lines=3000\n") << false << none
+        << longOutput + QStringList{"2006 more lines of the J-Link commander's output left out"}
+        << kAppScript;
+    const QString piece(1024, 'x');
+    QTest::newRow("over-long line")
+        << "nrf_app.hex" << QByteArray("long-line=2500\n") << false << none
+        << QStringList{piece, piece, QString(452, 'x')} + kProgrammed << kAppScript;
 }
 
 void TestRunTest::programNrfImage()
@@ -161,19 +220,27 @@ void TestRunTest::programNrfImage()
     QFETCH(QString, image);
     QFETCH(QByteArray, commander);
     QFETCH(bool, scriptIsFolder);
-    QFETCH(QString, line);
+    QFETCH(QStringList, lines);
+    QFETCH(QStringList, output);
     QFETCH(QByteArray, scriptAfter);
 
     const QString script = m_testFiles + "flashing-sequence.jlink";
     QVERIFY(scriptIsFolder ? QDir().mkpath(script) : writeFile(script, kStale));
     installCommander(commander);
     auto worker = makeWorker(false);
-    worker->setCommanderTimeoutMs(300);
+    worker->setCommanderTimeoutMs(commander.startsWith("hang") ? 300 : 10000);
 
-    QCOMPARE(worker->programNrfImage(image), line.isEmpty());
-    const QStringList lines = line.isEmpty() ? QStringList() : QStringList{line};
+    QCOMPARE(worker->programNrfImage(image), lines.isEmpty());
+    lines.replaceInStrings("<station>", m_station);
     QCOMPARE(m_recorder->log, lines);
-    QCOMPARE(m_recorder->labels, withoutColours(lines));
+    // The label shows the red line only.
+    QCOMPARE(m_recorder->labels, withoutColours(lines.mid(0, 1)));
+    if (output != QStringList{"-"})
+        QCOMPARE(m_recorder->trace, output);
+    // No probe serial number given: no -USB.
+    const QByteArray ran = readAll(m_testFiles + "fake-jlink.log");
+    QVERIFY(ran.isEmpty() || ran.startsWith("args -NoGui 1 -ExitOnError 1 -commanderscript "
+                                            "TestFiles//flashing-sequence.jlink\n"));
     if (scriptAfter == "-")
         QVERIFY(!QFileInfo(script).isFile());
     else
@@ -260,6 +327,17 @@ void TestRunTest::testRun_data()
         << appOnly << resetBack << false << false << programmedAndFound << idAndRestart << true;
     QTest::newRow("device restarts during programming")
         << appOnly << resetBack << true << false << programmedAndFound << idAndRestart << true;
+    // The real commander on a target it cannot reach, also one that asks first whether to unlock
+    // it and reads the end of its input: the image is not programmed, the device gets nothing.
+    const QStringList unreachable = {app, "1nRF image writing error #5",
+                                     "0Cannot connect to target."};
+    QTest::newRow("target unreachable") << kTestList << QByteArray("fail=connect\n") << false
+                                        << false << unreachable << QByteArray() << false;
+    QTest::newRow("target unreachable, older commander")
+        << kTestList << QByteArray("fail=connect\nold=1\n") << false << false << unreachable
+        << QByteArray() << false;
+    QTest::newRow("commander asks a question") << kTestList << QByteArray("question=1\n") << false
+                                               << false << unreachable << QByteArray() << false;
     QTest::newRow("test file download fails")
         << QByteArray("c:config.txt\r\n") << fake << false << true
         << found + QStringList{"0Found 1 file(s) for flashing",
@@ -298,7 +376,9 @@ void TestRunTest::testRun()
     if (downloadFails)
         m_device->setFault(0x03, devsim::Fault{devsim::ErrorMode::NonZeroResult, 1, -1});
     auto worker = makeWorker(true);
-    worker->setCommanderTimeoutMs(resets ? 10000 : 300);
+    // Far above what the stand-in takes; a commander left waiting for an answer reaches it.
+    worker->setCommanderTimeoutMs(10000);
+    worker->setJLinkSerial("801012345");
     // A run that never finds its device would wait for ever.
     DelayedStop bound(*worker, {}, 10000);
     worker->runTest();
@@ -310,11 +390,24 @@ void TestRunTest::testRun()
         expected
             << line.replace("<port>", m_device->portPath().c_str()).replace("<station>", m_station);
         if (line.endsWith(" image..."))
-            programmed += "ok TestFiles//" + line.section(' ', 2, 2).toUtf8() + "\n";
+            programmed += "args -NoGui 1 -ExitOnError 1 -USB 801012345 -commanderscript "
+                          "TestFiles//flashing-sequence.jlink\nok TestFiles//" +
+                          line.section(' ', 2, 2).toUtf8() + "\n";
     }
     QCOMPARE(m_recorder->log, expected);
-    QCOMPARE(m_recorder->labels, withoutColours(expected));
+    // A line after the red one is not on the label.
+    const bool afterRed = expected.size() > 1 && expected.last().startsWith('0') &&
+                          expected.at(expected.size() - 2).startsWith('1');
+    QCOMPARE(m_recorder->labels, withoutColours(expected.mid(0, expected.size() - afterRed)));
     QCOMPARE(m_recorder->finishes, QList<bool>{result});
+    // The journal entry of the last image tried keeps that line; the day log has all it said.
+    const QJsonArray images =
+        QJsonDocument::fromJson(worker->takeRecord().toJsonLine())["images"].toArray();
+    if (!images.isEmpty())
+        QCOMPARE(images.last()["failure"],
+                 afterRed ? QJsonValue(expected.last().mid(1)) : QJsonValue());
+    if (afterRed)
+        QVERIFY(m_recorder->trace.contains(expected.last().mid(1)));
     // The commander ran once for every image the log names, in list order.
     QCOMPARE(readAll(m_testFiles + "fake-jlink.log"), programmed);
     QCOMPARE(codesOf(*m_device), codes);

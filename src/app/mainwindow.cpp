@@ -186,6 +186,8 @@ void MainWindow::startRun(RunSettings::Kind kind)
     settings.skipBootloader = ui->m_BootLdrCheck->isChecked();
     settings.setDeviceId =
         production ? ui->m_boxSetProdSerial->isChecked() : ui->m_boxSetSerial->isChecked();
+    // A station with several probes names the one wired to the bench.
+    settings.jlinkSerial = qEnvironmentVariable("VELTORA_JLINK_SERIAL").trimmed();
 
     progressDialog = new Progress_c();
     progressDialog->show();

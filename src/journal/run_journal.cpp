@@ -25,9 +25,15 @@ bool appendRunRecord(const QString& journalPath, const RunRecord& record)
 bool appendDayLogLine(const QString& dayLogPath, const QDateTime& utc, const QString& runId,
                       int colour, const QString& text)
 {
+    return appendDayLogLine(dayLogPath, utc, runId, colourWord(colour), text);
+}
+
+bool appendDayLogLine(const QString& dayLogPath, const QDateTime& utc, const QString& runId,
+                      const QString& word, const QString& text)
+{
     const QString line = utc.toString(Qt::ISODateWithMs) + QLatin1Char(' ') + runId +
-                         QLatin1Char(' ') + colourWord(colour) + QLatin1Char(' ') +
-                         escapeControls(text) + QLatin1Char('\n');
+                         QLatin1Char(' ') + word + QLatin1Char(' ') + escapeControls(text) +
+                         QLatin1Char('\n');
     return appendInFolder(dayLogPath, line.toUtf8());
 }
 

@@ -42,7 +42,8 @@ QByteArray RunRecord::toJsonLine() const
         imageArray.append(QJsonObject{
             {"name", image.name},
             {"sha256", textOrNull(QString::fromLatin1(image.sha256))},
-            {"exit_code", image.exitCode < 0 ? QJsonValue() : QJsonValue(image.exitCode)}});
+            {"exit_code", image.exitCode < 0 ? QJsonValue() : QJsonValue(image.exitCode)},
+            {"failure", textOrNull(image.failure)}});
     // The Device ID as a decimal string: JSON readers that hold numbers as doubles would round
     // IDs above 2^53.
     const QJsonObject o{

@@ -16,6 +16,7 @@ struct RunRecord
         QString name;
         QByteArray sha256; // empty when the image could not be read
         int exitCode = -1; // the commander's; -1 when it did not run, crashed or was killed
+        QString failure;   // the line the operator was shown after the red one; empty: none
     };
 
     // From the run host.

@@ -25,6 +25,11 @@ void Logger_c::progress(int value)
     emit sigProgress(value);
 }
 
+void Logger_c::trace(const QString& text)
+{
+    emit sigTrace(text);
+}
+
 LogLine decodeLogLine(const QString& line)
 {
     // Only the first character is the code; it is dropped whatever it is.

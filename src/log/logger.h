@@ -13,6 +13,8 @@ public:
     void logWithLabel(const QString& text, int colour);
     void label(const QString& text);
     void progress(int value);
+    // A line for the day log only, not for the operator: what an external tool printed.
+    void trace(const QString& text);
 
 signals:
     void sigLog(QString txt);
@@ -20,6 +22,7 @@ signals:
     void sigProgress(int value);
     // The same line as sigLog, already taken apart; label: it also went to the progress label.
     void sigLine(QString text, int colour, bool label);
+    void sigTrace(QString text);
 };
 
 // A log line as the operator sees it: the colour code of its first character (-1 when that is

@@ -18,8 +18,23 @@ public:
     QString program(const QString& imageName, const QString& imagePath,
                     const std::function<void()>& whileRunning = {});
     void setTimeoutMs(int ms) { m_timeoutMs = ms; }
+    // The probe's serial number, for a station with several probes; empty: the only one.
+    void setProbeSerial(const QString& serial) { m_probeSerial = serial; }
+    // Receives every line the commander prints (at most kMaxOutputLines, then one line saying
+    // how many more were left out), as it prints them.
+    void setOutputHandler(std::function<void(const QString&)> handler)
+    {
+        m_onOutput = std::move(handler);
+    }
     // The exit code of the last commander run; -1 when it did not run, crashed or was killed.
     int exitCode() const { return m_exitCode; }
+    // What the operator is shown after the red line of a failed image: the commander's own
+    // failure line, or why it could not be started; empty when there is none.
+    QString failureLine() const { return m_failureLine; }
+
+    static constexpr int kMaxOutputLines = 1000;
+    // A longer line (or output without line ends) is passed on in pieces of this size.
+    static constexpr int kMaxLineBytes = 1024;
 
 private:
     QString run(const std::function<void()>& whileRunning);
@@ -29,5 +44,8 @@ private:
     QString m_folder;
     const std::atomic<bool>& m_running;
     int m_timeoutMs = 30000;
+    QString m_probeSerial;
+    std::function<void(const QString&)> m_onOutput;
     int m_exitCode = -1;
+    QString m_failureLine;
 };

@@ -176,15 +176,21 @@ bool Flashing_c::programNrfImage(const QString& fileName)
     JLinkCommander commander(layout.commanderScript(), layout.commanderProgram(),
                              layout.commanderFolder(), m_running);
     commander.setTimeoutMs(m_commanderTimeoutMs);
+    commander.setProbeSerial(m_jlinkSerial);
+    // What the commander says goes to the day log only; the operator sees its failure line.
+    commander.setOutputHandler([this](const QString& line) { m_logger->trace(line); });
     // The device may restart during programming: a known port that goes away meanwhile must
     // count as new when it comes back.
     const QString failure = commander.program(fileName, layout.runFile(fileName),
                                               [this] { m_search->watchKnownPorts(); });
-    m_record.images.append(
-        {fileName, sha256OfFile(layout.runFile(fileName)), commander.exitCode()});
+    m_record.images.append({fileName, sha256OfFile(layout.runFile(fileName)), commander.exitCode(),
+                            commander.failureLine()});
     if (failure.isEmpty())
         return true;
-    if (m_running)
+    if (m_running) {
         m_logger->logWithLabel(failure, 1);
+        if (!commander.failureLine().isEmpty())
+            m_logger->log(commander.failureLine(), 0);
+    }
     return false;
 }

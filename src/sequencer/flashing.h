@@ -51,7 +51,8 @@ public:
     bool writePublicKeyRecord(quint64 deviceId, const QByteArray& key);
     bool writeMacRecord(quint64 deviceId, const char* wifiMac, const char* ethernetMac);
 
-    // nRF image through the J-Link commander; true when the commander ran and exited with 0.
+    // nRF image through the J-Link commander; true when the commander ran, exited with 0 and
+    // printed no failure line.
     bool programNrfImage(const QString& fileName);
 
     cUSB_CDC_Protocol* protocol() const { return m_protocol; }
@@ -59,6 +60,8 @@ public:
     RunRecord takeRecord();
     // Test hook: how long the J-Link commander may run.
     void setCommanderTimeoutMs(int ms) { m_commanderTimeoutMs = ms; }
+    // The J-Link probe to program through, by its serial number; empty: the only one attached.
+    void setJLinkSerial(const QString& serial) { m_jlinkSerial = serial; }
 
 signals:
     void on_flashFinish(bool result);
@@ -100,6 +103,7 @@ private:
     bool m_setDeviceId;
     Logger_c* m_logger;
     int m_commanderTimeoutMs = 30000;
+    QString m_jlinkSerial;
     QString m_fetchFolder;
     quint16 m_fetchSelector = 0;
     QStringList m_fetchNames;

@@ -34,6 +34,7 @@ RunHost::RunHost(QThread& thread, Logger_c& logger) : m_thread(thread), m_logger
     connect(&m_logger, &Logger_c::sigProgress, this, &RunHost::sigProgress);
     // Direct: the line is stamped and stored when it is logged, not when the front end gets it.
     connect(&m_logger, &Logger_c::sigLine, this, &RunHost::onLine, Qt::DirectConnection);
+    connect(&m_logger, &Logger_c::sigTrace, this, &RunHost::onTrace, Qt::DirectConnection);
 }
 
 RunHost::~RunHost()
@@ -61,6 +62,7 @@ Flashing_c* RunHost::prepare(const RunSettings& s)
     const QString folder =
         production ? QStringLiteral("/Production/") : QStringLiteral("/TestFiles/");
     m_worker = new Flashing_c(s.deviceId, skipBootloader, folder, s.setDeviceId, &m_logger);
+    m_worker->setJLinkSerial(s.jlinkSerial);
     connect(m_worker, &Flashing_c::on_flashFinish, this, &RunHost::sigFinished);
 
     void (Flashing_c::*body)() = &Flashing_c::runProduction;
@@ -130,8 +132,19 @@ void RunHost::onLine(const QString& text, int colour)
         return;
     if (colour == 1 && !m_ownLine)
         m_lastRedLine = text;
+    appendToDayLog(colourWord(colour), text);
+}
+
+void RunHost::onTrace(const QString& text)
+{
+    if (m_active)
+        appendToDayLog(QStringLiteral("tool"), text);
+}
+
+void RunHost::appendToDayLog(const QString& word, const QString& text)
+{
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    if (!appendDayLogLine(StationLayout::dayLogFile(now.date()), now, m_runId, colour, text))
+    if (!appendDayLogLine(StationLayout::dayLogFile(now.date()), now, m_runId, word, text))
         reportWriteError();
 }
 

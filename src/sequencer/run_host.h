@@ -20,6 +20,7 @@ struct RunSettings
     QString fetchFolder;         // fetch: the local folder that receives the files
     quint16 fetchSelector = 0;
     QStringList fetchNames;
+    QString jlinkSerial; // test: the J-Link probe's serial number; empty: the only one
 };
 
 // Hosts one run at a time for the window and the command-line runner alike: makes the worker for
@@ -59,6 +60,9 @@ private:
     // Every line of the run, on the thread that logs it: into the day log, and the last red one
     // noted as the reason of a failure.
     void onLine(const QString& text, int colour);
+    // A tool's output line: into the day log only, with the word "tool".
+    void onTrace(const QString& text);
+    void appendToDayLog(const QString& word, const QString& text);
     void writeJournal();
     // One red line per run at most, whichever write failed first.
     void reportWriteError();

@@ -5,6 +5,10 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#ifdef Q_OS_WIN
+#include "jlink_install.h"
+#endif
+
 namespace {
 QString& configuredDir()
 {
@@ -53,7 +57,12 @@ QString StationLayout::commanderScript() const
 QString StationLayout::commanderProgram() const
 {
 #ifdef Q_OS_WIN
-    return commanderFolder() + QStringLiteral("JLink.exe");
+    // Never a JLink.exe from the PATH: a JDK brings a jlink.exe of its own.
+    const QFileInfo local(commanderFolder() + QStringLiteral("JLink.exe"));
+    if (local.isFile())
+        return local.filePath();
+    const std::wstring installed = installedJLinkCommander();
+    return installed.empty() ? local.filePath() : QString::fromStdWString(installed);
 #else
     const QFileInfo local(commanderFolder() + QStringLiteral("JLinkExe"));
     if (local.isFile() && local.isExecutable())

@@ -23,8 +23,9 @@ public:
     // The J-Link commander runs in the station folder (the run folder's parent).
     QString commanderFolder() const;
     QString commanderScript() const;
-    // Windows stations carry JLink.exe in the station folder; elsewhere the vendor installs
-    // JLinkExe system-wide and one in the station folder only overrides it.
+    // The station folder's own commander (JLink.exe on Windows, JLinkExe elsewhere) comes first;
+    // then the installed J-Link software: on Windows where its installer recorded it, elsewhere
+    // JLinkExe on the PATH.
     QString commanderProgram() const;
 
     // The station's traceability files, beside the run folders: the run journal and one day log

@@ -1,5 +1,5 @@
 // Runs the cross-compiled serial driver under Wine against a raw-reply device whose port is
-// mapped as COM5.
+// mapped as COM5, and the J-Link lookup driver against registry values set with Wine's reg.
 #include "raw_device.h"
 
 #include <QDir>
@@ -16,6 +16,7 @@ namespace {
 const QString kWine = QStringLiteral(VELTORA_WINE);
 const QString kWineserver = QStringLiteral(VELTORA_WINESERVER);
 const QString kDriver = QStringLiteral(VELTORA_SERIAL_DRIVER);
+const QString kJLinkDriver = QStringLiteral(VELTORA_JLINK_DRIVER);
 
 std::string bytes(const char* hex)
 {
@@ -41,6 +42,8 @@ class TstWin32Serial : public QObject
         env.insert("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d");
         env.remove("DISPLAY");
         env.remove("WAYLAND_DISPLAY");
+        // A JDK on the PATH, with its jlink.exe.
+        env.insert("WINEPATH", "C:\\jdk\\bin");
         p.setProcessEnvironment(env);
         p.start(program, args);
         if (p.waitForFinished(timeoutMs))
@@ -101,6 +104,48 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(requests[0]).toHex(), QByteArray("040005dbdcdbdd01c0"));
         QCOMPARE(requests[1] + requests[2] + requests[3], std::string(3, '\xC0'));
         QFile::remove(com5);
+    }
+
+    // The installed J-Link software by the folder its installer recorded, never a jlink.exe
+    // from the PATH.
+    void jlinkFromRegistry_data()
+    {
+        QTest::addColumn<QString>("root"); // where InstallPath is recorded; empty: nowhere
+        QTest::addColumn<QString>("recorded");
+        QTest::addColumn<QByteArray>("found");
+        const QString user = "HKCU", machine = "HKLM";
+        const QByteArray installed = "C:\\SEGGER\\JLink_V794\\JLink.exe";
+        QTest::newRow("nothing recorded") << QString() << QString() << QByteArray("none");
+        QTest::newRow("the user's") << user << QString("C:\\SEGGER\\JLink_V794\\") << installed;
+        QTest::newRow("the machine's, no closing backslash")
+            << machine << QString("C:\\SEGGER\\JLink_V794") << installed;
+        QTest::newRow("software removed")
+            << user << QString("C:\\SEGGER\\JLink_V700\\") << QByteArray("none");
+    }
+
+    void jlinkFromRegistry()
+    {
+        QFETCH(QString, root);
+        QFETCH(QString, recorded);
+        QFETCH(QByteArray, found);
+        for (const char* file :
+             {"/drive_c/SEGGER/JLink_V794/JLink.exe", "/drive_c/jdk/bin/jlink.exe"}) {
+            QFile exe(m_prefix + file);
+            QVERIFY(QDir().mkpath(QFileInfo(exe).path()) && exe.open(QIODevice::WriteOnly));
+        }
+        const QString key = "\\Software\\SEGGER\\J-Link";
+        QProcess reg;
+        for (const char* earlier : {"HKCU", "HKLM"})
+            wine(reg, kWine, {"reg", "delete", earlier + key, "/f"}, 60000);
+        if (!root.isEmpty()) {
+            QVERIFY(wine(reg, kWine,
+                         {"reg", "add", root + key, "/v", "InstallPath", "/d", recorded, "/f"},
+                         60000));
+            QCOMPARE(reg.exitCode(), 0);
+        }
+        QProcess p;
+        QVERIFY(wine(p, kWine, {kJLinkDriver}, 60000));
+        QCOMPARE(p.readAllStandardOutput().trimmed(), found);
     }
 };
 
