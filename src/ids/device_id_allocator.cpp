@@ -18,6 +18,7 @@ namespace {
 constexpr int kLockWaitMs = 10000;
 // A thread that needs a block now waits this long for another one already reserving it.
 constexpr int kReserveWaitMs = 30000;
+constexpr int kReserveRounds = 100;
 
 QString journalPath(const QString& stationDir)
 {
@@ -236,17 +237,23 @@ DeviceIdAllocator::Result DeviceIdAllocator::take(quint64& id, const quint64* ke
 
 DeviceIdAllocator::Result DeviceIdAllocator::allocate(quint64& id)
 {
-    Result result = take(id, nullptr);
-    if (result == Result::NoneLeft && m_source && reserve(Need::Any))
-        result = take(id, nullptr);
-    return result;
+    return takeOrReserve(id, nullptr);
 }
 
 DeviceIdAllocator::Result DeviceIdAllocator::keepOrAllocate(quint64 currentId, quint64& id)
 {
-    Result result = take(id, &currentId);
-    if (result == Result::NoneLeft && m_source && reserve(Need::Any))
-        result = take(id, &currentId);
+    return takeOrReserve(id, &currentId);
+}
+
+DeviceIdAllocator::Result DeviceIdAllocator::takeOrReserve(quint64& id, const quint64* keep)
+{
+    Result result = take(id, keep);
+    // Other slots may use up a fresh block before this one gets to it; each round, though, some
+    // slot got an ID.
+    for (int round = 0;
+         round < kReserveRounds && result == Result::NoneLeft && m_source && reserve(Need::Any);
+         ++round)
+        result = take(id, keep);
     return result;
 }
 

@@ -60,6 +60,7 @@ private:
     enum class Need { Any, LowWater };
     template <typename Fn> Result withState(Fn&& fn);
     Result take(quint64& id, const quint64* keep);
+    Result takeOrReserve(quint64& id, const quint64* keep);
     bool reserve(Need need);
     quint64 lowWater() const;
 

@@ -164,22 +164,21 @@ QSqlDatabase LineDatabase::connection() const
     return QSqlDatabase::database(m_name, false);
 }
 
-bool LineDatabase::fail(const QSqlQuery& query)
+bool LineDatabase::fail(const QSqlError& error)
 {
-    const QSqlError error =
-        query.lastError().isValid() ? query.lastError() : connection().lastError();
     m_lastError = error.text();
     m_lastCode = error.nativeErrorCode();
     qDebug().noquote() << "Line database:" << m_lastError;
-    // Closed, so the next call starts on a fresh connection after a server restart.
-    m_prepared.reset();
+    // Closed, so the next call starts on a fresh connection after a server restart; closed first,
+    // so the prepared statements are not freed on a connection that is gone.
     connection().close();
+    m_prepared.reset();
     return false;
 }
 
 bool LineDatabase::exec(QSqlQuery& query)
 {
-    return query.exec() || fail(query);
+    return query.exec() || fail(query.lastError());
 }
 
 bool LineDatabase::execAll(const QStringList& statements)
@@ -187,7 +186,7 @@ bool LineDatabase::execAll(const QStringList& statements)
     for (const QString& statement : statements) {
         QSqlQuery query(connection());
         if (!query.exec(statement))
-            return fail(query);
+            return fail(query.lastError());
     }
     return true;
 }
@@ -198,7 +197,7 @@ bool LineDatabase::open()
     if (db.isOpen())
         return true;
     if (!db.open())
-        return fail(QSqlQuery());
+        return fail(connection().lastError());
     if (!execAll({QStringLiteral("SET statement_timeout = %1").arg(kStatementTimeoutMs),
                   QStringLiteral("SET TIME ZONE 'UTC'"),
                   QStringLiteral("SET client_min_messages = warning")}))
@@ -208,11 +207,11 @@ bool LineDatabase::open()
     m_schemaChecked = true;
     m_prepared = std::make_unique<Prepared>(db);
     if (!m_prepared->run.prepare(QLatin1String(kInsertRun)))
-        return fail(m_prepared->run);
+        return fail(m_prepared->run.lastError());
     if (!m_prepared->unit.prepare(QLatin1String(kUpsertUnit)))
-        return fail(m_prepared->unit);
+        return fail(m_prepared->unit.lastError());
     if (!m_prepared->conflict.prepare(QLatin1String(kInsertConflict)))
-        return fail(m_prepared->conflict);
+        return fail(m_prepared->conflict.lastError());
     return true;
 }
 
@@ -221,13 +220,13 @@ int LineDatabase::schemaVersion()
     QSqlQuery query(connection());
     if (!query.exec(QStringLiteral("SELECT to_regclass('schema_version') IS NOT NULL")) ||
         !query.next()) {
-        fail(query);
+        fail(query.lastError());
         return -1;
     }
     if (!query.value(0).toBool())
         return 0;
     if (!query.exec(QStringLiteral("SELECT max(version) FROM schema_version")) || !query.next()) {
-        fail(query);
+        fail(query.lastError());
         return -1;
     }
     return query.value(0).toInt();
@@ -237,9 +236,9 @@ bool LineDatabase::initSchema(int upTo)
 {
     QSqlDatabase db = connection();
     if (!db.isOpen() && !db.open())
-        return fail(QSqlQuery());
+        return fail(connection().lastError());
     if (!db.transaction())
-        return fail(QSqlQuery());
+        return fail(connection().lastError());
     if (!execAll({QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kSchemaLockKey)}))
         return false;
     const int current = schemaVersion();
@@ -250,7 +249,7 @@ bool LineDatabase::initSchema(int upTo)
             !execAll({QStringLiteral("UPDATE schema_version SET version = %1").arg(version)}))
             return false;
     }
-    return db.commit() || fail(QSqlQuery());
+    return db.commit() || fail(connection().lastError());
 }
 
 bool LineDatabase::setFirstId(quint64 first)
@@ -270,7 +269,7 @@ bool LineDatabase::reserveBlock(quint64 size, IdBlock& block)
     QSqlDatabase db = connection();
     QSqlQuery lock(db);
     if (!db.transaction() || !lock.exec(QLatin1String(kLockLine)))
-        return fail(lock);
+        return fail(lock.lastError());
     if (!lock.next()) {
         db.rollback();
         m_lastError = QStringLiteral("the line has no first Device ID yet");
@@ -289,7 +288,7 @@ bool LineDatabase::reserveBlock(quint64 size, IdBlock& block)
     }
     block.first = insert.value(0).toString().toULongLong();
     block.last = insert.value(1).toString().toULongLong();
-    return db.commit() || fail(QSqlQuery());
+    return db.commit() || fail(connection().lastError());
 }
 
 bool LineDatabase::sendEntry(const QByteArray& line)
@@ -359,12 +358,12 @@ bool LineDatabase::sendEntries(const QVector<QByteArray>& lines)
             return false;
         QSqlDatabase db = connection();
         if (!db.transaction())
-            return fail(QSqlQuery());
+            return fail(connection().lastError());
         for (const QByteArray& line : batch) {
             if (!sendEntry(line))
                 return false;
         }
-        return db.commit() || fail(QSqlQuery());
+        return db.commit() || fail(connection().lastError());
     };
     if (sendAll(lines))
         return true;

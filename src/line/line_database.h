@@ -10,6 +10,7 @@
 #include "id_ranges.h"
 #include "line_settings.h"
 
+class QSqlError;
 class QSqlQuery;
 
 // One station's connection to the line database, for the thread that made it (Qt SQL
@@ -52,7 +53,7 @@ public:
     QSqlDatabase connection() const;
 
 private:
-    bool fail(const QSqlQuery& query);
+    bool fail(const QSqlError& error);
     bool exec(QSqlQuery& query);
     bool execAll(const QStringList& statements);
     bool sendEntry(const QByteArray& line);
