@@ -195,7 +195,7 @@ void tst_line::settings_data()
                                  << "s" << 50 << true;
     QTest::newRow("block size 0") << QByteArray("[line]\nblock_size=0\n") << ""
                                   << ""
-                                  << "|-1||||" << host << 0 << false;
+                                  << "|-1||||" << host << 50 << false;
     QTest::newRow("not PostgreSQL") << QByteArray("[line]\ndatabase=mysql://h/d\n") << ""
                                     << ""
                                     << "|-1||||" << host << 50 << false;

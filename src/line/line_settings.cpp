@@ -106,8 +106,10 @@ LineSettings readLineSettings(const QString& stationDir, const QString& database
     s.station = file.value(QStringLiteral("station"), QSysInfo::machineHostName());
     if (file.contains(QStringLiteral("block_size"))) {
         bool ok = false;
-        s.blockSize = file.value(QStringLiteral("block_size")).toInt(&ok);
-        if (!ok || s.blockSize < 1)
+        const int size = file.value(QStringLiteral("block_size")).toInt(&ok);
+        if (ok && size > 0)
+            s.blockSize = size;
+        else
             s.error = QStringLiteral("block_size must be a whole number above 0");
     }
     if (s.station.isEmpty())
