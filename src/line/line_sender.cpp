@@ -160,6 +160,9 @@ void LineSenderThread::run()
         // In slices, so that stopping waits for one batch at most.
         while (!m_stop && sender.sendPending(200) == LineSender::Outcome::More) {
         }
+        // Fails while the line is away; the next look tries again.
+        if (m_ids)
+            (void)m_ids->topUp();
         QMutexLocker locker(&m_mutex);
         if (!m_wake && !m_stop)
             m_woken.wait(&m_mutex, m_pollMs);

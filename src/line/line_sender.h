@@ -50,6 +50,9 @@ public:
 
     // A run has ended: send now rather than at the next look.
     void wake();
+    // Also keeps the allocator's reserved Device IDs topped up from here, off the runs' path; set
+    // before start().
+    void setAllocator(DeviceIdAllocator* ids) { m_ids = ids; }
 
 protected:
     void run() override;
@@ -58,6 +61,7 @@ private:
     QString m_stationDir;
     LineSettings m_settings;
     int m_pollMs;
+    DeviceIdAllocator* m_ids = nullptr;
     QMutex m_mutex;
     QWaitCondition m_woken;
     bool m_wake = false;
