@@ -20,7 +20,7 @@ foreach(tool moc uic)
 endforeach()
 
 foreach(component ${Qt5_FIND_COMPONENTS})
-  if(NOT component MATCHES "^(Core|Gui|Widgets|SerialPort|Test)$")
+  if(NOT component MATCHES "^(Core|Gui|Widgets|SerialPort|Sql|Test)$")
     set(Qt5_${component}_FOUND FALSE)
     set(Qt5_FOUND FALSE)
     set(Qt5_NOT_FOUND_MESSAGE "the stand-in has no Qt5${component}")
