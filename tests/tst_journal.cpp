@@ -55,31 +55,47 @@ void tst_journal::runLeavesItsLine_data()
     QTest::addColumn<int>("kind");
     QTest::addColumn<bool>("plugged");
     QTest::addColumn<int>("fault");    // a command the device leaves unanswered
-    QTest::addColumn<bool>("stop");    // stopped while searching for the device
+    QTest::addColumn<QString>("stop"); // stopped with this cause while searching for the device
     QTest::addColumn<bool>("blocked"); // a file named Logs in place of the folder
     QTest::addColumn<QString>("result");
     QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("step");
     QTest::addColumn<QStringList>("files"); // device paths of the files sent or fetched
     QTest::addColumn<QStringList>("images");
 
     const QStringList production = {"Updates/nRF_Update_c.bin", "Updates/ESP_Update_c.bin",
                                     "Updates/NRF_Bootloader_c.bin", "config.txt"};
     const QStringList none;
-    QTest::newRow("production") << int(Kind::Production) << true << 0 << false << false << "success"
-                                << "" << production << none;
+    const QString no;
+    QTest::newRow("production") << int(Kind::Production) << true << 0 << no << false << "success"
+                                << no << no << production << none;
+    QTest::newRow("failed download")
+        << int(Kind::Production) << true << 0x02 << no << false << "failed"
+        << "Firmware download error"
+        << "download" << none << none;
+    QTest::newRow("failed Device ID")
+        << int(Kind::Production) << true << 0x06 << no << false << "failed"
+        << "Error while the Device ID writing"
+        << "Device ID" << production << none;
     QTest::newRow("failed production")
-        << int(Kind::Production) << true << 0x0A << false << false << "failed"
-        << "Error while MACs getting" << production << none;
-    QTest::newRow("stopped") << int(Kind::Production) << false << 0 << true << false << "stopped"
-                             << "" << none << none;
-    QTest::newRow("test") << int(Kind::Test) << false << 0 << false << false << "success"
-                          << "" << QStringList{"Updates/ESP_Update_c.bin", "testcfg.txt"}
+        << int(Kind::Production) << true << 0x0A << no << false << "failed"
+        << "Error while MACs getting"
+        << "MACs" << production << none;
+    QTest::newRow("stopped") << int(Kind::Production) << false << 0 << "stop" << false << "stopped"
+                             << no << no << none << none;
+    QTest::newRow("stopped by the time limit")
+        << int(Kind::Production) << false << 0 << "time limit" << false << "stopped" << no << no
+        << none << none;
+    QTest::newRow("test") << int(Kind::Test) << false << 0 << no << false << "success" << no << no
+                          << QStringList{"Updates/ESP_Update_c.bin", "testcfg.txt"}
                           << QStringList{"nrf52840_test.hex"};
-    QTest::newRow("fetch") << int(Kind::Fetch) << true << 0 << false << false << "success"
-                           << "" << QStringList{"testres.bin"} << none;
+    QTest::newRow("fetch") << int(Kind::Fetch) << true << 0 << no << false << "success" << no << no
+                           << QStringList{"testres.bin"} << none;
+    QTest::newRow("failed fetch") << int(Kind::Fetch) << true << 0x12 << no << false << "failed"
+                                  << "Unable to open the file on the device: testres.bin"
+                                  << "fetch" << none << none;
     QTest::newRow("journal not writable")
-        << int(Kind::Fetch) << true << 0 << false << true << "success"
-        << "" << none << none;
+        << int(Kind::Fetch) << true << 0 << no << true << "success" << no << no << none << none;
 }
 
 // The journal line read back field by field, and the day log against the lines the run showed.
@@ -88,10 +104,11 @@ void tst_journal::runLeavesItsLine()
     QFETCH(int, kind);
     QFETCH(bool, plugged);
     QFETCH(int, fault);
-    QFETCH(bool, stop);
+    QFETCH(QString, stop);
     QFETCH(bool, blocked);
     QFETCH(QString, result);
     QFETCH(QString, error);
+    QFETCH(QString, step);
     QFETCH(QStringList, files);
     QFETCH(QStringList, images);
 
@@ -135,17 +152,18 @@ void tst_journal::runLeavesItsLine()
     settings.fetchNames = QStringList{"testres.bin"};
     host.prepare(settings)->protocol()->setTimeoutLimitMs(100);
     host.launch();
-    if (stop) {
+    if (!stop.isEmpty()) {
         QTRY_VERIFY_WITH_TIMEOUT(recorder.log.contains("0Searching for the device's COM port"),
                                  10000);
-        host.stop();
+        // The first cause holds: join() stops the run once more, without one.
+        stop == "stop" ? host.stop() : host.stop(stop);
     } else {
         QVERIFY(finished.wait(30000));
         QCOMPARE(finished.first().first().toBool(), result == "success");
     }
     host.join();
     QCoreApplication::sendPostedEvents();
-    QCOMPARE(finished.isEmpty(), stop);
+    QCOMPARE(finished.isEmpty(), !stop.isEmpty());
     QCOMPARE(recorder.log.count("1Run journal writing error"), blocked ? 1 : 0);
     if (blocked)
         return;
@@ -157,8 +175,11 @@ void tst_journal::runLeavesItsLine()
     QCOMPARE(run["kind"].toString(), QString(kinds[kind]));
     QCOMPARE(run["result"].toString(), result);
     QCOMPARE(run["error"], error.isEmpty() ? QJsonValue() : QJsonValue(error));
+    QCOMPARE(run["step"], step.isEmpty() ? QJsonValue() : QJsonValue(step));
+    QCOMPARE(run["stop_cause"], stop.isEmpty() ? QJsonValue() : QJsonValue(stop));
     QCOMPARE(run["version"].toString(), QString("2.1.6"));
     QCOMPARE(run["host"].toString(), QSysInfo::machineHostName());
+    QCOMPARE(run["station"].toString(), QSysInfo::machineHostName());
     const QRegularExpression utcMs("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
     QVERIFY(utcMs.match(run["start"].toString()).hasMatch());
     QVERIFY(utcMs.match(run["end"].toString()).hasMatch());
@@ -167,10 +188,11 @@ void tst_journal::runLeavesItsLine()
     QCOMPARE(run["duration_ms"].toDouble(), double(start.msecsTo(end)));
     QCOMPARE(run["device_id"],
              kind == int(Kind::Fetch) ? QJsonValue() : QJsonValue("18446744073709551615"));
-    QCOMPARE(run["device_id_written"].toBool(), kind != int(Kind::Fetch) && !stop);
+    QCOMPARE(run["device_id_written"].toBool(), kind != int(Kind::Fetch) && stop.isEmpty() &&
+                                                    step != "download" && step != "Device ID");
     const QString port = QString::fromStdString(device->portPath());
-    QCOMPARE(run["port"], stop ? QJsonValue() : QJsonValue(port));
-    QCOMPARE(run["firmware"], stop ? QJsonValue() : QJsonValue("VELTORA-FW\n3.2.0"));
+    QCOMPARE(run["port"], stop.isEmpty() ? QJsonValue(port) : QJsonValue());
+    QCOMPARE(run["firmware"], stop.isEmpty() ? QJsonValue("VELTORA-FW\n3.2.0") : QJsonValue());
 
     // What the device holds is what was sent (or what was fetched): the hashes must match it.
     const QJsonArray sent = run[kind == int(Kind::Fetch) ? "fetched" : "files"].toArray();

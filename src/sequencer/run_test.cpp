@@ -20,6 +20,7 @@ void Flashing_c::runTest()
     // the one it had: the ports are listed before programming, and a listed port is forgotten
     // once it goes away (also while the commander runs), so that its return counts as new.
     m_search->listKnownPorts();
+    m_step = "commander";
 
     for (const QString& name : qAsConst(jlinkNames)) {
         if (name.isEmpty()) {
@@ -50,6 +51,7 @@ void Flashing_c::runTest()
                                + QStringLiteral(" file(s) for flashing"),
                            0);
     // A device that did not get every test file has not been prepared for its test.
+    m_step = "test files";
     if (!download(downloadNames, QStringLiteral("TestFiles//")))
         return;
 
@@ -62,6 +64,7 @@ void Flashing_c::runRetest()
     if (!findDevice(true, true))
         return;
 
+    m_step = "test history";
     if (m_protocol->SendDeleteESP(QStringLiteral("testres.bin"))) {
         failRun(QStringLiteral("Test history cleaning error"), false);
         return;
