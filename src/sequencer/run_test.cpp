@@ -16,11 +16,11 @@ void Flashing_c::runTest()
     if (!beginRun(QStringLiteral("test_files.cfg"), downloadNames, jlinkNames))
         return;
 
+    m_step = "commander";
     // The programmed device may be back before the commander quits, under a new port or under
     // the one it had: the ports are listed before programming, and a listed port is forgotten
     // once it goes away (also while the commander runs), so that its return counts as new.
     m_search->listKnownPorts();
-    m_step = "commander";
 
     for (const QString& name : qAsConst(jlinkNames)) {
         if (name.isEmpty()) {
