@@ -1,5 +1,4 @@
-// The run journal and the day logs that every run leaves in its station folder, and the report over
-// the journal.
+// The run journal and the day logs that every run leaves in its station folder.
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,7 +14,6 @@
 #include "run_host.h"
 #include "run_journal.h"
 #include "run_record.h"
-#include "run_report.h"
 #include "usb_cdc_protocol.h"
 
 using namespace prodtest;
@@ -47,7 +45,6 @@ private slots:
     void runLeavesItsLine_data();
     void runLeavesItsLine();
     void concurrentAppendsStayWhole();
-    void report();
 };
 
 void tst_journal::runLeavesItsLine_data()
@@ -258,76 +255,6 @@ void tst_journal::concurrentAppendsStayWhole()
         QVERIFY2(kind == QString(30000, 'a') || kind == QString(30000, 'b'),
                  qPrintable(QString::number(i)));
     }
-}
-
-// Lines as the run host writes them, and lines no writer finished or wrote: counts, failures,
-// nearest-rank durations and the Device IDs produced, as text and as JSON.
-void tst_journal::report()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath("runs.jsonl");
-    QByteArray journal;
-    const auto add = [&](const char* kind, const char* day, int ms, RunRecord::Result result,
-                         quint64 id, const QString& error = QString()) {
-        RunRecord r;
-        r.kind = kind;
-        r.start = QDateTime::fromString(QString(day) + "T23:59:59.000Z", Qt::ISODateWithMs);
-        r.end = r.start.addMSecs(ms);
-        r.deviceIdAsked = id != 0;
-        r.deviceId = id;
-        r.deviceIdWritten = id > 1;
-        r.result = result;
-        r.error = error;
-        journal += r.toJsonLine();
-    };
-    using R = RunRecord::Result;
-    add("production", "2024-05-01", 9000, R::Failed, 5, "before the day asked for");
-    add("production", "2024-05-02", 1000, R::Success, 7);
-    add("production", "2024-05-02", 3000, R::Success, 8);
-    add("production", "2024-05-03", 2000, R::Success, 8);
-    add("production", "2024-05-03", 1500, R::Success, 1); // not written: produced nothing
-    add("production", "2024-05-03", 4000, R::Failed, 9, "Firmware download error");
-    add("test", "2024-05-03", 500, R::Stopped, 6);
-    add("fetch", "2024-05-04", 100, R::Failed, 0, "Unable to open the file on the device: a\"\x1b");
-    add("fetch", "2024-05-04", 300, R::Failed, 0, "Unable to open the file on the device: a\"\x1b");
-    journal +=
-        "\nnot "
-        "json\n{\"kind\":\"flash\",\"result\":\"success\",\"start\":\"2024-05-04T00:00:00.000Z\","
-        "\"duration_ms\":1}\n{\"kind\":\"production\",\"result\":\"succ";
-    QVERIFY(writeFile(path, journal));
-
-    RunReport report;
-    QVERIFY(readRunReport(path, "2024-05-02", report));
-    QCOMPARE(runReportText(report), "Run journal: " + path +
-                                        "\n"
-                                        "Runs since 2024-05-02\n"
-                                        "production: 5 runs, 4 passed, 1 failed, 0 stopped; "
-                                        "duration median 2.0 s, 95th percentile 4.0 s\n"
-                                        "  1 x Firmware download error\n"
-                                        "test: 1 runs, 0 passed, 0 failed, 1 stopped; duration "
-                                        "median 0.5 s, 95th percentile 0.5 s\n"
-                                        "fetch: 2 runs, 0 passed, 2 failed, 0 stopped; duration "
-                                        "median 0.1 s, 95th percentile 0.3 s\n"
-                                        "  2 x Unable to open the file on the device: a\"\\x1b\n"
-                                        "Device IDs produced: 2 (7-8)\n"
-                                        "Produced more than once: 8\n"
-                                        "Malformed lines skipped: 3\n");
-
-    const QJsonObject o = QJsonDocument::fromJson(runReportJson(report)).object();
-    const QJsonObject production = o["kinds"].toObject()["production"].toObject();
-    QCOMPARE(production["runs"].toInt(), 5);
-    QCOMPARE(production["median_ms"].toInt(), 2000);
-    QCOMPARE(production["p95_ms"].toInt(), 4000);
-    QCOMPARE(production["failures"].toArray()[0].toObject(),
-             QJsonObject({{"error", "Firmware download error"}, {"count", 1}}));
-    QCOMPARE(o["device_ids"].toArray(), QJsonArray({"7", "8"}));
-    QCOMPARE(o["repeated_device_ids"].toArray(), QJsonArray({"8"}));
-    QCOMPARE(o["skipped_lines"].toInt(), 3);
-
-    // A station without a journal yet has no runs; one that cannot be read is an error.
-    QVERIFY(readRunReport(dir.filePath("none.jsonl"), QString(), report));
-    QVERIFY(report.kinds.isEmpty());
-    QVERIFY(!readRunReport(dir.path(), QString(), report));
 }
 
 QTEST_GUILESS_MAIN(tst_journal)
