@@ -1,5 +1,4 @@
-// The run journal and the day logs that every run leaves in its station folder, and the report over
-// the journal.
+// The run journal and the day logs that every run leaves in its station folder.
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,7 +14,6 @@
 #include "run_host.h"
 #include "run_journal.h"
 #include "run_record.h"
-#include "run_report.h"
 #include "usb_cdc_protocol.h"
 
 using namespace prodtest;
@@ -47,7 +45,6 @@ private slots:
     void runLeavesItsLine_data();
     void runLeavesItsLine();
     void concurrentAppendsStayWhole();
-    void report();
 };
 
 void tst_journal::runLeavesItsLine_data()
@@ -55,31 +52,47 @@ void tst_journal::runLeavesItsLine_data()
     QTest::addColumn<int>("kind");
     QTest::addColumn<bool>("plugged");
     QTest::addColumn<int>("fault");    // a command the device leaves unanswered
-    QTest::addColumn<bool>("stop");    // stopped while searching for the device
+    QTest::addColumn<QString>("stop"); // stopped with this cause while searching for the device
     QTest::addColumn<bool>("blocked"); // a file named Logs in place of the folder
     QTest::addColumn<QString>("result");
     QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("step");
     QTest::addColumn<QStringList>("files"); // device paths of the files sent or fetched
     QTest::addColumn<QStringList>("images");
 
     const QStringList production = {"Updates/nRF_Update_c.bin", "Updates/ESP_Update_c.bin",
                                     "Updates/NRF_Bootloader_c.bin", "config.txt"};
     const QStringList none;
-    QTest::newRow("production") << int(Kind::Production) << true << 0 << false << false << "success"
-                                << "" << production << none;
+    const QString no;
+    QTest::newRow("production") << int(Kind::Production) << true << 0 << no << false << "success"
+                                << no << no << production << none;
+    QTest::newRow("failed download")
+        << int(Kind::Production) << true << 0x02 << no << false << "failed"
+        << "Firmware download error"
+        << "download" << none << none;
+    QTest::newRow("failed Device ID")
+        << int(Kind::Production) << true << 0x06 << no << false << "failed"
+        << "Error while the Device ID writing"
+        << "Device ID" << production << none;
     QTest::newRow("failed production")
-        << int(Kind::Production) << true << 0x0A << false << false << "failed"
-        << "Error while MACs getting" << production << none;
-    QTest::newRow("stopped") << int(Kind::Production) << false << 0 << true << false << "stopped"
-                             << "" << none << none;
-    QTest::newRow("test") << int(Kind::Test) << false << 0 << false << false << "success"
-                          << "" << QStringList{"Updates/ESP_Update_c.bin", "testcfg.txt"}
+        << int(Kind::Production) << true << 0x0A << no << false << "failed"
+        << "Error while MACs getting"
+        << "MACs" << production << none;
+    QTest::newRow("stopped") << int(Kind::Production) << false << 0 << "stop" << false << "stopped"
+                             << no << no << none << none;
+    QTest::newRow("stopped by the time limit")
+        << int(Kind::Production) << false << 0 << "time limit" << false << "stopped" << no << no
+        << none << none;
+    QTest::newRow("test") << int(Kind::Test) << false << 0 << no << false << "success" << no << no
+                          << QStringList{"Updates/ESP_Update_c.bin", "testcfg.txt"}
                           << QStringList{"nrf52840_test.hex"};
-    QTest::newRow("fetch") << int(Kind::Fetch) << true << 0 << false << false << "success"
-                           << "" << QStringList{"testres.bin"} << none;
+    QTest::newRow("fetch") << int(Kind::Fetch) << true << 0 << no << false << "success" << no << no
+                           << QStringList{"testres.bin"} << none;
+    QTest::newRow("failed fetch") << int(Kind::Fetch) << true << 0x12 << no << false << "failed"
+                                  << "Unable to open the file on the device: testres.bin"
+                                  << "fetch" << none << none;
     QTest::newRow("journal not writable")
-        << int(Kind::Fetch) << true << 0 << false << true << "success"
-        << "" << none << none;
+        << int(Kind::Fetch) << true << 0 << no << true << "success" << no << no << none << none;
 }
 
 // The journal line read back field by field, and the day log against the lines the run showed.
@@ -88,10 +101,11 @@ void tst_journal::runLeavesItsLine()
     QFETCH(int, kind);
     QFETCH(bool, plugged);
     QFETCH(int, fault);
-    QFETCH(bool, stop);
+    QFETCH(QString, stop);
     QFETCH(bool, blocked);
     QFETCH(QString, result);
     QFETCH(QString, error);
+    QFETCH(QString, step);
     QFETCH(QStringList, files);
     QFETCH(QStringList, images);
 
@@ -146,17 +160,18 @@ void tst_journal::runLeavesItsLine()
     settings.fetchNames = QStringList{"testres.bin"};
     host.prepare(settings)->protocol()->setTimeoutLimitMs(100);
     host.launch();
-    if (stop) {
+    if (!stop.isEmpty()) {
         QTRY_VERIFY_WITH_TIMEOUT(recorder.log.contains("0Searching for the device's COM port"),
                                  10000);
-        host.stop();
+        // The first cause holds: join() stops the run once more, without one.
+        stop == "stop" ? host.stop() : host.stop(stop);
     } else {
         QVERIFY(finished.wait(30000));
         QCOMPARE(finished.first().first().toBool(), result == "success");
     }
     host.join();
     QCoreApplication::sendPostedEvents();
-    QCOMPARE(finished.isEmpty(), stop);
+    QCOMPARE(finished.isEmpty(), !stop.isEmpty());
     QCOMPARE(recorder.log.count("1Run journal writing error"), blocked ? 1 : 0);
     if (blocked)
         return;
@@ -168,8 +183,11 @@ void tst_journal::runLeavesItsLine()
     QCOMPARE(run["kind"].toString(), QString(kinds[kind]));
     QCOMPARE(run["result"].toString(), result);
     QCOMPARE(run["error"], error.isEmpty() ? QJsonValue() : QJsonValue(error));
+    QCOMPARE(run["step"], step.isEmpty() ? QJsonValue() : QJsonValue(step));
+    QCOMPARE(run["stop_cause"], stop.isEmpty() ? QJsonValue() : QJsonValue(stop));
     QCOMPARE(run["version"].toString(), QString("2.1.6"));
     QCOMPARE(run["host"].toString(), QSysInfo::machineHostName());
+    QCOMPARE(run["station"].toString(), QSysInfo::machineHostName());
     const QRegularExpression utcMs("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
     QVERIFY(utcMs.match(run["start"].toString()).hasMatch());
     QVERIFY(utcMs.match(run["end"].toString()).hasMatch());
@@ -178,10 +196,11 @@ void tst_journal::runLeavesItsLine()
     QCOMPARE(run["duration_ms"].toDouble(), double(start.msecsTo(end)));
     QCOMPARE(run["device_id"],
              kind == int(Kind::Fetch) ? QJsonValue() : QJsonValue("18446744073709551615"));
-    QCOMPARE(run["device_id_written"].toBool(), kind != int(Kind::Fetch) && !stop);
+    QCOMPARE(run["device_id_written"].toBool(), kind != int(Kind::Fetch) && stop.isEmpty() &&
+                                                    step != "download" && step != "Device ID");
     const QString port = QString::fromStdString(device->portPath());
-    QCOMPARE(run["port"], stop ? QJsonValue() : QJsonValue(port));
-    QCOMPARE(run["firmware"], stop ? QJsonValue() : QJsonValue("VELTORA-FW\n3.2.0"));
+    QCOMPARE(run["port"], stop.isEmpty() ? QJsonValue(port) : QJsonValue());
+    QCOMPARE(run["firmware"], stop.isEmpty() ? QJsonValue("VELTORA-FW\n3.2.0") : QJsonValue());
 
     // What the device holds is what was sent (or what was fetched): the hashes must match it.
     const QJsonArray sent = run[kind == int(Kind::Fetch) ? "fetched" : "files"].toArray();
@@ -247,76 +266,6 @@ void tst_journal::concurrentAppendsStayWhole()
         QVERIFY2(kind == QString(30000, 'a') || kind == QString(30000, 'b'),
                  qPrintable(QString::number(i)));
     }
-}
-
-// Lines as the run host writes them, and lines no writer finished or wrote: counts, failures,
-// nearest-rank durations and the Device IDs produced, as text and as JSON.
-void tst_journal::report()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath("runs.jsonl");
-    QByteArray journal;
-    const auto add = [&](const char* kind, const char* day, int ms, RunRecord::Result result,
-                         quint64 id, const QString& error = QString()) {
-        RunRecord r;
-        r.kind = kind;
-        r.start = QDateTime::fromString(QString(day) + "T23:59:59.000Z", Qt::ISODateWithMs);
-        r.end = r.start.addMSecs(ms);
-        r.deviceIdAsked = id != 0;
-        r.deviceId = id;
-        r.deviceIdWritten = id > 1;
-        r.result = result;
-        r.error = error;
-        journal += r.toJsonLine();
-    };
-    using R = RunRecord::Result;
-    add("production", "2024-05-01", 9000, R::Failed, 5, "before the day asked for");
-    add("production", "2024-05-02", 1000, R::Success, 7);
-    add("production", "2024-05-02", 3000, R::Success, 8);
-    add("production", "2024-05-03", 2000, R::Success, 8);
-    add("production", "2024-05-03", 1500, R::Success, 1); // not written: produced nothing
-    add("production", "2024-05-03", 4000, R::Failed, 9, "Firmware download error");
-    add("test", "2024-05-03", 500, R::Stopped, 6);
-    add("fetch", "2024-05-04", 100, R::Failed, 0, "Unable to open the file on the device: a\"\x1b");
-    add("fetch", "2024-05-04", 300, R::Failed, 0, "Unable to open the file on the device: a\"\x1b");
-    journal +=
-        "\nnot "
-        "json\n{\"kind\":\"flash\",\"result\":\"success\",\"start\":\"2024-05-04T00:00:00.000Z\","
-        "\"duration_ms\":1}\n{\"kind\":\"production\",\"result\":\"succ";
-    QVERIFY(writeFile(path, journal));
-
-    RunReport report;
-    QVERIFY(readRunReport(path, "2024-05-02", report));
-    QCOMPARE(runReportText(report), "Run journal: " + path +
-                                        "\n"
-                                        "Runs since 2024-05-02\n"
-                                        "production: 5 runs, 4 passed, 1 failed, 0 stopped; "
-                                        "duration median 2.0 s, 95th percentile 4.0 s\n"
-                                        "  1 x Firmware download error\n"
-                                        "test: 1 runs, 0 passed, 0 failed, 1 stopped; duration "
-                                        "median 0.5 s, 95th percentile 0.5 s\n"
-                                        "fetch: 2 runs, 0 passed, 2 failed, 0 stopped; duration "
-                                        "median 0.1 s, 95th percentile 0.3 s\n"
-                                        "  2 x Unable to open the file on the device: a\"\\x1b\n"
-                                        "Device IDs produced: 2 (7-8)\n"
-                                        "Produced more than once: 8\n"
-                                        "Malformed lines skipped: 3\n");
-
-    const QJsonObject o = QJsonDocument::fromJson(runReportJson(report)).object();
-    const QJsonObject production = o["kinds"].toObject()["production"].toObject();
-    QCOMPARE(production["runs"].toInt(), 5);
-    QCOMPARE(production["median_ms"].toInt(), 2000);
-    QCOMPARE(production["p95_ms"].toInt(), 4000);
-    QCOMPARE(production["failures"].toArray()[0].toObject(),
-             QJsonObject({{"error", "Firmware download error"}, {"count", 1}}));
-    QCOMPARE(o["device_ids"].toArray(), QJsonArray({"7", "8"}));
-    QCOMPARE(o["repeated_device_ids"].toArray(), QJsonArray({"8"}));
-    QCOMPARE(o["skipped_lines"].toInt(), 3);
-
-    // A station without a journal yet has no runs; one that cannot be read is an error.
-    QVERIFY(readRunReport(dir.filePath("none.jsonl"), QString(), report));
-    QVERIFY(report.kinds.isEmpty());
-    QVERIFY(!readRunReport(dir.path(), QString(), report));
 }
 
 QTEST_GUILESS_MAIN(tst_journal)

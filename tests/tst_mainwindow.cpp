@@ -313,6 +313,8 @@ void tst_MainWindow::closeDuringSilentDeletion()
     // A stopped run ends without a red line, and lets go of the port.
     QCOMPARE(coloured(child<QTextEdit>(w, "m_Log")).last(),
              Line("Firmware version isVELTORA-FW 3.2.0", green));
+    QVERIFY(readAll(m_bench->station() + "/Logs/runs.jsonl")
+                .contains(R"("step":null,"stop_cause":"window closed")"));
     QTRY_VERIFY_WITH_TIMEOUT(opensAgain(device->portPath()), 5000);
 }
 

@@ -156,6 +156,7 @@ void MainWindow::on_m_boxAutoIncProdSerial_stateChanged(int arg1)
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     if (flashingWorker) {
+        m_runHost.stop(QStringLiteral("window closed"));
         m_runHost.join();
         // What the run posted before it saw the stop (its last lines, perhaps its end) is
         // handled as usual, so nothing of it arrives after the run objects are gone.

@@ -54,6 +54,7 @@ QByteArray RunRecord::toJsonLine() const
         {"duration_ms", double(qMax<qint64>(0, start.msecsTo(end)))},
         {"version", version},
         {"host", host},
+        {"station", station},
         {"device_id", deviceIdAsked ? QJsonValue(QString::number(deviceId)) : QJsonValue()},
         {"device_id_written", deviceIdWritten},
         {"port", textOrNull(port)},
@@ -62,6 +63,8 @@ QByteArray RunRecord::toJsonLine() const
         {"fetched", digests(fetched)},
         {"images", imageArray},
         {"result", QLatin1String(resultName(result))},
-        {"error", result == Result::Failed ? textOrNull(error) : QJsonValue()}};
+        {"error", result == Result::Failed ? textOrNull(error) : QJsonValue()},
+        {"step", result == Result::Failed ? textOrNull(step) : QJsonValue()},
+        {"stop_cause", result == Result::Stopped ? textOrNull(stopCause) : QJsonValue()}};
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }

@@ -26,6 +26,8 @@ struct RunRecord
     QDateTime end;
     QString version;
     QString host;
+    QString station;            // the station's name: the host name for now
+    QString stopCause;          // a stopped run: stop, time limit or window closed
     bool deviceIdAsked = false; // the run was to write deviceId
     quint64 deviceId = 0;
     QString error; // the red line that ended a failed run
@@ -37,6 +39,7 @@ struct RunRecord
     QList<FileDigest> files;   // downloaded into the device
     QList<FileDigest> fetched; // fetched from it
     QList<Image> images;
+    QString step; // a failed run: the step that failed (file list, download, MACs, ...)
     Result result = Result::Stopped; // a stopped run ends without saying so
 
     // The journal line, LF-terminated: one compact JSON object.

@@ -1,380 +1,298 @@
 #include "run_report.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QHash>
+#include <QMap>
+#include <QSaveFile>
 #include <algorithm>
-#include <cctype>
-#include <cmath>
-#include <cstring>
-#include <string_view>
 
 #include "logger.h"
 
 namespace {
 
 const char* const kKinds[] = {"production", "test", "retest", "fetch"};
+constexpr qint64 kDayMs = 24 * 3600 * 1000;
+// A station idle for longer than this has ended a shift: the gap is no producing time.
+constexpr qint64 kShiftGapMs = 30 * 60 * 1000;
 
-using Text = std::string_view;
-
-// The journal fields the report reads from one line: JSON string contents as they stand in it.
-struct Entry
+qint64 dayNumber(qint64 ms)
 {
-    Text kind;
-    Text start;
-    Text result;
-    Text error;
-    Text deviceId;
-    bool written = false;
-    double durationMs = -1;
+    return ms >= 0 ? ms / kDayMs : (ms + 1) / kDayMs - 1;
+}
+
+QDate dayOf(qint64 ms)
+{
+    return QDate::fromJulianDay(dayNumber(ms) + 2440588);
+}
+
+// The units of one kind's runs (in start order): a unit is the Device ID a run was to write,
+// which the station keeps until the unit passes; a re-identified unit keeps its earlier ID's unit.
+struct Units
+{
+    QVector<int> unitOf;   // per run; -1: the run wrote no ID
+    QVector<int> firstRun; // per unit; -1: the unit ran before the journal began
 };
 
-// A strict scanner of one JSON object per line. A reader that built a document per line would
-// spend about twice the time (bench/journal_report), most of it on fields the report never reads
-// (hashes, paths); this one only checks their syntax.
-class LineScanner
+Units unitsOf(const QVector<const ReportRun*>& runs)
 {
-public:
-    LineScanner(const char* begin, const char* end) : m_p(begin), m_end(end) {}
-
-    bool object(Entry& e)
-    {
-        space();
-        if (!take('{'))
-            return false;
-        space();
-        if (take('}'))
-            return atEnd();
-        do {
-            space();
-            Text key;
-            if (!string(&key))
-                return false;
-            space();
-            if (!take(':'))
-                return false;
-            space();
-            if (!field(key, e))
-                return false;
-            space();
-        } while (take(','));
-        return take('}') && atEnd();
-    }
-
-private:
-    bool field(Text key, Entry& e)
-    {
-        if (key == "kind")
-            return string(&e.kind);
-        if (key == "start")
-            return string(&e.start);
-        if (key == "result")
-            return string(&e.result);
-        if (key == "error")
-            return literal("null") || string(&e.error);
-        if (key == "device_id")
-            return literal("null") || string(&e.deviceId);
-        if (key == "device_id_written") {
-            e.written = literal("true");
-            return e.written || literal("false");
+    Units u;
+    QHash<quint64, int> byId;
+    const auto unitFor = [&](quint64 id, int first) {
+        const auto it = byId.constFind(id);
+        if (it != byId.cend())
+            return it.value();
+        u.firstRun.append(first);
+        return *byId.insert(id, u.firstRun.size() - 1);
+    };
+    for (int i = 0; i < runs.size(); ++i) {
+        const ReportRun& r = *runs[i];
+        int unit = -1;
+        if (r.hasDeviceId && r.hasPreviousId) {
+            unit = unitFor(r.previousDeviceId, -1);
+            byId.insert(r.deviceId, unit);
+        } else if (r.hasDeviceId) {
+            unit = unitFor(r.deviceId, i);
         }
-        if (key == "duration_ms")
-            return number(&e.durationMs);
-        return value(0);
+        u.unitOf.append(unit);
     }
-
-    bool value(int depth)
-    {
-        if (m_p == m_end || depth > 32)
-            return false;
-        const char c = *m_p;
-        if (c == '"')
-            return string(nullptr);
-        if (c == '{' || c == '[')
-            return container(c == '{' ? '}' : ']', c == '{', depth);
-        return literal("true") || literal("false") || literal("null") || number(nullptr);
-    }
-
-    bool container(char close, bool keyed, int depth)
-    {
-        ++m_p;
-        space();
-        if (take(close))
-            return true;
-        do {
-            space();
-            if (keyed && !(string(nullptr) && (space(), take(':'))))
-                return false;
-            space();
-            if (!value(depth + 1))
-                return false;
-            space();
-        } while (take(','));
-        return take(close);
-    }
-
-    // The raw contents between the quotes, escapes checked but kept.
-    bool string(Text* out)
-    {
-        if (!take('"'))
-            return false;
-        const char* from = m_p;
-        while (m_p != m_end && *m_p != '"') {
-            if (uchar(*m_p) < 0x20)
-                return false;
-            if (*m_p == '\\' && ++m_p == m_end)
-                return false;
-            ++m_p;
-        }
-        if (m_p == m_end)
-            return false;
-        if (out)
-            *out = Text(from, size_t(m_p - from));
-        ++m_p;
-        return true;
-    }
-
-    // Numbers the report does not read are only checked for their characters.
-    bool number(double* out)
-    {
-        const char* from = m_p;
-        while (m_p != m_end && *m_p && (std::isdigit(uchar(*m_p)) || strchr("+-.eE", *m_p)))
-            ++m_p;
-        if (!out)
-            return m_p != from;
-        bool ok = false;
-        *out = QByteArray(from, int(m_p - from)).toDouble(&ok);
-        return ok;
-    }
-
-    bool literal(const char* word)
-    {
-        const size_t n = strlen(word);
-        if (size_t(m_end - m_p) < n || memcmp(m_p, word, n) != 0)
-            return false;
-        m_p += n;
-        return true;
-    }
-
-    bool take(char c)
-    {
-        if (m_p == m_end || *m_p != c)
-            return false;
-        ++m_p;
-        return true;
-    }
-    void space()
-    {
-        while (m_p != m_end && (*m_p == ' ' || *m_p == '\t' || *m_p == '\r' || *m_p == '\n'))
-            ++m_p;
-    }
-    bool atEnd()
-    {
-        space();
-        return m_p == m_end;
-    }
-
-    const char* m_p;
-    const char* m_end;
-};
-
-// A JSON string's contents as text; the document parser decodes the escapes.
-QString decoded(Text raw)
-{
-    const QByteArray bytes(raw.data(), int(raw.size()));
-    if (!bytes.contains('\\'))
-        return QString::fromUtf8(bytes);
-    return QJsonDocument::fromJson("[\"" + bytes + "\"]").array().at(0).toString();
+    return u;
 }
 
-bool known(Text kind)
+// Most frequent first; equal counts by name.
+ReportFigures::Counts byCount(const QHash<QString, int>& counts)
 {
-    return std::any_of(std::begin(kKinds), std::end(kKinds),
-                       [&](const char* k) { return kind == k; });
-}
-
-void add(RunReport& report, const Entry& e)
-{
-    RunReport::Kind& kind = report.kinds[decoded(e.kind)];
-    kind.durationsMs.append(qint64(e.durationMs));
-    if (e.result == "success")
-        ++kind.passed;
-    else if (e.result == "failed") {
-        ++kind.failed;
-        ++kind.failures[decoded(e.error)];
-    } else
-        ++kind.stopped;
-    bool isNumber = false;
-    const quint64 id =
-        QByteArray::fromRawData(e.deviceId.data(), int(e.deviceId.size())).toULongLong(&isNumber);
-    if (e.kind == "production" && e.result == "success" && e.written && isNumber)
-        report.deviceIds.append(id);
-}
-
-void addLine(RunReport& report, const QByteArray& line)
-{
-    if (line.trimmed().isEmpty())
-        return;
-    Entry e;
-    // The start is ISO 8601 UTC, so its first ten characters are the date and compare as text; a
-    // duration beyond 30 years is no run of ours (and would not fit the integer it goes into).
-    if (!LineScanner(line.constData(), line.constData() + line.size()).object(e) ||
-        !known(e.kind) ||
-        (e.result != "success" && e.result != "failed" && e.result != "stopped") ||
-        e.start.size() < 10 || !(e.durationMs >= 0 && e.durationMs < 1e12)) {
-        ++report.skipped;
-        return;
-    }
-    if (report.since.isEmpty() || e.start.substr(0, 10) >= report.since.toLatin1().constData())
-        add(report, e);
-}
-
-// Nearest rank: the smallest duration that q of the runs do not exceed.
-qint64 percentile(QVector<qint64> sorted, double q)
-{
-    return sorted.at(qMax(0, int(std::ceil(q * sorted.size())) - 1));
-}
-
-QVector<qint64> sortedDurations(const RunReport::Kind& kind)
-{
-    QVector<qint64> d = kind.durationsMs;
-    std::sort(d.begin(), d.end());
-    return d;
-}
-
-// Most frequent first.
-QList<QPair<QString, int>> failuresByCount(const RunReport::Kind& kind)
-{
-    QList<QPair<QString, int>> list;
-    for (auto it = kind.failures.cbegin(); it != kind.failures.cend(); ++it)
+    ReportFigures::Counts list;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
         list.append({it.key(), it.value()});
     std::sort(list.begin(), list.end(), [](const auto& a, const auto& b) {
-        return a.second != b.second ? a.second > b.second : a.first < b.first;
+        if (a.second != b.second)
+            return a.second > b.second;
+        return a.first.compare(b.first, Qt::CaseInsensitive) < 0;
     });
     return list;
 }
 
-// The produced IDs in order, each once, and those produced more than once.
-void producedIds(const RunReport& report, QVector<quint64>& ids, QVector<quint64>& repeated)
+// The causes in their own order, whatever their counts.
+ReportFigures::Counts byCause(const QHash<QString, int>& counts)
 {
-    ids = report.deviceIds;
-    std::sort(ids.begin(), ids.end());
-    for (int i = 1; i < ids.size(); ++i) {
-        if (ids[i] == ids[i - 1] && (repeated.isEmpty() || repeated.last() != ids[i]))
-            repeated.append(ids[i]);
-    }
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    static const QStringList order = {"stop", "time limit", "window closed"};
+    ReportFigures::Counts list = byCount(counts);
+    std::stable_sort(list.begin(), list.end(), [](const auto& a, const auto& b) {
+        return uint(order.indexOf(a.first)) < uint(order.indexOf(b.first));
+    });
+    return list;
 }
 
-// "100-199, 205": runs of consecutive IDs as ranges.
-QString ranges(const QVector<quint64>& ids)
+ReportFigures figuresOf(const QVector<const ReportRun*>& runs, const Units& units,
+                        const QVector<int>& members)
 {
-    QStringList parts;
-    for (int i = 0; i < ids.size();) {
-        int j = i;
-        while (j + 1 < ids.size() && ids[j + 1] == ids[j] + 1)
-            ++j;
-        parts << (j == i ? QString::number(ids[i])
-                         : QString::number(ids[i]) + QLatin1Char('-') + QString::number(ids[j]));
-        i = j + 1;
+    ReportFigures f;
+    QHash<int, int> lastRun; // unit -> its last run in the group
+    QHash<QString, int> steps;
+    QHash<QString, int> errors;
+    QHash<QString, int> causes;
+    struct Shift
+    {
+        qint64 from;
+        qint64 to;
+    };
+    QHash<QString, Shift> shifts; // per station, the one going on
+    for (int i : members) {
+        const ReportRun& r = *runs[i];
+        ++f.runs;
+        if (r.result == ReportRun::Result::Passed) {
+            ++f.passed;
+            f.passedMs.append(r.durationMs);
+        } else if (r.result == ReportRun::Result::Failed) {
+            ++f.failed;
+            f.failedMs.append(r.durationMs);
+            ++steps[r.step.isEmpty() ? QStringLiteral("unknown step") : r.step];
+            ++errors[r.error];
+        } else {
+            ++f.stopped;
+            ++causes[r.stopCause.isEmpty() ? QStringLiteral("unknown cause") : r.stopCause];
+        }
+        const int unit = units.unitOf[i];
+        if (unit >= 0) {
+            ++f.unitRuns;
+            if (!lastRun.contains(unit) && units.firstRun[unit] == i) {
+                ++f.firstRunUnits;
+                f.firstPassUnits += r.result == ReportRun::Result::Passed;
+            }
+            lastRun.insert(unit, i);
+        }
+        const qint64 end = r.startMs + r.durationMs;
+        auto shift = shifts.find(r.station);
+        if (shift == shifts.end()) {
+            shifts.insert(r.station, {r.startMs, end});
+        } else if (r.startMs - shift->to > kShiftGapMs) {
+            f.activeMs += shift->to - shift->from;
+            *shift = {r.startMs, end};
+        } else {
+            shift->to = qMax(shift->to, end);
+        }
     }
-    return parts.join(QStringLiteral(", "));
+    for (const Shift& s : qAsConst(shifts))
+        f.activeMs += s.to - s.from;
+    f.units = lastRun.size();
+    for (int last : qAsConst(lastRun))
+        f.finalPassUnits += runs[last]->result == ReportRun::Result::Passed;
+    std::sort(f.passedMs.begin(), f.passedMs.end());
+    std::sort(f.failedMs.begin(), f.failedMs.end());
+    f.failuresByStep = byCount(steps);
+    f.failuresByError = byCount(errors);
+    f.stoppedByCause = byCause(causes);
+    return f;
 }
 
-QString seconds(qint64 ms)
+ReportKind kindReport(const QString& kind, const QVector<const ReportRun*>& runs,
+                      const ReportScope& scope)
 {
-    return QString::number(double(ms) / 1000.0, 'f', 1) + QStringLiteral(" s");
+    const Units units = unitsOf(runs);
+    QVector<int> all;
+    QMap<qint64, QVector<int>> days;
+    QMap<QString, QVector<int>> stations;
+    for (int i = 0; i < runs.size(); ++i) {
+        if (!scope.covers(*runs[i]))
+            continue;
+        all.append(i);
+        days[dayNumber(runs[i]->startMs)].append(i);
+        stations[runs[i]->station].append(i);
+    }
+    ReportKind k{kind, figuresOf(runs, units, all), {}, {}};
+    for (auto it = days.cbegin(); it != days.cend(); ++it)
+        k.days.append(
+            {dayOf(it.key() * kDayMs).toString(Qt::ISODate), figuresOf(runs, units, it.value())});
+    for (auto it = stations.cbegin(); it != stations.cend(); ++it)
+        k.stations.append({it.key(), figuresOf(runs, units, it.value())});
+    return k;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes, QString& error)
+{
+    // Written whole or not at all: an earlier report stays as it was when this one fails.
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return true;
+    error = QStringLiteral("the file '%1' cannot be written").arg(escapeControls(path));
+    return false;
 }
 
 } // namespace
 
+bool ReportScope::covers(const ReportRun& run) const
+{
+    const QDate day = dayOf(run.startMs);
+    return (since.isNull() || day >= since) && (until.isNull() || day <= until) &&
+           (station.isEmpty() || run.station == station);
+}
+
+RunReport computeRunReport(QVector<ReportRun> runs, const ReportScope& scope)
+{
+    RunReport report;
+    report.scope = scope;
+    std::stable_sort(runs.begin(), runs.end(),
+                     [](const ReportRun& a, const ReportRun& b) { return a.startMs < b.startMs; });
+    for (const char* kind : kKinds) {
+        QVector<const ReportRun*> ofKind;
+        bool inside = false;
+        for (const ReportRun& r : qAsConst(runs)) {
+            if (r.kind == QLatin1String(kind)) {
+                ofKind.append(&r);
+                inside = inside || scope.covers(r);
+            }
+        }
+        if (inside)
+            report.kinds.append(kindReport(QLatin1String(kind), ofKind, scope));
+    }
+    QVector<quint64> produced;
+    for (const ReportRun& r : qAsConst(runs)) {
+        if (!scope.covers(r))
+            continue;
+        if (report.firstDay.isNull())
+            report.firstDay = dayOf(r.startMs);
+        report.lastDay = dayOf(r.startMs);
+        if (r.kind == QLatin1String("production") && r.result == ReportRun::Result::Passed &&
+            r.hasDeviceId && r.deviceIdWritten)
+            produced.append(r.deviceId);
+        if (r.hasDeviceId && r.hasPreviousId)
+            report.reidentified.append({r.previousDeviceId, r.deviceId});
+    }
+    std::sort(produced.begin(), produced.end());
+    for (int i = 0; i < produced.size(); ++i) {
+        if (i > 0 && produced[i] == produced[i - 1]) {
+            if (report.repeatedIds.isEmpty() || report.repeatedIds.last() != produced[i])
+                report.repeatedIds.append(produced[i]);
+        } else {
+            report.producedIds.append(produced[i]);
+        }
+    }
+    return report;
+}
+
+bool takeReportOption(ReportOptions& o, const QString& name, const QString& value, QString& error)
+{
+    const bool since = name == QLatin1String("--since");
+    if (since || name == QLatin1String("--until")) {
+        const QDate date = QDate::fromString(value, Qt::ISODate);
+        if (value.size() != 10 || !date.isValid()) {
+            error = QStringLiteral("%1 needs a date YYYY-MM-DD, not '%2'").arg(name, value);
+            return false;
+        }
+        (since ? o.scope.since : o.scope.until) = date;
+        if (!o.scope.since.isNull() && !o.scope.until.isNull() && o.scope.until < o.scope.since) {
+            error =
+                QStringLiteral("--until %1 is before --since %2")
+                    .arg(o.scope.until.toString(Qt::ISODate), o.scope.since.toString(Qt::ISODate));
+            return false;
+        }
+        return true;
+    }
+    QString* text = name == QLatin1String("--station") ? &o.scope.station
+                    : name == QLatin1String("--csv")   ? &o.csvFile
+                    : name == QLatin1String("--html")  ? &o.htmlFile
+                                                       : nullptr;
+    if (!text) {
+        error = QStringLiteral("unknown option '%1' for report").arg(name);
+        return false;
+    }
+    if (value.isEmpty()) {
+        error = QStringLiteral("%1 needs a value").arg(name);
+        return false;
+    }
+    *text = value;
+    return true;
+}
+
+bool makeRunReport(const QString& journalPath, const ReportOptions& options, QByteArray& out,
+                   QString& error)
+{
+    QVector<ReportRun> runs;
+    int skipped = 0;
+    if (!readJournalRuns(journalPath, runs, skipped)) {
+        error =
+            QStringLiteral("the run journal '%1' cannot be read").arg(escapeControls(journalPath));
+        return false;
+    }
+    if (!options.csvFile.isEmpty() &&
+        !writeFile(options.csvFile, runReportCsv(runs, options.scope), error))
+        return false;
+    RunReport report = computeRunReport(std::move(runs), options.scope);
+    report.journal = journalPath;
+    report.skipped = skipped;
+    if (!options.htmlFile.isEmpty() && !writeFile(options.htmlFile, runReportHtml(report), error))
+        return false;
+    out = options.json ? runReportJson(report) : runReportText(report).toUtf8();
+    return true;
+}
+
 bool readRunReport(const QString& journalPath, const QString& since, RunReport& report)
 {
-    report = RunReport();
-    report.journal = journalPath;
-    report.since = since;
-    QFile file(journalPath);
-    if (!QFileInfo::exists(journalPath))
-        return true;
-    if (!QFileInfo(journalPath).isFile() || !file.open(QIODevice::ReadOnly))
+    QVector<ReportRun> runs;
+    int skipped = 0;
+    if (!readJournalRuns(journalPath, runs, skipped))
         return false;
-    // A torn line (a writer that died) is no whole JSON object: it counts as malformed.
-    while (!file.atEnd())
-        addLine(report, file.readLine());
-    return file.error() == QFileDevice::NoError;
-}
-
-QString runReportText(const RunReport& report)
-{
-    QString out =
-        QStringLiteral("Run journal: ") + escapeControls(report.journal) + QLatin1Char('\n');
-    if (!report.since.isEmpty())
-        out += QStringLiteral("Runs since ") + report.since + QLatin1Char('\n');
-    if (report.kinds.isEmpty())
-        out += QStringLiteral("No runs\n");
-    for (const char* name : kKinds) {
-        if (!report.kinds.contains(QLatin1String(name)))
-            continue;
-        const RunReport::Kind& k = report.kinds[QLatin1String(name)];
-        const QVector<qint64> d = sortedDurations(k);
-        out += QStringLiteral("%1: %2 runs, %3 passed, %4 failed, %5 stopped; duration median %6, "
-                              "95th percentile %7\n")
-                   .arg(QLatin1String(name))
-                   .arg(d.size())
-                   .arg(k.passed)
-                   .arg(k.failed)
-                   .arg(k.stopped)
-                   .arg(seconds(percentile(d, 0.5)), seconds(percentile(d, 0.95)));
-        for (const auto& failure : failuresByCount(k))
-            out += QStringLiteral("  %1 x %2\n")
-                       .arg(failure.second)
-                       .arg(escapeControls(failure.first));
-    }
-    QVector<quint64> ids;
-    QVector<quint64> repeated;
-    producedIds(report, ids, repeated);
-    out += QStringLiteral("Device IDs produced: %1").arg(ids.size());
-    out += ids.isEmpty() ? QStringLiteral("\n") : QStringLiteral(" (") + ranges(ids) + ")\n";
-    if (!repeated.isEmpty())
-        out += QStringLiteral("Produced more than once: ") + ranges(repeated) + QLatin1Char('\n');
-    if (report.skipped)
-        out += QStringLiteral("Malformed lines skipped: %1\n").arg(report.skipped);
-    return out;
-}
-
-QByteArray runReportJson(const RunReport& report)
-{
-    QJsonObject kinds;
-    for (auto it = report.kinds.cbegin(); it != report.kinds.cend(); ++it) {
-        const RunReport::Kind& k = it.value();
-        const QVector<qint64> d = sortedDurations(k);
-        QJsonArray failures;
-        for (const auto& failure : failuresByCount(k))
-            failures.append(QJsonObject{{"error", failure.first}, {"count", failure.second}});
-        kinds.insert(it.key(), QJsonObject{{"runs", d.size()},
-                                           {"passed", k.passed},
-                                           {"failed", k.failed},
-                                           {"stopped", k.stopped},
-                                           {"median_ms", double(percentile(d, 0.5))},
-                                           {"p95_ms", double(percentile(d, 0.95))},
-                                           {"failures", failures}});
-    }
-    QVector<quint64> ids;
-    QVector<quint64> repeated;
-    producedIds(report, ids, repeated);
-    const auto texts = [](const QVector<quint64>& list) {
-        QJsonArray array;
-        for (quint64 id : list)
-            array.append(QString::number(id));
-        return array;
-    };
-    const QJsonObject o{{"journal", report.journal},
-                        {"since", report.since.isEmpty() ? QJsonValue() : QJsonValue(report.since)},
-                        {"kinds", kinds},
-                        {"device_ids", texts(ids)},
-                        {"repeated_device_ids", texts(repeated)},
-                        {"skipped_lines", report.skipped}};
-    return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+    report = computeRunReport(std::move(runs), {QDate::fromString(since, Qt::ISODate), {}, {}});
+    report.journal = journalPath;
+    report.skipped = skipped;
+    return true;
 }

@@ -47,6 +47,7 @@ bool Flashing_c::searchDevice(bool listPortsBefore, bool probe)
 
 bool Flashing_c::findDevice(bool listPortsBefore, bool probe)
 {
+    m_step = "device search";
     if (!searchDevice(listPortsBefore, probe) || !m_running)
         return false;
     if (!m_protocol->portOpen()) {
@@ -76,6 +77,7 @@ RunRecord Flashing_c::takeRecord()
 void Flashing_c::finishRun(bool success)
 {
     m_record.result = success ? RunRecord::Result::Success : RunRecord::Result::Failed;
+    m_record.step = success ? QString() : QLatin1String(m_step);
     emit on_flashFinish(success);
 }
 
@@ -92,6 +94,7 @@ void Flashing_c::failRun(const QString& message, bool restart)
 
 bool Flashing_c::writeDeviceId()
 {
+    m_step = "Device ID";
     // The eight bytes the device answers with are not compared with anything.
     quint64 written = m_deviceId;
     if (m_protocol->SendSetDeviceID(written)) {
@@ -115,6 +118,7 @@ bool Flashing_c::beginRun(const QString& listName, QStringList& downloadNames,
 {
     // Nothing is listed here: the test run lists its ports before programming.
     m_search->forgetKnownPorts();
+    m_step = "file list";
     m_logger->logWithLabel(QStringLiteral("Applying the default file list"), 0);
     if (!readFileList(listName, downloadNames, jlinkNames)) {
         failRun(QStringLiteral("Error while getting the files list"), false);
@@ -147,6 +151,7 @@ bool Flashing_c::download(const QStringList& names, const QString& listedFolder)
 
 bool Flashing_c::writePublicKeyRecord(quint64 deviceId, const QByteArray& key)
 {
+    m_step = "records";
     const StationLayout layout(m_folder);
     const QString failure =
         RecordFiles(layout.publicKeysFile(), layout.macFile()).appendPublicKey(deviceId, key);
@@ -160,6 +165,7 @@ bool Flashing_c::writePublicKeyRecord(quint64 deviceId, const QByteArray& key)
 
 bool Flashing_c::writeMacRecord(quint64 deviceId, const char* wifiMac, const char* ethernetMac)
 {
+    m_step = "records";
     const StationLayout layout(m_folder);
     const QString failure = RecordFiles(layout.publicKeysFile(), layout.macFile())
                                 .appendMacs(deviceId, wifiMac, ethernetMac);

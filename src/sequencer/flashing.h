@@ -108,4 +108,6 @@ private:
     quint16 m_fetchSelector = 0;
     QStringList m_fetchNames;
     RunRecord m_record;
+    // The step the run is in, named for the journal when the run fails there.
+    const char* m_step = nullptr;
 };

@@ -15,6 +15,7 @@ void Flashing_c::setFetch(const QString& folder, quint16 selector, const QString
 void Flashing_c::runFetch()
 {
     // The device already plugged in, as the probe finds it; nothing is written into it.
+    m_step = "device search";
     QStringList ports;
     listDevicePorts(ports);
     if (!probePorts(ports, true)) {
@@ -24,6 +25,7 @@ void Flashing_c::runFetch()
     QList<FlashFileEntry> files;
     for (const QString& name : qAsConst(m_fetchNames))
         files.append(FlashFileEntry{name, 0});
+    m_step = "fetch";
     FileLoader_c loader(m_protocol, files, m_fetchFolder, m_fetchSelector, m_logger);
     loader.doGetFiles();
     m_record.fetched = loader.transferred();

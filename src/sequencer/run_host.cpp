@@ -94,15 +94,19 @@ void RunHost::launch()
     m_start = QDateTime::currentDateTimeUtc();
     m_end = QDateTime();
     m_lastRedLine.clear();
+    m_stopCause.clear();
     m_writeErrorShown = false;
     m_active = true;
     m_thread.start(QThread::InheritPriority);
 }
 
-void RunHost::stop()
+void RunHost::stop(const QString& cause)
 {
-    if (m_worker)
-        m_worker->stop();
+    if (!m_worker)
+        return;
+    if (m_stopCause.isEmpty())
+        m_stopCause = cause;
+    m_worker->stop();
 }
 
 void RunHost::join()
@@ -157,6 +161,8 @@ void RunHost::writeJournal()
     record.end = m_end.isValid() ? m_end : QDateTime::currentDateTimeUtc();
     record.version = QLatin1String(kVeltoraVersion);
     record.host = QSysInfo::machineHostName();
+    record.station = record.host;
+    record.stopCause = m_stopCause;
     // Only these runs write the ID; the others are never asked to.
     const bool writesId = m_settings.kind == RunSettings::Kind::Production ||
                           m_settings.kind == RunSettings::Kind::Test;

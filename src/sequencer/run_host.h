@@ -42,8 +42,10 @@ public:
     void launch();
     // prepare() and launch() in one.
     Flashing_c* start(const RunSettings& settings);
-    // Asks the run to stop: it returns at its next check, within a read window.
-    void stop();
+    // Asks the run to stop: it returns at its next check, within a read window. The first cause
+    // given is the one the journal keeps for a run that ends stopped ("stop", "time limit",
+    // "window closed").
+    void stop(const QString& cause = QStringLiteral("stop"));
     // Stops the run and waits for its thread, then writes the run's journal line; the worker is
     // kept for what is still queued.
     void join();
@@ -76,6 +78,7 @@ private:
     // Written by the run's thread while it runs and read here after it has ended.
     QDateTime m_end;
     QString m_lastRedLine;
+    QString m_stopCause;
     std::atomic<bool> m_active{false};
     std::atomic<bool> m_writeErrorShown{false};
     bool m_ownLine = false;

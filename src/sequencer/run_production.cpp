@@ -28,6 +28,7 @@ void Flashing_c::runProduction()
     // B: device search and the ID the device holds now (shown only).
     if (!findDevice(false, true))
         return;
+    m_step = "Device ID";
     quint64 currentId = 0;
     if (m_protocol->SendGetDeviceID(currentId)) {
         failRun(QStringLiteral("Getting the device ID error"), false);
@@ -36,6 +37,7 @@ void Flashing_c::runProduction()
     m_logger->log(QStringLiteral("Device ID: ") + QString::number(currentId), 3);
 
     // C: firmware download.
+    m_step = "download";
     if (!m_running)
         return;
     m_logger->log(QStringLiteral("Found ") + QString::number(downloadNames.size()) +
@@ -48,6 +50,7 @@ void Flashing_c::runProduction()
         // D: Device ID, then restart so that the device comes up with the new firmware.
         if (!writeDeviceId())
             return;
+        m_step = "restart";
         restartAndRelease();
         QThread::msleep(50);
         m_logger->logWithLabel(QStringLiteral("Waiting for reboot and update"), 0);
@@ -67,6 +70,7 @@ void Flashing_c::runProduction()
 bool Flashing_c::recordPublicKey()
 {
     // The zero byte is both the key buffer's start and the creation request.
+    m_step = "key";
     uint8_t key[64];
     key[0] = 0;
     quint16 keyLength = sizeof key;
@@ -87,6 +91,7 @@ bool Flashing_c::recordPublicKey()
 
 bool Flashing_c::recordMacs()
 {
+    m_step = "MACs";
     uint8_t wifi[6];
     uint8_t ethernet[6];
     if (m_protocol->SendGetMACs(wifi, ethernet)) {

@@ -16,6 +16,7 @@ void Flashing_c::runTest()
     if (!beginRun(QStringLiteral("test_files.cfg"), downloadNames, jlinkNames))
         return;
 
+    m_step = "commander";
     // The programmed device may be back before the commander quits, under a new port or under
     // the one it had: the ports are listed before programming, and a listed port is forgotten
     // once it goes away (also while the commander runs), so that its return counts as new.
@@ -50,6 +51,7 @@ void Flashing_c::runTest()
                                + QStringLiteral(" file(s) for flashing"),
                            0);
     // A device that did not get every test file has not been prepared for its test.
+    m_step = "test files";
     if (!download(downloadNames, QStringLiteral("TestFiles//")))
         return;
 
@@ -62,6 +64,7 @@ void Flashing_c::runRetest()
     if (!findDevice(true, true))
         return;
 
+    m_step = "test history";
     if (m_protocol->SendDeleteESP(QStringLiteral("testres.bin"))) {
         failRun(QStringLiteral("Test history cleaning error"), false);
         return;
