@@ -47,6 +47,12 @@ QString needs(const char* option, const char* what, const QString& value)
         .arg(QLatin1String(option), QLatin1String(what), value);
 }
 
+template <bool Options::*member, bool value> QString setFlag(Options& o, const QString&)
+{
+    o.*member = value;
+    return {};
+}
+
 // One option: its names (one letter: a short one), its value's name (empty: a flag), its help
 // and what it sets; apply returns a message for a value it does not take. Each occurrence is
 // applied in the order given, so a later one wins and a repeated one can collect its values.
@@ -79,35 +85,20 @@ const QList<OptionDef> kOptions = {
          o.deviceIdGiven = true;
          return {};
      }},
-    {{"set-device-id"},
-     "",
-     "write the Device ID (default)",
-     [](Options& o, const QString&) -> QString {
-         o.setDeviceId = true;
-         return {};
-     }},
+    {{"set-device-id"}, "", "write the Device ID (default)", setFlag<&Options::setDeviceId, true>},
     {{"no-set-device-id"},
      "",
      "do not write the Device ID (production: no key,\n"
      "no records)",
-     [](Options& o, const QString&) -> QString {
-         o.setDeviceId = false;
-         return {};
-     }},
+     setFlag<&Options::setDeviceId, false>},
     {{"skip-bootloader"},
      "",
      "reject a device in its bootloader at the probe (default)",
-     [](Options& o, const QString&) -> QString {
-         o.skipBootloader = true;
-         return {};
-     }},
+     setFlag<&Options::skipBootloader, true>},
     {{"no-skip-bootloader"},
      "",
      "accept a device in its bootloader at the probe",
-     [](Options& o, const QString&) -> QString {
-         o.skipBootloader = false;
-         return {};
-     }},
+     setFlag<&Options::skipBootloader, false>},
     {{"time-limit"},
      "SECONDS",
      "stop the run after this many seconds, 1..86400\n"
@@ -148,20 +139,11 @@ const QList<OptionDef> kOptions = {
          o.since = v;
          return {};
      }},
-    {{"json"},
-     "",
-     "one JSON object instead of text",
-     [](Options& o, const QString&) -> QString {
-         o.json = true;
-         return {};
-     }},
+    {{"json"}, "", "one JSON object instead of text", setFlag<&Options::json, true>},
     {{"v", "verbose"},
      "",
      "also print the diagnostic trace on standard error",
-     [](Options& o, const QString&) -> QString {
-         o.verbose = true;
-         return {};
-     }},
+     setFlag<&Options::verbose, true>},
     // Answered before any other option is applied.
     {{"h", "help"}, "", "this text", nullptr},
     {{"version"}, "", "print the version and exit", nullptr},
