@@ -109,11 +109,9 @@ void ProgressBar::transfer(const QString& name, qint64 done, qint64 total)
 {
     if (!m_enabled)
         return;
-    // A file's first report starts its clock: the rate is of this file alone.
-    if (done == 0 || name != m_name || !m_since.isValid()) {
-        m_name = name;
+    // Each file's first report, at 0 bytes, starts its clock: the rate is of this file alone.
+    if (done == 0 || !m_since.isValid())
         m_since.start();
-    }
     const QString line = formatTransfer(name, done, total, m_since.nsecsElapsed());
     std::fprintf(stderr, "\r%s\033[K", qUtf8Printable(line));
     std::fflush(stderr);

@@ -41,7 +41,6 @@ public:
 private:
     bool m_enabled;
     bool m_shown = false;
-    QString m_name;
     QElapsedTimer m_since;
 };
 
