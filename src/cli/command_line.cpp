@@ -331,16 +331,19 @@ QString globalHelp()
 {
     QString text =
         usageLines({QStringLiteral("COMMAND [options]")}) +
-        QStringLiteral("\nRuns one production run, test run or re-test on the device with the "
-                       "same run\nbodies as the window, fetches files from it, or sums up the "
-                       "station's run journal.\nEvery run appends one line to the station's run "
-                       "journal Logs/runs.jsonl and its\nlog lines to the day log "
-                       "Logs/<UTC date>.log.\n\nCommands:\n");
+        QLatin1String(
+            "\n"
+            "Runs one production run, test run or re-test on the device with the same run\n"
+            "bodies as the window, fetches files from it, or sums up the station's run\n"
+            "journal. Every run appends one line to the station's run journal\n"
+            "Logs/runs.jsonl and its log lines to the day log Logs/<UTC date>.log.\n"
+            "\n"
+            "Commands:\n");
     for (const CommandDef& command : kCommands)
         text += helpLine(command.name, command.summary, kCommandColumn);
     return text + optionHelp({QStringLiteral("help"), QStringLiteral("version")}) +
-           QStringLiteral("\n'veltora-cli COMMAND --help' describes a command: its options, "
-                          "its output and its\nexit codes.\n");
+           QLatin1String("\n'veltora-cli COMMAND --help' describes a command: its options, its "
+                         "output and its\nexit codes.\n");
 }
 
 QString commandHelp(const CommandDef& command)
