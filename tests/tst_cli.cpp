@@ -84,6 +84,8 @@ void tst_cli::usage_data()
         << QStringList{"report", "--station-dir=@", "--since=2024-05-06", "--json"} << 0
         << "\"since\":\"2024-05-06\"";
     QTest::newRow("no command") << QStringList() << 2 << "missing command";
+    QTest::newRow("no station folder")
+        << QStringList{"retest", "--station-dir=@/none"} << 2 << "station folder '";
     QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "unknown command 'flash'";
     for (const char* id : {"12x", " 5", "5\n", "+5", "18446744073709551616"})
         QTest::newRow(qPrintable("device id '" + escapeControls(id) + "'"))

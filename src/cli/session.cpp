@@ -178,8 +178,10 @@ bool useStationDir(const Options& o)
     if (o.stationDir.isEmpty())
         return true;
     if (!QFileInfo(o.stationDir).isDir()) {
-        std::fprintf(stderr, "veltora-cli: station folder '%s' does not exist\n",
-                     qUtf8Printable(escapeControls(o.stationDir)));
+        std::fprintf(
+            stderr,
+            "veltora-cli: station folder '%s' does not exist\nTry 'veltora-cli %s --help'.\n",
+            qUtf8Printable(escapeControls(o.stationDir)), qUtf8Printable(commandName(o.command)));
         return false;
     }
     setStationDir(QFileInfo(o.stationDir).absoluteFilePath());
