@@ -1,6 +1,8 @@
 // veltora-devsim: one simulated device on a pseudo-terminal, until SIGINT or SIGTERM.
 #include "devsim.h"
 
+#include <QCommandLineParser>
+#include <QStringList>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -58,12 +60,17 @@ bool parseMac(const std::string& text, uint8_t mac[6])
     unsigned b[6];
     char tail = 0;
     if (std::sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3], &b[4],
-                    &b[5], &tail)
-        != 6)
+                    &b[5], &tail) != 6)
         return false;
     for (int i = 0; i < 6; ++i)
         mac[i] = static_cast<uint8_t>(b[i]);
     return true;
+}
+
+// Arguments come in the local encoding and go back out in it, byte for byte where it allows.
+std::string text(const QString& s)
+{
+    return s.toLocal8Bit().toStdString();
 }
 
 int fail(const std::string& message)
@@ -76,100 +83,120 @@ int fail(const std::string& message)
 
 int main(int argc, char** argv)
 {
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    // One addOption per option, in the order of the help text; the help is kUsage.
+    QCommandLineParser parser;
+    parser.addOption({"dir", "", "DIR"});
+    parser.addOption({"ports-file", "", "FILE"});
+    parser.addOption({"fs", "", "DIR"});
+    parser.addOption({"link-name", "", "NAME"});
+    parser.addOption({"vendor-id", "", "ID"});
+    parser.addOption({"unplugged", ""});
+    parser.addOption({"plug-delay", "", "MS"});
+    parser.addOption({"reboot-delay", "", "MS"});
+    parser.addOption({"bootloader", ""});
+    parser.addOption({"firmware-version", "", "T"});
+    parser.addOption({"device-id", "", "N"});
+    parser.addOption({"wifi-mac", "", "MAC"});
+    parser.addOption({"ethernet-mac", "", "MAC"});
+    parser.addOption({"fault", "", "C:MODE[:P[:N]]"});
+    parser.addOption({"usb-packet", "", "N"});
+    parser.addOption({"usb-gap-us", "", "US"});
+    parser.addOption({"cut-ms", "", "MS"});
+    parser.addOption({"seed", "", "N"});
+    parser.addOption({"transcript", "", "FILE"});
+    parser.addOption({"reset-trigger", "", "FILE"});
+    parser.addOption({"help", ""});
+    if (!parser.parse(args)) {
+        QString error = parser.errorText();
+        error.chop(error.endsWith('.') ? 1 : 0);
+        return fail(text(error) + " (see --help)");
+    }
+    if (parser.isSet("help")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return fail("unexpected argument " + text(parser.positionalArguments().first()));
+
     devsim::Config config;
     config.dir = ".";
     if (const char* ports = std::getenv("VELTORA_EXTRA_PORTS"))
         config.portsFile = ports;
-    std::string fsRoot;
-    std::vector<std::pair<uint8_t, devsim::Fault>> faults;
-
-    for (int i = 1; i < argc; ++i) {
-        std::string option = argv[i];
-        std::string value;
-        bool hasValue = false;
-        const size_t eq = option.find('=');
-        if (option.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = option.substr(eq + 1);
-            option.resize(eq);
-            hasValue = true;
-        }
-        auto next = [&]() -> bool {
-            if (hasValue)
-                return true;
-            if (i + 1 >= argc)
-                return false;
-            value = argv[++i];
-            return true;
-        };
-        unsigned long long number = 0;
-        if (option == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (option == "--unplugged") {
-            config.pluggedAtStart = false;
-        } else if (option == "--bootloader") {
-            config.bootloader = true;
-        } else if (!next()) {
-            return fail("option " + option + " needs a value (see --help)");
-        } else if (option == "--dir") {
-            config.dir = value;
-        } else if (option == "--ports-file") {
-            config.portsFile = value;
-        } else if (option == "--fs") {
-            fsRoot = value;
-        } else if (option == "--link-name") {
-            if (value.empty() || value.find('/') != std::string::npos)
-                return fail("bad link name: " + value);
-            config.linkName = value;
-        } else if (option == "--vendor-id") {
-            if (!parseNumber(value, 0xFFFF, number))
-                return fail("bad vendor id: " + value);
-            config.vendorId = static_cast<uint16_t>(number);
-        } else if (option == "--plug-delay") {
-            if (!parseNumber(value, 3600000, number))
-                return fail("bad plug delay: " + value);
-            config.plugDelayMs = static_cast<int>(number);
-        } else if (option == "--reboot-delay") {
-            if (!parseNumber(value, 3600000, number))
-                return fail("bad reboot delay: " + value);
-            config.rebootDelayMs = static_cast<int>(number);
-        } else if (option == "--firmware-version") {
-            config.firmwareVersion = value;
-        } else if (option == "--device-id") {
-            if (!parseNumber(value, ~0ULL, number))
-                return fail("bad Device ID: " + value);
-            config.deviceId = number;
-        } else if (option == "--wifi-mac") {
-            if (!parseMac(value, config.wifiMac))
-                return fail("bad WiFi MAC: " + value);
-        } else if (option == "--ethernet-mac") {
-            if (!parseMac(value, config.ethernetMac))
-                return fail("bad Ethernet MAC: " + value);
-        } else if (option == "--fault") {
-            uint8_t command = 0;
-            devsim::Fault fault;
-            if (!devsim::parseFault(value, command, fault))
-                return fail("bad fault: " + value);
-            faults.emplace_back(command, fault);
-        } else if (option == "--usb-packet" || option == "--usb-gap-us" || option == "--cut-ms") {
-            if (!parseNumber(value, 3600000, number))
-                return fail("bad value for " + option + ": " + value);
-            int& field = option == "--usb-packet"   ? config.usbPacketBytes
-                         : option == "--usb-gap-us" ? config.usbGapMaxUs
-                                                    : config.cutGapMs;
-            field = static_cast<int>(number);
-        } else if (option == "--seed") {
-            if (!parseNumber(value, 0xFFFFFFFFull, number))
-                return fail("bad seed: " + value);
-            config.seed = static_cast<unsigned>(number);
-        } else if (option == "--transcript") {
-            config.transcriptPath = value;
-        } else if (option == "--reset-trigger") {
-            config.resetTriggerPath = value;
-        } else {
-            return fail("unknown option " + option + " (see --help)");
-        }
+    // The last of a repeated option counts, as with the other tools.
+    const auto value = [&](const char* name) { return text(parser.value(name)); };
+    unsigned long long number = 0;
+    const auto numberOption = [&](const char* name, unsigned long long max) {
+        return parseNumber(value(name), max, number);
+    };
+    if (parser.isSet("dir"))
+        config.dir = value("dir");
+    if (parser.isSet("ports-file"))
+        config.portsFile = value("ports-file");
+    const std::string fsRoot = value("fs");
+    if (parser.isSet("link-name")) {
+        config.linkName = value("link-name");
+        if (config.linkName.empty() || config.linkName.find('/') != std::string::npos)
+            return fail("bad link name: " + config.linkName);
     }
+    if (parser.isSet("vendor-id")) {
+        if (!numberOption("vendor-id", 0xFFFF))
+            return fail("bad vendor id: " + value("vendor-id"));
+        config.vendorId = static_cast<uint16_t>(number);
+    }
+    if (parser.isSet("unplugged"))
+        config.pluggedAtStart = false;
+    if (parser.isSet("plug-delay")) {
+        if (!numberOption("plug-delay", 3600000))
+            return fail("bad plug delay: " + value("plug-delay"));
+        config.plugDelayMs = static_cast<int>(number);
+    }
+    if (parser.isSet("reboot-delay")) {
+        if (!numberOption("reboot-delay", 3600000))
+            return fail("bad reboot delay: " + value("reboot-delay"));
+        config.rebootDelayMs = static_cast<int>(number);
+    }
+    if (parser.isSet("bootloader"))
+        config.bootloader = true;
+    if (parser.isSet("firmware-version"))
+        config.firmwareVersion = value("firmware-version");
+    if (parser.isSet("device-id")) {
+        if (!numberOption("device-id", ~0ULL))
+            return fail("bad Device ID: " + value("device-id"));
+        config.deviceId = number;
+    }
+    if (parser.isSet("wifi-mac") && !parseMac(value("wifi-mac"), config.wifiMac))
+        return fail("bad WiFi MAC: " + value("wifi-mac"));
+    if (parser.isSet("ethernet-mac") && !parseMac(value("ethernet-mac"), config.ethernetMac))
+        return fail("bad Ethernet MAC: " + value("ethernet-mac"));
+    std::vector<std::pair<uint8_t, devsim::Fault>> faults;
+    for (const QString& spec : parser.values("fault")) {
+        uint8_t command = 0;
+        devsim::Fault fault;
+        if (!devsim::parseFault(text(spec), command, fault))
+            return fail("bad fault: " + text(spec));
+        faults.emplace_back(command, fault);
+    }
+    for (const auto& field : {std::make_pair("usb-packet", &config.usbPacketBytes),
+                              std::make_pair("usb-gap-us", &config.usbGapMaxUs),
+                              std::make_pair("cut-ms", &config.cutGapMs)}) {
+        if (!parser.isSet(field.first))
+            continue;
+        if (!numberOption(field.first, 3600000))
+            return fail(std::string("bad value for --") + field.first + ": " + value(field.first));
+        *field.second = static_cast<int>(number);
+    }
+    if (parser.isSet("seed")) {
+        if (!numberOption("seed", 0xFFFFFFFFull))
+            return fail("bad seed: " + value("seed"));
+        config.seed = static_cast<unsigned>(number);
+    }
+    if (parser.isSet("transcript"))
+        config.transcriptPath = value("transcript");
+    if (parser.isSet("reset-trigger"))
+        config.resetTriggerPath = value("reset-trigger");
     if (config.portsFile.empty())
         return fail("no extra-ports file: give --ports-file or set VELTORA_EXTRA_PORTS");
     config.fsRoot = fsRoot.empty() ? config.dir + "/devsim-fs" : fsRoot;

@@ -1,8 +1,6 @@
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QtTest>
 #include <csignal>
 
@@ -10,6 +8,27 @@
 #include "sim_pty.h"
 
 using namespace prodtest;
+
+namespace {
+
+// What a terminal has passed on so far.
+QByteArray drain(const devsim::SimPty& terminal)
+{
+    QByteArray out;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(terminal.master(), buffer, sizeof buffer)) > 0;)
+        out.append(buffer, int(n));
+    return out;
+}
+
+// The verdict's time taken, which varies, as "<t>".
+QString timeless(const QByteArray& out)
+{
+    return QString::fromUtf8(out).replace(QRegularExpression(", \\d+\\.\\d s(\\x1b\\[0m)?\n"),
+                                          ", <t> s\\1\n");
+}
+
+} // namespace
 
 // veltora-cli end to end against the simulated device: exit codes, output, records.
 class tst_cli : public QObject
@@ -57,22 +76,37 @@ void tst_cli::usage_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "124 time limit reached";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "  production   download the";
+    QTest::newRow("a command's help") << QStringList{"production", "--device-id=x", "--help"} << 0
+                                      << "Usage: veltora-cli production --device-id N [options]\n";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "veltora-cli 2.1.6\n";
+    QTest::newRow("--option=value")
+        << QStringList{"report", "--station-dir=@", "--since=2024-05-06", "--json"} << 0
+        << "\"since\":\"2024-05-06\"";
     QTest::newRow("no command") << QStringList() << 2 << "missing command";
+    QTest::newRow("no station folder")
+        << QStringList{"retest", "--station-dir=@/none"} << 2 << "station folder '";
     QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "unknown command 'flash'";
-    QTest::newRow("bad device id")
-        << QStringList{"production", "--device-id", "12x"} << 2 << "--device-id";
-    QTest::newRow("device id too large")
-        << QStringList{"production", "--device-id", "18446744073709551616"} << 2 << "--device-id";
-    QTest::newRow("missing value") << QStringList{"test", "--station-dir"} << 2 << "needs a value";
-    QTest::newRow("unknown option")
-        << QStringList{"retest", "--fast"} << 2 << "unknown option '--fast'";
+    for (const char* id : {"12x", " 5", "5\n", "+5", "18446744073709551616"})
+        QTest::newRow(qPrintable("device id '" + escapeControls(id) + "'"))
+            << QStringList{"production", "--station-dir=@", "--device-id", id} << 2
+            << "--device-id needs";
+    QTest::newRow("device id to write missing")
+        << QStringList{"production", "--station-dir", "@"} << 2 << "production writes a Device ID";
+    QTest::newRow("test's device id missing")
+        << QStringList{"test", "--station-dir=@", "--set-device-id"} << 2
+        << "test writes a Device ID";
+    QTest::newRow("missing value")
+        << QStringList{"test", "--station-dir"} << 2 << "missing value after '--station-dir'";
+    QTest::newRow("unknown option") << QStringList{"retest", "--fast"} << 2
+                                    << "veltora-cli: unknown option '--fast' for retest\n"
+                                       "Try 'veltora-cli retest --help'.\n";
     QTest::newRow("fetch without --to")
         << QStringList{"fetch", "--selector", "1", "a.bin"} << 2 << "fetch needs";
     QTest::newRow("zero time limit")
         << QStringList{"production", "--time-limit", "0"} << 2 << "--time-limit";
-    QTest::newRow("report since no date")
-        << QStringList{"report", "--since", "2024-02-30"} << 2 << "--since";
+    for (const char* date : {"2024-02-30", "2024/05/06", "2024.05.06"})
+        QTest::newRow(date) << QStringList{"report", "--since", date} << 2 << "--since needs";
 }
 
 void tst_cli::usage()
@@ -81,11 +115,14 @@ void tst_cli::usage()
     QFETCH(int, exitCode);
     QFETCH(QString, message);
     QProcess p;
-    startCli(p, args);
+    startCli(p, args.replaceInStrings("@", stationDir()));
     QVERIFY(p.waitForFinished(10000));
     QCOMPARE(p.exitCode(), exitCode);
     const QString text = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
     QVERIFY2(text.contains(message), qPrintable(text));
+    // A usage error is one line and a hint.
+    if (exitCode == 2)
+        QVERIFY2(text.count('\n') == 2 && text.contains("\nTry 'veltora-cli"), qPrintable(text));
 }
 
 void tst_cli::productionWritesRecords()
@@ -96,20 +133,42 @@ void tst_cli::productionWritesRecords()
     c.deviceId = 0x0102030405060708;
     m_device = m_bench->start(c);
     QVERIFY(m_device);
+    // Both outputs on one terminal, as an operator has them, with colour refused.
+    devsim::SimPty terminal;
+    QVERIFY(terminal.open());
     QProcess p;
+    p.setStandardOutputFile(QString::fromStdString(terminal.slavePath()));
+    p.setStandardErrorFile(QString::fromStdString(terminal.slavePath()));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("NO_COLOR", "1");
+    p.setProcessEnvironment(environment);
     // 0xFEDCBA9876543210: every byte tells its place.
     startCli(p,
              {"production", "--station-dir", stationDir(), "--device-id", "18364758544493064720"});
     QVERIFY(p.waitForFinished(60000));
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
-    QVERIFY2(p.exitCode() == 0, qPrintable(out + p.readAllStandardError()));
+    QCOMPARE(p.exitCode(), 0);
+    QByteArray bytes;
+    QTRY_VERIFY_WITH_TIMEOUT(timeless(bytes += drain(terminal))
+                                 .endsWith("\nPASS production, Device ID 18364758544493064720, "
+                                           "<t> s\n"),
+                             5000);
+    const QString out = QString::fromUtf8(bytes);
 
-    // Not a terminal: plain prefixes, no colour escapes.
-    QVERIFY2(out.contains("[OK] Firmware version is "
-                          "FW\\x1b[2J\\x0d\\x0a[OK] WiFi MAC: forged\\x7f\\x9b\n"),
-             qPrintable(out));
+    // A prefix on every line, no colour, device text escaped.
+    QVERIFY2(out.startsWith("[.] Applying the default file list\n"), qPrintable(out));
+    QVERIFY(out.contains("[OK] Firmware version is "
+                         "FW\\x1b[2J\\x0d\\x0a[OK] WiFi MAC: forged\\x7f\\x9b\n"));
     QVERIFY(out.contains("[I] Device ID: 72623859790382856\n"));
-    QVERIFY(!out.contains('\033'));
+    QVERIFY(!out.contains("\033[3"));
+    // A bar per file from its first byte to its last, none before or after, and each cleared
+    // before the next line.
+    QVERIFY(out.section('\r', 0, 0).endsWith("[.] File is flashing: Updates/system.bin\n"));
+    QVERIFY(out.contains("\rUpdates/nRF_Update_c.bin [                    ] 0 B of 1.3 KiB\033[K"
+                         "\rUpdates/nRF_Update_c.bin [#######             ] 512 B of 1.3 KiB, "));
+    QVERIFY(out.contains("\rUpdates/NRF_Bootloader_c.bin [####################] 700 B of 700 B, "));
+    QVERIFY(out.contains(QRegularExpression(
+        "\\rconfig\\.txt \\[#{20}\\] 20 B of 20 B, [0-9.]+ (B|KiB)/s\\x1b\\[K\\r\\x1b\\[K"
+        "\\[OK\\] config\\.txt file was successfully downloaded\\n[^\\r]*$")));
 
     // The Device ID as the device took it and as the records name it (their format is the
     // production suite's).
@@ -117,49 +176,52 @@ void tst_cli::productionWritesRecords()
     QVERIFY(readAll(stationDir() + "/Keys/public_keys.json")
                 .startsWith("{\"device_id\": 18364758544493064720, \"key\": \""));
     QVERIFY(readAll(stationDir() + "/MAC/MACs.txt").contains("\n18364758544493064720\t00:1A:"));
-
-    // The run's journal line, as the report reads it.
-    QProcess report;
-    startCli(report, {"report", "--station-dir", stationDir(), "--json"});
-    QVERIFY(report.waitForFinished(10000));
-    QCOMPARE(report.exitCode(), 0);
-    const QJsonObject o = QJsonDocument::fromJson(report.readAllStandardOutput()).object();
-    QCOMPARE(o["device_ids"].toArray(), QJsonArray({"18364758544493064720"}));
 }
 
 void tst_cli::output_data()
 {
     QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("noColor"); // NO_COLOR's value; null: unset
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QString>("output");
     // The production list is gone: the run fails before its search.
-    QTest::newRow("failed run") << "production" << 1
-                                << QByteArray(
-                                       "Applying the default file list\n"
-                                       "\033[31mError while opening the list of flashing "
-                                       "files\033[0m\n"
-                                       "\033[31mError while getting the files list\033[0m\n");
-    const QByteArray deleted = "\033[34mTest history has been deleted successfully\033[0m\n";
-    QTest::newRow("re-test") << "retest" << 0
+    QTest::newRow("failed run, NO_COLOR empty")
+        << "production --device-id 7"
+        << "" << 1
+        << "Applying the default file list\n"
+           "\033[31mError while opening the list of flashing files\033[0m\n"
+           "\033[31mError while getting the files list\033[0m\n"
+           "\033[31mFAIL production, Device ID 7, <t> s\033[0m\n";
+    QTest::newRow("failed run, NO_COLOR set")
+        << "production --device-id 7"
+        << "1" << 1
+        << "[.] Applying the default file list\n"
+           "[E] Error while opening the list of flashing files\n"
+           "[E] Error while getting the files list\n"
+           "FAIL production, Device ID 7, <t> s\n";
+    const QString deleted = "\033[34mTest history has been deleted successfully\033[0m\n"
+                            "\033[32mPASS retest, <t> s\033[0m\n";
+    QTest::newRow("re-test") << "retest" << QString() << 0
                              << "Searching for the device's COM port\n"
                                 "\033[32mFound the device connected to <port>\033[0m\n"
                                 "\033[32mFirmware version isVELTORA-FW 3.2.0\033[0m\n" +
                                     deleted;
     // The box is production's: a re-test sends a device in its bootloader on to its firmware.
     QTest::newRow("re-test, device in its bootloader")
-        << "retest --no-skip-bootloader" << 0
+        << "retest --no-skip-bootloader" << QString() << 0
         << "Searching for the device's COM port\n"
            "\033[32mFound device connected to <port>\033[0m\n"
            "\033[32mFirmware version is VELTORA-FW 3.2.0\033[0m\n" +
                deleted;
 }
 
-// The log lines on a terminal: coloured by their code.
+// The log lines and the verdict on a terminal: coloured by their code unless NO_COLOR says not.
 void tst_cli::output()
 {
     QFETCH(QString, mode);
+    QFETCH(QString, noColor);
     QFETCH(int, exitCode);
-    QFETCH(QByteArray, output);
+    QFETCH(QString, output);
     startDevice();
     m_device->setBootloader(mode.endsWith("bootloader"));
     QVERIFY(writeFile(m_bench->fsRoot() + "/testres.bin", "previous test results"));
@@ -168,19 +230,18 @@ void tst_cli::output()
     QVERIFY(terminal.open());
     QProcess p;
     p.setStandardOutputFile(QString::fromStdString(terminal.slavePath()));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("NO_COLOR");
+    if (!noColor.isNull())
+        environment.insert("NO_COLOR", noColor);
+    p.setProcessEnvironment(environment);
     startCli(p, mode.split(' ') + QStringList{"--station-dir", stationDir()});
     QVERIFY(p.waitForFinished(30000));
     QCOMPARE(p.exitCode(), exitCode);
     // The terminal passes the bytes on a moment after they were written.
     QByteArray out;
-    const auto drained = [&] {
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(terminal.master(), buffer, sizeof buffer)) > 0;)
-            out.append(buffer, int(n));
-        return out;
-    };
-    QTRY_COMPARE_WITH_TIMEOUT(drained(), output.replace("<port>", m_device->portPath().c_str()),
-                              5000);
+    QTRY_COMPARE_WITH_TIMEOUT(timeless(out += drain(terminal)),
+                              output.replace("<port>", m_device->portPath().c_str()), 5000);
 }
 
 void tst_cli::stopEndsTheRunCleanly_data()
@@ -190,26 +251,30 @@ void tst_cli::stopEndsTheRunCleanly_data()
     QTest::addColumn<QString>("stop");     // how the run is stopped, as the message says
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<int>("maxChunks");
-    const QStringList production = {"production", "--station-dir", "@/station", "--device-id",
-                                    "18446744073709551615"};
+    QTest::addColumn<QString>("verdict"); // without the time taken
+    const QStringList production = {"production", "--station-dir", "@/station"};
+    const QStringList withId = production + QStringList{"--device-id", "18446744073709551615"};
     const QString interrupt = "interrupted";
-    QTest::newRow("interrupt in the download") << production << 0x03 << interrupt << 130 << 1;
+    const QString stopped = "STOPPED production, Device ID 18446744073709551615";
+    QTest::newRow("interrupt in the download")
+        << withId << 0x03 << interrupt << 130 << 1 << stopped;
     // The hand-off sleeps 100 ms after the stop: the message must still come once.
     QTest::newRow("interrupt in the bootloader hand-off")
-        << production << 0x09 << interrupt << 130 << 0;
+        << withId << 0x09 << interrupt << 130 << 0 << stopped;
     // The reader goes after the first line, as `| head -n 1` does.
-    QTest::newRow("output closed") << production << 0x03 << "standard output closed" << 130 << 1;
+    QTest::newRow("output closed")
+        << withId << 0x03 << "standard output closed" << 130 << 1 << QString();
     // The run ends with its restart whatever the stop: it completed, so it succeeded.
     QTest::newRow("interrupt in the last restart")
-        << production + QStringList{"--no-set-device-id"} << 0x08 << interrupt << 0 << 11;
+        << production + QStringList{"--no-set-device-id"} << 0x08 << interrupt << 0 << 11
+        << "PASS production";
     QTest::newRow("interrupt in a fetch")
-        << QStringList{"fetch", "--station-dir", "@/station", "--selector", "1", "--to", "@",
-                       "testres.bin"}
-        << 0x12 << interrupt
-        << 130 << 0;
+        << QStringList{"fetch", "--station-dir", "@/station", "--selector",
+                       "1",     "--to",          "@",         "testres.bin"}
+        << 0x12 << interrupt << 130 << 0 << "STOPPED fetch";
     QTest::newRow("time limit in the deletion")
         << QStringList{"retest", "--station-dir", "@/station", "--time-limit", "1"} << 0x05
-        << "time limit of 1 s reached" << 124 << 0;
+        << "time limit of 1 s reached" << 124 << 0 << "STOPPED retest";
 }
 
 void tst_cli::stopEndsTheRunCleanly()
@@ -219,6 +284,7 @@ void tst_cli::stopEndsTheRunCleanly()
     QFETCH(QString, stop);
     QFETCH(int, exitCode);
     QFETCH(int, maxChunks);
+    QFETCH(QString, verdict);
     startDevice();
     m_device->setBootloader(held == 0x09);
     m_device->setFault(uint8_t(held), devsim::Fault{devsim::ErrorMode::NoAnswer, 0, -1});
@@ -245,6 +311,8 @@ void tst_cli::stopEndsTheRunCleanly()
     const QString err = QString::fromUtf8(p.readAllStandardError());
     QCOMPARE(err.count("stopping the run"), 1);
     QVERIFY2(err.contains("veltora-cli: " + stop + ", stopping the run\n"), qPrintable(err));
+    const QString out = timeless(p.readAllStandardOutput());
+    QVERIFY2(closeOutput || out.endsWith("\n" + verdict + ", <t> s\n"), qPrintable(out));
 
     // Nothing more was written into the device, no record of an unfinished device, and the
     // port is free again.
@@ -259,12 +327,12 @@ void tst_cli::fetch_data()
 {
     QTest::addColumn<QStringList>("names");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("lastLine");
+    QTest::addColumn<QString>("lastLine"); // and the verdict without its time
     QTest::newRow("fetched") << QStringList{"testres.bin", "logs/boot.log"} << 0
-                             << "[OK] File getting is complete";
+                             << "[OK] File getting is complete\nPASS fetch";
     QTest::newRow("missing on the device")
         << QStringList{"testres.bin", "missing.log"} << 1
-        << "[E] Unable to open the file on the device: missing.log";
+        << "[E] Unable to open the file on the device: missing.log\nFAIL fetch";
 }
 
 // A fetched file replaces the earlier copy; one that failed leaves it as it was.
@@ -281,11 +349,20 @@ void tst_cli::fetch()
         QVERIFY(writeFile(to + "/" + name, "earlier"));
 
     QProcess p;
-    startCli(p, QStringList{"fetch", "--station-dir", stationDir(), "--selector", "1", "--to", to}
-                    + names);
+    devsim::SimPty terminal; // standard error: the progress bar
+    QVERIFY(terminal.open());
+    p.setStandardErrorFile(QString::fromStdString(terminal.slavePath()));
+    startCli(p, QStringList{"fetch", "--station-dir", stationDir(), "--selector", "1", "--to", to} +
+                    names);
     QVERIFY(p.waitForFinished(30000));
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
-    QVERIFY2(p.exitCode() == exitCode && out.endsWith(lastLine + "\n"), qPrintable(out));
+    const QString out = timeless(p.readAllStandardOutput());
+    QVERIFY2(p.exitCode() == exitCode && out.endsWith(lastLine + ", <t> s\n"), qPrintable(out));
+    QByteArray bar;
+    QTRY_VERIFY_WITH_TIMEOUT((bar += drain(terminal))
+                                 .startsWith("\rtestres.bin [          "
+                                             "          ] 0 B of 25 B\033[K"
+                                             "\rtestres.bin [#####"),
+                             5000);
     for (int i = 0; i < names.size(); ++i) {
         const bool fetched = exitCode == 0 || i < names.size() - 1;
         QCOMPARE(readAll(to + "/" + names[i]),

@@ -17,17 +17,20 @@ void describeOptions(QCommandLineParser& parser)
     parser.setApplicationDescription(
         QStringLiteral("Production and test station for Veltora devices."));
     parser.addHelpOption();
+    // No -v: veltora-cli's -v is its trace, and one letter should not mean two things.
+    parser.addOption({QStringLiteral("version"), QStringLiteral("Displays version information.")});
     parser.addOption({QStringLiteral("station-dir"),
                       QStringLiteral("Folder holding Production/, TestFiles/, Keys/ and MAC/ "
                                      "(default: the program's own folder)."),
                       QStringLiteral("DIR")});
 }
 
-bool asksForHelp(int argc, char** argv)
+bool asksForHelpOrVersion(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h") ||
-            !std::strcmp(argv[i], "-?") || !std::strcmp(argv[i], "--help-all"))
+            !std::strcmp(argv[i], "-?") || !std::strcmp(argv[i], "--help-all") ||
+            !std::strcmp(argv[i], "--version"))
             return true;
     }
     return false;
@@ -40,12 +43,14 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationName(QStringLiteral("veltora"));
     QCoreApplication::setApplicationVersion(QLatin1String(kVeltoraVersion));
 
-    // Help needs no display, so it is answered before the GUI application exists.
-    if (asksForHelp(argc, argv)) {
+    // Help and version need no display, so they are answered before the GUI application exists.
+    if (asksForHelpOrVersion(argc, argv)) {
         QCoreApplication core(argc, argv);
         QCommandLineParser parser;
         describeOptions(parser);
         parser.process(core);
+        if (parser.isSet(QStringLiteral("version")))
+            parser.showVersion();
         return 0;
     }
 

@@ -1,36 +1,31 @@
 #include <QCoreApplication>
 #include <cstdio>
 
-#include "cli_runner.h"
+#include "command_line.h"
 #include "logger.h"
-
-namespace {
-bool g_verbose = false;
-
-// The diagnostic trace is for people debugging a station; the log lines are the output.
-void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
-{
-    if (type == QtDebugMsg && !g_verbose)
-        return;
-    std::fprintf(stderr, "%s\n", qUtf8Printable(escapeControls(message)));
-}
-} // namespace
+#include "session.h"
+#include "terminal_output.h"
+#include "version.h"
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    cli::Options options;
-    QString error;
-    if (!cli::parseArguments(app.arguments().mid(1), options, error)) {
-        std::fprintf(stderr, "veltora-cli: %s\nTry 'veltora-cli --help'.\n",
-                     qUtf8Printable(escapeControls(error)));
+    const cli::CommandLine line = cli::parseCommandLine(app.arguments().mid(1));
+    switch (line.action) {
+    case cli::CommandLine::Action::Error:
+        std::fprintf(stderr, "veltora-cli: %s\nTry '%s --help'.\n",
+                     qUtf8Printable(escapeControls(line.text)), qUtf8Printable(line.helpFor));
         return cli::ExitUsage;
-    }
-    g_verbose = options.verbose;
-    qInstallMessageHandler(messageHandler);
-    if (options.help) {
-        std::fputs(qUtf8Printable(cli::usageText()), stdout);
+    case cli::CommandLine::Action::Help:
+        std::fputs(qUtf8Printable(line.text), stdout);
         return cli::ExitSuccess;
+    case cli::CommandLine::Action::Version:
+        std::printf("veltora-cli %s\n", kVeltoraVersion);
+        return cli::ExitSuccess;
+    case cli::CommandLine::Action::Run:
+        break;
     }
-    return options.mode == "report" ? cli::printReport(options) : cli::run(options);
+    cli::installDiagnosticTrace(line.options.verbose);
+    return line.options.command == cli::Command::Report ? cli::printReport(line.options)
+                                                        : cli::runSession(line.options);
 }

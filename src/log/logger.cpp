@@ -30,6 +30,11 @@ void Logger_c::trace(const QString& text)
     emit sigTrace(text);
 }
 
+void Logger_c::transferProgress(const QString& fileName, qint64 done, qint64 total)
+{
+    emit sigTransferProgress(fileName, done, total);
+}
+
 LogLine decodeLogLine(const QString& line)
 {
     // Only the first character is the code; it is dropped whatever it is.

@@ -15,11 +15,15 @@ public:
     void progress(int value);
     // A line for the day log only, not for the operator: what an external tool printed.
     void trace(const QString& text);
+    // Bytes of one file moved so far, beside the percentages that progress() carries.
+    void transferProgress(const QString& fileName, qint64 done, qint64 total);
 
 signals:
     void sigLog(QString txt);
     void sigLabel(QString txt);
     void sigProgress(int value);
+    // fileName: the file's name on the device.
+    void sigTransferProgress(QString fileName, qint64 done, qint64 total);
     // The same line as sigLog, already taken apart; label: it also went to the progress label.
     void sigLine(QString text, int colour, bool label);
     void sigTrace(QString text);

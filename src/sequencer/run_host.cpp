@@ -32,6 +32,7 @@ RunHost::RunHost(QThread& thread, Logger_c& logger) : m_thread(thread), m_logger
 {
     connect(&m_logger, &Logger_c::sigLine, this, &RunHost::sigLine);
     connect(&m_logger, &Logger_c::sigProgress, this, &RunHost::sigProgress);
+    connect(&m_logger, &Logger_c::sigTransferProgress, this, &RunHost::sigTransferProgress);
     // Direct: the line is stamped and stored when it is logged, not when the front end gets it.
     connect(&m_logger, &Logger_c::sigLine, this, &RunHost::onLine, Qt::DirectConnection);
     connect(&m_logger, &Logger_c::sigTrace, this, &RunHost::onTrace, Qt::DirectConnection);

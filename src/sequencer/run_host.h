@@ -55,6 +55,7 @@ public:
 signals:
     void sigLine(QString text, int colour, bool label);
     void sigProgress(int value);
+    void sigTransferProgress(QString fileName, qint64 done, qint64 total);
     // The run body reported its end; a stopped run reports nothing.
     void sigFinished(bool success);
 

@@ -139,10 +139,11 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
     }
     qDebug() << "File Start sent";
     m_logger->logWithLabel(QStringLiteral("File is flashing: Updates/") + baseName, 0);
+    m_logger->transferProgress(devicePath, 0, size);
 
     bool unreadable = false;
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    const bool transferFailed = sendChunks(file, size, hash, unreadable);
+    const bool transferFailed = sendChunks(file, devicePath, size, hash, unreadable);
     if (unreadable)
         return true;
     m_logger->progress(100);
@@ -160,8 +161,8 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
     return false;
 }
 
-bool FileLoader_c::sendChunks(QFile& file, qint64 size, QCryptographicHash& hash,
-                              bool& unreadable)
+bool FileLoader_c::sendChunks(QFile& file, const QString& devicePath, qint64 size,
+                              QCryptographicHash& hash, bool& unreadable)
 {
     file.seek(0);
     quint32 sent = 0;
@@ -187,7 +188,7 @@ bool FileLoader_c::sendChunks(QFile& file, qint64 size, QCryptographicHash& hash
             return true;
         }
         sent += quint32(got);
-        reportProgress(sent, quint64(size), lastPercent);
+        reportProgress(devicePath, sent, quint64(size), lastPercent);
     }
     return false;
 }
@@ -197,11 +198,15 @@ bool FileLoader_c::stopped() const
     return m_protocol->stopped();
 }
 
-void FileLoader_c::reportProgress(quint64 done, quint64 total, int& lastPercent)
+void FileLoader_c::reportProgress(const QString& name, quint64 done, quint64 total,
+                                  int& lastPercent)
 {
-    // 64-bit, so large files do not wrap; only a changed percentage is sent.
+    // 64-bit, so large files do not wrap; only a changed percentage is sent, so a file costs
+    // the front ends at most about a hundred updates whatever its size.
     const int percent = int(done * 100 / total);
-    if (percent != lastPercent)
+    if (percent != lastPercent) {
         m_logger->progress(percent);
+        m_logger->transferProgress(name, qint64(done), qint64(total));
+    }
     lastPercent = percent;
 }

@@ -65,11 +65,13 @@ private:
     bool downloadFile(const QString& fileName, bool isUpdate);
     // Sends the file's bytes in chunks; true when a chunk failed or the run stopped, with
     // unreadable set when the local file gave out.
-    bool sendChunks(QFile& file, qint64 size, QCryptographicHash& hash, bool& unreadable);
+    bool sendChunks(QFile& file, const QString& devicePath, qint64 size, QCryptographicHash& hash,
+                    bool& unreadable);
     bool fetchFile(const QString& localPath, quint16 selector, const QString& fileName);
     // Receives size bytes in chunks into the file; true when a chunk failed or the run stopped.
-    bool receiveChunks(QSaveFile& file, quint32 size, QCryptographicHash& hash);
-    void reportProgress(quint64 done, quint64 total, int& lastPercent);
+    bool receiveChunks(QSaveFile& file, const QString& fileName, quint32 size,
+                       QCryptographicHash& hash);
+    void reportProgress(const QString& name, quint64 done, quint64 total, int& lastPercent);
     // The run was stopped: the transfer ends between chunks, without a red line.
     bool stopped() const;
 

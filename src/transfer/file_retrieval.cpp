@@ -69,9 +69,10 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
     }
     qDebug() << "File Start sent";
     m_logger->logWithLabel(QStringLiteral("Starting the file getting"), 0);
+    m_logger->transferProgress(fileName, 0, size);
 
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    const bool transferFailed = receiveChunks(file, size, hash);
+    const bool transferFailed = receiveChunks(file, fileName, size, hash);
     m_logger->progress(100);
     qDebug() << "File closed";
 
@@ -90,7 +91,8 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
     return false;
 }
 
-bool FileLoader_c::receiveChunks(QSaveFile& file, quint32 size, QCryptographicHash& hash)
+bool FileLoader_c::receiveChunks(QSaveFile& file, const QString& fileName, quint32 size,
+                                 QCryptographicHash& hash)
 {
     quint32 remaining = size;
     quint32 offset = 0;
@@ -116,7 +118,7 @@ bool FileLoader_c::receiveChunks(QSaveFile& file, quint32 size, QCryptographicHa
         hash.addData(reinterpret_cast<const char*>(chunk), int(n));
         offset += n;
         remaining -= n;
-        reportProgress(offset, size, lastPercent);
+        reportProgress(fileName, offset, size, lastPercent);
     }
     return false;
 }

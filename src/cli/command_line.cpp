@@ -1,0 +1,488 @@
+#include "command_line.h"
+
+#include <QCommandLineParser>
+#include <QDate>
+#include <QHash>
+
+namespace cli {
+
+namespace {
+
+const QString kProgram = QStringLiteral("veltora-cli");
+// Where the option help starts in a help text.
+constexpr int kHelpColumn = 27;
+constexpr int kCommandColumn = 15;
+
+// Only ASCII digits, so a blank, a sign, a line break or another script's digit is refused
+// rather than read around.
+bool digitsValue(const QString& text, quint64 max, quint64& value)
+{
+    if (text.isEmpty() || text.size() > 20)
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    bool ok = false;
+    const quint64 v = text.toULongLong(&ok, 10);
+    if (!ok || v > max)
+        return false;
+    value = v;
+    return true;
+}
+
+// Only YYYY-MM-DD: the report compares the dates as text.
+bool isIsoDate(const QString& text)
+{
+    if (text.size() != 10 || text[4] != QLatin1Char('-') || text[7] != QLatin1Char('-'))
+        return false;
+    quint64 y = 0, m = 0, d = 0;
+    return digitsValue(text.left(4), 9999, y) && digitsValue(text.mid(5, 2), 12, m) &&
+           digitsValue(text.mid(8, 2), 31, d) && QDate(int(y), int(m), int(d)).isValid();
+}
+
+QString needs(const char* option, const char* what, const QString& value)
+{
+    return QStringLiteral("--%1 needs %2, not '%3'")
+        .arg(QLatin1String(option), QLatin1String(what), value);
+}
+
+template <bool Options::*member, bool value> QString setFlag(Options& o, const QString&)
+{
+    o.*member = value;
+    return {};
+}
+
+// One option: its names (one letter: a short one), its value's name (empty: a flag), its help
+// and what it sets; apply returns a message for a value it does not take. Each occurrence is
+// applied in the order given, so a later one wins and a repeated one can collect its values.
+struct OptionDef
+{
+    QStringList names;
+    QString valueName;
+    QString help;
+    QString (*apply)(Options& o, const QString& value);
+};
+
+const QList<OptionDef> kOptions = {
+    {{"station-dir"},
+     "DIR",
+     "station folder (Production/, TestFiles/, Keys/, MAC/);\n"
+     "default: the program's own folder",
+     [](Options& o, const QString& v) -> QString {
+         if (v.isEmpty())
+             return QStringLiteral("--station-dir needs a folder");
+         o.stationDir = v;
+         return {};
+     }},
+    {{"device-id"},
+     "N",
+     "Device ID to write, 0..18446744073709551615; needed\n"
+     "unless --no-set-device-id",
+     [](Options& o, const QString& v) -> QString {
+         if (!digitsValue(v, Q_UINT64_C(18446744073709551615), o.deviceId))
+             return needs("device-id", "a whole number from 0 to 18446744073709551615", v);
+         o.deviceIdGiven = true;
+         return {};
+     }},
+    {{"set-device-id"}, "", "write the Device ID (default)", setFlag<&Options::setDeviceId, true>},
+    {{"no-set-device-id"},
+     "",
+     "do not write the Device ID (production: no key,\n"
+     "no records)",
+     setFlag<&Options::setDeviceId, false>},
+    {{"skip-bootloader"},
+     "",
+     "reject a device in its bootloader at the probe (default)",
+     setFlag<&Options::skipBootloader, true>},
+    {{"no-skip-bootloader"},
+     "",
+     "accept a device in its bootloader at the probe",
+     setFlag<&Options::skipBootloader, false>},
+    {{"time-limit"},
+     "SECONDS",
+     "stop the run after this many seconds, 1..86400\n"
+     "(exit code 124)",
+     [](Options& o, const QString& v) -> QString {
+         quint64 n = 0;
+         if (!digitsValue(v, 24 * 3600, n) || n == 0)
+             return needs("time-limit", "a whole number of seconds from 1 to 86400", v);
+         o.timeLimitSeconds = int(n);
+         return {};
+     }},
+    {{"selector"},
+     "N",
+     "selector passed to the device, 0..65535",
+     [](Options& o, const QString& v) -> QString {
+         quint64 n = 0;
+         if (!digitsValue(v, 65535, n))
+             return needs("selector", "a whole number from 0 to 65535", v);
+         o.selector = quint16(n);
+         o.selectorGiven = true;
+         return {};
+     }},
+    {{"to"},
+     "DIR",
+     "local folder that receives the files",
+     [](Options& o, const QString& v) -> QString {
+         o.toDir = v;
+         while (o.toDir.size() > 1 && o.toDir.endsWith(QLatin1Char('/')))
+             o.toDir.chop(1);
+         return {};
+     }},
+    {{"since"},
+     "YYYY-MM-DD",
+     "only runs started on or after this UTC date",
+     [](Options& o, const QString& v) -> QString {
+         if (!isIsoDate(v))
+             return QStringLiteral("--since needs a date YYYY-MM-DD, not '%1'").arg(v);
+         o.since = v;
+         return {};
+     }},
+    {{"json"}, "", "one JSON object instead of text", setFlag<&Options::json, true>},
+    {{"v", "verbose"},
+     "",
+     "also print the diagnostic trace on standard error",
+     setFlag<&Options::verbose, true>},
+    // Answered before any other option is applied.
+    {{"h", "help"}, "", "this text", nullptr},
+    {{"version"}, "", "print the version and exit", nullptr},
+};
+
+// Taken by every command, after its own.
+const QStringList kEveryCommand = {"verbose", "help"};
+
+const char kRunFooter[] =
+    "Output: log lines go to standard output as they happen. On a terminal they are\n"
+    "coloured: red errors, yellow warnings, blue information, green successes. Otherwise,\n"
+    "and when NO_COLOR is set, every line starts with [E] error, [W] warning,\n"
+    "[I] information, [OK] success or [.] any other line. Control characters in a line\n"
+    "show as \\xHH. When standard error is a terminal it shows a progress bar while a file\n"
+    "moves: the file's name, bytes done of the total, and the rate.\n"
+    "\n"
+    "The last line is the verdict, without a prefix: PASS, FAIL or STOPPED, the command,\n"
+    "the Device ID when the run was to write one, and the time taken, e.g.\n"
+    "  PASS production, Device ID 100234, 41.2 s\n"
+    "  STOPPED retest, 3.0 s\n"
+    "\n"
+    "Exit codes: 0 success (PASS); 1 run failed (FAIL; the last red line says why);\n"
+    "2 usage error (nothing run, no verdict); 124 time limit reached, 130 interrupted by\n"
+    "Ctrl-C, SIGTERM or a closed standard output (both STOPPED: the run wrote nothing more\n"
+    "after the stop and closed the port). A run that completed before the stop took effect\n"
+    "exits 0 or 1.\n"
+    "\n"
+    "Environment: VELTORA_EXTRA_PORTS names a file of extra ports (\"<port> <vendor id>\"\n"
+    "per line), read at every port listing. NO_COLOR, set and not empty, turns colour off.\n";
+
+QString needsDeviceId(const Options& o)
+{
+    if (writesDeviceId(o) && !o.deviceIdGiven)
+        return commandName(o.command) +
+               QStringLiteral(" writes a Device ID: give --device-id N, or --no-set-device-id");
+    return {};
+}
+
+QString fetchNeeds(const Options& o)
+{
+    if (!o.selectorGiven || o.toDir.isEmpty() || o.names.isEmpty())
+        return QStringLiteral("fetch needs --selector N, --to DIR and at least one file name");
+    return {};
+}
+
+// One command: its usage lines, its line in the list of commands, its help, the options it
+// lists and those it takes without listing them, its arguments (none when empty) with their help,
+// and what its options need together.
+struct CommandDef
+{
+    Command command;
+    QString name;
+    QStringList usage;
+    QString summary;
+    QString about;
+    QStringList options;
+    QStringList unlisted;
+    QString arguments;
+    QString argumentsHelp;
+    QString (*check)(const Options& o);
+    const char* footer;
+};
+
+const QList<CommandDef> kCommands = {
+    {Command::Production,
+     "production",
+     {"production --device-id N [options]", "production --no-set-device-id [options]"},
+     "download the production files, write the Device ID and records",
+     "Runs one production run: reads Production/production_files.cfg, waits for the device's\n"
+     "port, downloads the listed files and, unless --no-set-device-id, writes the Device ID,\n"
+     "restarts the device, has it create its key, and appends its public key and MAC\n"
+     "addresses to Keys/public_keys.json and MAC/MACs.txt.",
+     {"station-dir", "device-id", "set-device-id", "no-set-device-id", "skip-bootloader",
+      "no-skip-bootloader", "time-limit"},
+     {},
+     {},
+     {},
+     needsDeviceId,
+     kRunFooter},
+    {Command::Test,
+     "test",
+     {"test --device-id N [options]", "test --no-set-device-id [options]"},
+     "program the nRF images, write the Device ID, download test files",
+     "Runs one test run: programs each j: image of TestFiles/test_files.cfg through the\n"
+     "J-Link commander, waits for the device to come back on a new port, writes the Device ID\n"
+     "unless --no-set-device-id, and downloads the c: test files. A device in its bootloader\n"
+     "is always sent on to its firmware (--skip-bootloader and its --no- form are ignored).",
+     {"station-dir", "device-id", "set-device-id", "no-set-device-id", "time-limit"},
+     {"skip-bootloader", "no-skip-bootloader"},
+     {},
+     {},
+     needsDeviceId,
+     kRunFooter},
+    {Command::Retest,
+     "retest",
+     {"retest [options]"},
+     "delete the device's test history and restart it",
+     "Finds the device (sending it on from its bootloader if needed), deletes its test\n"
+     "history testres.bin and restarts it. It writes no Device ID: --device-id,\n"
+     "--set-device-id and --skip-bootloader, and their --no- forms, are ignored.",
+     {"station-dir", "time-limit"},
+     {"device-id", "set-device-id", "no-set-device-id", "skip-bootloader", "no-skip-bootloader"},
+     {},
+     {},
+     nullptr,
+     kRunFooter},
+    {Command::Fetch,
+     "fetch",
+     {"fetch --selector N --to DIR [options] NAME..."},
+     "copy files from the device into a local folder",
+     "Copies the named files from the device into the --to folder; a name with a path lands\n"
+     "below it, in a sub-folder that must exist. Each file replaces an earlier copy only once\n"
+     "it has arrived whole. Names must be shorter than 24 bytes. --station-dir names the\n"
+     "station whose run journal the fetch goes into.",
+     {"station-dir", "selector", "to", "time-limit"},
+     {},
+     "NAME...",
+     "files to copy, by their name on the device",
+     fetchNeeds,
+     kRunFooter},
+    {Command::Report,
+     "report",
+     {"report [options]"},
+     "sum up the station's run journal",
+     "Sums up the station's run journal Logs/runs.jsonl: the runs by kind and result, their\n"
+     "durations, the Device IDs produced, and the malformed lines skipped.",
+     {"station-dir", "since", "json"},
+     {},
+     {},
+     {},
+     nullptr,
+     "Exit codes: 0 done, 1 the journal cannot be read, 2 usage error.\n"},
+};
+
+const OptionDef* findOption(const QString& name)
+{
+    for (const OptionDef& option : kOptions) {
+        if (option.names.contains(name))
+            return &option;
+    }
+    return nullptr;
+}
+
+QString dashed(const QString& name)
+{
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+QString helpLine(QString left, const QString& help, int column = kHelpColumn)
+{
+    left = QStringLiteral("  ") + left;
+    left = left.size() < column ? left.leftJustified(column) : left + QLatin1Char(' ');
+    return left +
+           QString(help).replace(QLatin1Char('\n'), QLatin1Char('\n') + QString(column, ' ')) +
+           QLatin1Char('\n');
+}
+
+QString optionHelp(const QStringList& names)
+{
+    QString text = QStringLiteral("\nOptions:\n");
+    for (const QString& name : names) {
+        const OptionDef& option = *findOption(name);
+        QStringList forms;
+        for (const QString& n : option.names)
+            forms << dashed(n);
+        QString left = forms.join(QStringLiteral(", "));
+        if (!option.valueName.isEmpty())
+            left += QLatin1Char(' ') + option.valueName;
+        text += helpLine(left, option.help);
+    }
+    return text;
+}
+
+QString usageLines(const QStringList& lines)
+{
+    QString text;
+    for (const QString& line : lines) {
+        text += (text.isEmpty() ? QStringLiteral("Usage: ") : QStringLiteral("       ")) +
+                kProgram + QLatin1Char(' ') + line + QLatin1Char('\n');
+    }
+    return text;
+}
+
+QString globalHelp()
+{
+    QString text =
+        usageLines({QStringLiteral("COMMAND [options]")}) +
+        QLatin1String(
+            "\n"
+            "Runs one production run, test run or re-test on the device with the same run\n"
+            "bodies as the window, fetches files from it, or sums up the station's run\n"
+            "journal. Every run appends one line to the station's run journal\n"
+            "Logs/runs.jsonl and its log lines to the day log Logs/<UTC date>.log.\n"
+            "\n"
+            "Commands:\n");
+    for (const CommandDef& command : kCommands)
+        text += helpLine(command.name, command.summary, kCommandColumn);
+    return text + optionHelp({QStringLiteral("help"), QStringLiteral("version")}) +
+           QLatin1String("\n'veltora-cli COMMAND --help' describes a command: its options, its "
+                         "output and its\nexit codes.\n");
+}
+
+QString commandHelp(const CommandDef& command)
+{
+    QString text = usageLines(command.usage) + QLatin1Char('\n') + command.about +
+                   QLatin1Char('\n') + optionHelp(command.options + kEveryCommand);
+    if (!command.arguments.isEmpty())
+        text += helpLine(command.arguments, command.argumentsHelp);
+    return text + QLatin1Char('\n') + QLatin1String(command.footer);
+}
+
+CommandLine usageError(const QString& message, const QString& helpFor)
+{
+    CommandLine line;
+    line.action = CommandLine::Action::Error;
+    line.text = message;
+    line.helpFor = helpFor;
+    return line;
+}
+
+CommandLine helpText(const QString& text)
+{
+    CommandLine line;
+    line.action = CommandLine::Action::Help;
+    line.text = text;
+    return line;
+}
+
+// The parser's own complaint in the form of ours: lower case, no full stop.
+QString parserError(const QCommandLineParser& parser, const QString& command)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty()) {
+        const QString text = QStringLiteral("unknown option '%1'").arg(dashed(unknown.first()));
+        return command.isEmpty() ? text : text + QStringLiteral(" for ") + command;
+    }
+    QString text = parser.errorText();
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    if (!text.isEmpty())
+        text[0] = text[0].toLower();
+    return text;
+}
+
+void addOptions(QCommandLineParser& parser, const QStringList& names)
+{
+    for (const QString& name : names) {
+        const OptionDef& option = *findOption(name);
+        parser.addOption(option.valueName.isEmpty()
+                             ? QCommandLineOption(option.names, option.help)
+                             : QCommandLineOption(option.names, option.help, option.valueName));
+    }
+}
+
+CommandLine parseCommand(const CommandDef& command, const QStringList& args)
+{
+    const QString helpFor = kProgram + QLatin1Char(' ') + command.name;
+    QCommandLineParser parser;
+    addOptions(parser, command.options + command.unlisted + kEveryCommand);
+    const bool parsed = parser.parse(QStringList{kProgram} + args);
+    if (parser.isSet(QStringLiteral("help")))
+        return helpText(commandHelp(command));
+    if (!parsed)
+        return usageError(parserError(parser, command.name), helpFor);
+
+    CommandLine line;
+    line.action = CommandLine::Action::Run;
+    Options& o = line.options;
+    o.command = command.command;
+    QHash<const OptionDef*, int> seen;
+    for (const QString& name : parser.optionNames()) {
+        const OptionDef* option = findOption(name);
+        if (!option->apply)
+            continue;
+        const QString value =
+            option->valueName.isEmpty() ? QString() : parser.values(name).value(seen[option]++);
+        const QString error = option->apply(o, value);
+        if (!error.isEmpty())
+            return usageError(error, helpFor);
+    }
+    o.names = parser.positionalArguments();
+    if (command.arguments.isEmpty() && !o.names.isEmpty())
+        return usageError(QStringLiteral("unexpected argument '%1'").arg(o.names.first()), helpFor);
+    const QString error = command.check ? command.check(o) : QString();
+    return error.isEmpty() ? line : usageError(error, helpFor);
+}
+
+} // namespace
+
+QString commandName(Command command)
+{
+    for (const CommandDef& def : kCommands) {
+        if (def.command == command)
+            return def.name;
+    }
+    return {};
+}
+
+bool writesDeviceId(const Options& o)
+{
+    return (o.command == Command::Production || o.command == Command::Test) && o.setDeviceId;
+}
+
+CommandLine parseCommandLine(const QStringList& args)
+{
+    // Options before the command are the program's own; everything from the command on is the
+    // command's.
+    QCommandLineParser parser;
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    addOptions(parser, {QStringLiteral("help"), QStringLiteral("version")});
+    const bool parsed = parser.parse(QStringList{kProgram} + args);
+    if (parser.isSet(QStringLiteral("help")))
+        return helpText(globalHelp());
+    if (!parsed) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty() && findOption(unknown.first()))
+            return usageError(
+                QStringLiteral("%1 goes after the command").arg(dashed(unknown.first())), kProgram);
+        return usageError(parserError(parser, QString()), kProgram);
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        CommandLine line;
+        line.action = CommandLine::Action::Version;
+        return line;
+    }
+    const QStringList rest = parser.positionalArguments();
+    QStringList names;
+    for (const CommandDef& command : kCommands)
+        names << command.name;
+    const QString last = names.takeLast();
+    const QString commands = names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+    if (rest.isEmpty())
+        return usageError(QStringLiteral("missing command (%1)").arg(commands), kProgram);
+    for (const CommandDef& command : kCommands) {
+        if (command.name == rest.first())
+            return parseCommand(command, rest.mid(1));
+    }
+    return usageError(QStringLiteral("unknown command '%1' (%2)").arg(rest.first(), commands),
+                      kProgram);
+}
+
+} // namespace cli

@@ -1,0 +1,216 @@
+#include "session.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+
+#include "command_line.h"
+#include "logger.h"
+#include "run_host.h"
+#include "run_report.h"
+#include "station.h"
+#include "terminal_output.h"
+
+namespace cli {
+
+namespace {
+
+std::atomic<int> g_signal{0};
+
+void onSignal(int sig)
+{
+    g_signal = sig;
+}
+
+RunSettings settingsFor(const Options& o)
+{
+    RunSettings s;
+    s.kind = o.command == Command::Production ? RunSettings::Kind::Production
+             : o.command == Command::Test     ? RunSettings::Kind::Test
+             : o.command == Command::Retest   ? RunSettings::Kind::Retest
+                                              : RunSettings::Kind::Fetch;
+    s.deviceId = o.deviceId;
+    s.setDeviceId = o.setDeviceId;
+    s.skipBootloader = o.skipBootloader;
+    s.fetchFolder = o.toDir;
+    s.fetchSelector = o.selector;
+    s.fetchNames = o.names;
+    return s;
+}
+
+// One run on the run host: its lines and verdict on standard output, its transfers on standard
+// error, and the stops that can end it (signals, the time limit, a closed output).
+class Session : public QObject
+{
+public:
+    explicit Session(const Options& o)
+        : m_options(o), m_style(stdoutStyle()), m_bar(isTerminal(stderr))
+    {
+        connect(&m_host, &RunHost::sigLine, this, [this](const QString& text, int colour, bool) {
+            print(formatLogLine(text, colour, m_style));
+        });
+        connect(&m_host, &RunHost::sigTransferProgress, this,
+                [this](const QString& name, qint64 done, qint64 total) {
+                    m_bar.transfer(name, done, total);
+                });
+        connect(&m_host, &RunHost::sigFinished, this, [this](bool ok) {
+            m_exitCode = ok ? ExitSuccess : ExitRunFailed;
+            m_finished = true;
+            m_loop.quit();
+        });
+        connect(&m_thread, &QThread::finished, this, [this] { m_loop.quit(); });
+    }
+
+    int exec()
+    {
+        watchStops();
+        QElapsedTimer taken;
+        taken.start();
+        m_host.start(settingsFor(m_options));
+        m_loop.exec();
+        m_host.join();
+        const qint64 elapsedMs = taken.elapsed();
+        // Lines emitted before the end are still queued here.
+        QCoreApplication::sendPostedEvents(this);
+        m_host.end();
+        restoreSignals();
+        m_ended = true;
+        // A run that reported its end completed, even when a stop came too late to cut it
+        // short; a stopped run returns without a word of its own.
+        const int code = m_finished ? m_exitCode : m_stopCode ? m_stopCode : ExitRunFailed;
+        const Verdict verdict = code == ExitSuccess     ? Verdict::Pass
+                                : code == ExitRunFailed ? Verdict::Fail
+                                                        : Verdict::Stopped;
+        std::optional<quint64> id;
+        if (writesDeviceId(m_options))
+            id = m_options.deviceId;
+        print(formatVerdict(verdict, commandName(m_options.command), id, elapsedMs, m_style));
+        m_bar.hide();
+        return code;
+    }
+
+private:
+    void print(const QString& line)
+    {
+        // A closed standard output (a reader that went away) ends the run as an interrupt does.
+        if (!m_outputOpen)
+            return;
+        m_bar.hide();
+        const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
+        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) !=
+                size_t(bytes.size()) ||
+            std::fflush(stdout) != 0) {
+            m_outputOpen = false;
+            stop(ExitInterrupted, QStringLiteral("standard output closed"));
+        }
+    }
+
+    // Only the first reason counts and is told; the run returns at its next check.
+    void stop(int code, const QString& reason)
+    {
+        if (m_stopCode || m_finished || m_ended)
+            return;
+        m_stopCode = code;
+        m_bar.hide();
+        std::fprintf(stderr, "veltora-cli: %s, stopping the run\n", qUtf8Printable(reason));
+        m_host.stop();
+        m_thread.quit();
+    }
+
+    void watchStops()
+    {
+        if (m_options.timeLimitSeconds > 0) {
+            m_limit.setSingleShot(true);
+            connect(&m_limit, &QTimer::timeout, this, [this] {
+                stop(ExitTimeLimit,
+                     QStringLiteral("time limit of %1 s reached").arg(m_options.timeLimitSeconds));
+            });
+            m_limit.start(m_options.timeLimitSeconds * 1000);
+        }
+        g_signal = 0;
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+#ifdef SIGPIPE
+        // A write to a closed pipe fails instead of killing the process in the middle of a chunk.
+        std::signal(SIGPIPE, SIG_IGN);
+#endif
+        connect(&m_signalPoll, &QTimer::timeout, this, [this] {
+            if (g_signal.exchange(0))
+                stop(ExitInterrupted, QStringLiteral("interrupted"));
+        });
+        m_signalPoll.start(20);
+    }
+
+    static void restoreSignals()
+    {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+#ifdef SIGPIPE
+        std::signal(SIGPIPE, SIG_DFL);
+#endif
+    }
+
+    const Options& m_options;
+    const LineStyle m_style;
+    ProgressBar m_bar;
+    Logger_c m_logger;
+    QThread m_thread;
+    RunHost m_host{m_thread, m_logger};
+    QEventLoop m_loop;
+    QTimer m_limit;
+    QTimer m_signalPoll;
+    int m_exitCode = ExitRunFailed;
+    int m_stopCode = 0;
+    bool m_finished = false;
+    // The run is over: a failed write of the verdict stops nothing.
+    bool m_ended = false;
+    bool m_outputOpen = true;
+};
+
+bool useStationDir(const Options& o)
+{
+    if (o.stationDir.isEmpty())
+        return true;
+    if (!QFileInfo(o.stationDir).isDir()) {
+        std::fprintf(
+            stderr,
+            "veltora-cli: station folder '%s' does not exist\nTry 'veltora-cli %s --help'.\n",
+            qUtf8Printable(escapeControls(o.stationDir)), qUtf8Printable(commandName(o.command)));
+        return false;
+    }
+    setStationDir(QFileInfo(o.stationDir).absoluteFilePath());
+    return true;
+}
+
+} // namespace
+
+int runSession(const Options& o)
+{
+    if (!useStationDir(o))
+        return ExitUsage;
+    Session session(o);
+    return session.exec();
+}
+
+int printReport(const Options& o)
+{
+    if (!useStationDir(o))
+        return ExitUsage;
+    RunReport report;
+    if (!readRunReport(StationLayout::journalFile(), o.since, report)) {
+        std::fprintf(stderr, "veltora-cli: the run journal '%s' cannot be read\n",
+                     qUtf8Printable(escapeControls(StationLayout::journalFile())));
+        return ExitRunFailed;
+    }
+    const QByteArray out = o.json ? runReportJson(report) : runReportText(report).toUtf8();
+    std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
+    return std::fflush(stdout) == 0 ? ExitSuccess : ExitRunFailed;
+}
+
+} // namespace cli
