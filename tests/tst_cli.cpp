@@ -107,6 +107,11 @@ void tst_cli::usage_data()
         << QStringList{"production", "--time-limit", "0"} << 2 << "--time-limit";
     for (const char* date : {"2024-02-30", "2024/05/06", "2024.05.06"})
         QTest::newRow(date) << QStringList{"report", "--since", date} << 2 << "--since needs";
+    QTest::newRow("until a date with slashes")
+        << QStringList{"report", "--until=2024/05/06"} << 2 << "--until needs";
+    QTest::newRow("until before since")
+        << QStringList{"report", "--since", "2024-05-07", "--until", "2024-05-06"} << 2
+        << "--until 2024-05-06 is before --since 2024-05-07";
 }
 
 void tst_cli::usage()
@@ -313,6 +318,10 @@ void tst_cli::stopEndsTheRunCleanly()
     QVERIFY2(err.contains("veltora-cli: " + stop + ", stopping the run\n"), qPrintable(err));
     const QString out = timeless(p.readAllStandardOutput());
     QVERIFY2(closeOutput || out.endsWith("\n" + verdict + ", <t> s\n"), qPrintable(out));
+    // The journal tells a time limit from the other stops.
+    const QList<QByteArray> journal = readAll(stationDir() + "/Logs/runs.jsonl").split('\n');
+    QCOMPARE(QJsonDocument::fromJson(journal.value(journal.size() - 2))["stop_cause"].toString(),
+             exitCode == 124 ? "time limit" : exitCode == 130 ? "stop" : "");
 
     // Nothing more was written into the device, no record of an unfinished device, and the
     // port is free again.

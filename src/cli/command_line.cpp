@@ -53,6 +53,24 @@ template <bool Options::*member, bool value> QString setFlag(Options& o, const Q
     return {};
 }
 
+// The report's options with a value, checked and taken by the report itself; a date only as
+// YYYY-MM-DD, since the report compares dates as text.
+template <const char* option> QString reportOption(Options& o, const QString& value)
+{
+    const QString name = QStringLiteral("--") + QLatin1String(option);
+    const bool date = name == QLatin1String("--since") || name == QLatin1String("--until");
+    if (date && !isIsoDate(value))
+        return QStringLiteral("%1 needs a date YYYY-MM-DD, not '%2'").arg(name, value);
+    QString error;
+    takeReportOption(o.report, name, value, error);
+    return error;
+}
+constexpr char kSince[] = "since";
+constexpr char kUntil[] = "until";
+constexpr char kStation[] = "station";
+constexpr char kCsv[] = "csv";
+constexpr char kHtml[] = "html";
+
 // One option: its names (one letter: a short one), its value's name (empty: a flag), its help
 // and what it sets; apply returns a message for a value it does not take. Each occurrence is
 // applied in the order given, so a later one wins and a repeated one can collect its values.
@@ -130,16 +148,28 @@ const QList<OptionDef> kOptions = {
              o.toDir.chop(1);
          return {};
      }},
-    {{"since"},
-     "YYYY-MM-DD",
-     "only runs started on or after this UTC date",
+    {{"jlink-serial"},
+     "SN",
+     "the serial number of the J-Link probe to program\n"
+     "through, when several are attached (-USB SN)",
      [](Options& o, const QString& v) -> QString {
-         if (!isIsoDate(v))
-             return QStringLiteral("--since needs a date YYYY-MM-DD, not '%1'").arg(v);
-         o.since = v;
+         o.jlinkSerial = v.trimmed();
+         if (o.jlinkSerial.isEmpty())
+             return QStringLiteral("--jlink-serial needs a probe's serial number");
          return {};
      }},
-    {{"json"}, "", "one JSON object instead of text", setFlag<&Options::json, true>},
+    {{"since"}, "YYYY-MM-DD", "only runs started on or after this UTC date", reportOption<kSince>},
+    {{"until"}, "YYYY-MM-DD", "only runs started on or before this UTC date", reportOption<kUntil>},
+    {{"station"}, "NAME", "only this station's runs", reportOption<kStation>},
+    {{"json"},
+     "",
+     "one JSON object instead of text",
+     [](Options& o, const QString&) -> QString {
+         o.report.json = true;
+         return {};
+     }},
+    {{"csv"}, "FILE", "also write one row per run to FILE (CSV)", reportOption<kCsv>},
+    {{"html"}, "FILE", "also write a page with plots to FILE", reportOption<kHtml>},
     {{"v", "verbose"},
      "",
      "also print the diagnostic trace on standard error",
@@ -231,7 +261,8 @@ const QList<CommandDef> kCommands = {
      "J-Link commander, waits for the device to come back on a new port, writes the Device ID\n"
      "unless --no-set-device-id, and downloads the c: test files. A device in its bootloader\n"
      "is always sent on to its firmware (--skip-bootloader and its --no- form are ignored).",
-     {"station-dir", "device-id", "set-device-id", "no-set-device-id", "time-limit"},
+     {"station-dir", "device-id", "set-device-id", "no-set-device-id", "jlink-serial",
+      "time-limit"},
      {"skip-bootloader", "no-skip-bootloader"},
      {},
      {},
@@ -268,14 +299,18 @@ const QList<CommandDef> kCommands = {
      "report",
      {"report [options]"},
      "sum up the station's run journal",
-     "Sums up the station's run journal Logs/runs.jsonl: the runs by kind and result, their\n"
-     "durations, the Device IDs produced, and the malformed lines skipped.",
-     {"station-dir", "since", "json"},
+     "Sums up the station's run journal Logs/runs.jsonl for a period: per kind of run the\n"
+     "units, first-pass and final yield, retest rate, units per hour, durations, failures by\n"
+     "step and by red line, stopped runs by cause, per day and per station; the Device IDs\n"
+     "produced, repeated and re-identified. --csv writes one row per run, --html a page\n"
+     "with plots that opens without a network.",
+     {"station-dir", "since", "until", "station", "json", "csv", "html"},
      {},
      {},
      {},
      nullptr,
-     "Exit codes: 0 done, 1 the journal cannot be read, 2 usage error.\n"},
+     "Exit codes: 0 done, 1 the journal cannot be read or a file cannot be written,\n"
+     "2 usage error.\n"},
 };
 
 const OptionDef* findOption(const QString& name)

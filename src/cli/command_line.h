@@ -2,6 +2,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "run_report.h"
+
 // veltora-cli's commands, their options and help texts, described in one table and read with
 // QCommandLineParser.
 namespace cli {
@@ -29,8 +31,8 @@ struct Options
     bool selectorGiven = false;
     QString toDir;
     QStringList names;
-    QString since; // report: YYYY-MM-DD
-    bool json = false;
+    QString jlinkSerial; // test: the J-Link probe to program through
+    ReportOptions report;
     bool verbose = false;
 };
 

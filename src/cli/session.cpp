@@ -41,6 +41,7 @@ RunSettings settingsFor(const Options& o)
     s.fetchFolder = o.toDir;
     s.fetchSelector = o.selector;
     s.fetchNames = o.names;
+    s.jlinkSerial = o.jlinkSerial;
     return s;
 }
 
@@ -119,7 +120,7 @@ private:
         m_stopCode = code;
         m_bar.hide();
         std::fprintf(stderr, "veltora-cli: %s, stopping the run\n", qUtf8Printable(reason));
-        m_host.stop();
+        m_host.stop(code == ExitTimeLimit ? QStringLiteral("time limit") : QStringLiteral("stop"));
         m_thread.quit();
     }
 
@@ -202,13 +203,12 @@ int printReport(const Options& o)
 {
     if (!useStationDir(o))
         return ExitUsage;
-    RunReport report;
-    if (!readRunReport(StationLayout::journalFile(), o.since, report)) {
-        std::fprintf(stderr, "veltora-cli: the run journal '%s' cannot be read\n",
-                     qUtf8Printable(escapeControls(StationLayout::journalFile())));
+    QByteArray out;
+    QString error;
+    if (!makeRunReport(StationLayout::journalFile(), o.report, out, error)) {
+        std::fprintf(stderr, "veltora-cli: %s\n", qUtf8Printable(error));
         return ExitRunFailed;
     }
-    const QByteArray out = o.json ? runReportJson(report) : runReportText(report).toUtf8();
     std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
     return std::fflush(stdout) == 0 ? ExitSuccess : ExitRunFailed;
 }

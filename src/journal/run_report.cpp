@@ -284,15 +284,3 @@ bool makeRunReport(const QString& journalPath, const ReportOptions& options, QBy
     out = options.json ? runReportJson(report) : runReportText(report).toUtf8();
     return true;
 }
-
-bool readRunReport(const QString& journalPath, const QString& since, RunReport& report)
-{
-    QVector<ReportRun> runs;
-    int skipped = 0;
-    if (!readJournalRuns(journalPath, runs, skipped))
-        return false;
-    report = computeRunReport(std::move(runs), {QDate::fromString(since, Qt::ISODate), {}, {}});
-    report.journal = journalPath;
-    report.skipped = skipped;
-    return true;
-}

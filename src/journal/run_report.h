@@ -116,6 +116,3 @@ bool takeReportOption(ReportOptions& options, const QString& name, const QString
 // read or a file cannot be written.
 bool makeRunReport(const QString& journalPath, const ReportOptions& options, QByteArray& out,
                    QString& error);
-
-// The journal read and summed up for runs started on or after since (YYYY-MM-DD; empty: all).
-bool readRunReport(const QString& journalPath, const QString& since, RunReport& report);
