@@ -21,12 +21,16 @@ const char kUsage[] =
     "  --fs DIR              the device's file system (default: DIR/devsim-fs)\n"
     "  --link-name NAME      symlink name of the port (default: ttySIM0)\n"
     "  --vendor-id ID        USB vendor id, hex (0x2c0d) or decimal (default: 0x2c0d)\n"
+    "  --usb-serial S        USB serial number, written into the ports line (default: none)\n"
+    "  --usb-location L      USB location (hub port path, e.g. 1-1.4), likewise\n"
     "  --unplugged           start unplugged; the reset trigger plugs it in\n"
     "  --plug-delay MS       wait before the first plug-in\n"
     "  --reboot-delay MS     away time after a restart (default: 300)\n"
     "  --bootloader          start in the bootloader\n"
     "  --firmware-version T  firmware version text\n"
     "  --device-id N         initial Device ID (decimal)\n"
+    "  --echo-device-id N    answer SetDeviceID with ID N instead of the one sent\n"
+    "  --forget-device-id    answer SetDeviceID with the ID sent but keep the old one\n"
     "  --wifi-mac MAC        WiFi MAC, six hex bytes separated by ':'\n"
     "  --ethernet-mac MAC    Ethernet MAC, six hex bytes separated by ':'\n"
     "  --fault C:MODE[:P[:N]] fault for command code C; MODE: no-answer, non-zero-result,\n"
@@ -109,6 +113,8 @@ int main(int argc, char** argv)
             config.pluggedAtStart = false;
         } else if (option == "--bootloader") {
             config.bootloader = true;
+        } else if (option == "--forget-device-id") {
+            config.keepsDeviceId = false;
         } else if (!next()) {
             return fail("option " + option + " needs a value (see --help)");
         } else if (option == "--dir") {
@@ -125,6 +131,11 @@ int main(int argc, char** argv)
             if (!parseNumber(value, 0xFFFF, number))
                 return fail("bad vendor id: " + value);
             config.vendorId = static_cast<uint16_t>(number);
+        } else if (option == "--usb-serial" || option == "--usb-location") {
+            // A blank would split the ports line's field.
+            if (value.empty() || value.find_first_of(" \t\n=") != std::string::npos)
+                return fail("bad value for " + option + ": " + value);
+            (option == "--usb-serial" ? config.usbSerial : config.usbLocation) = value;
         } else if (option == "--plug-delay") {
             if (!parseNumber(value, 3600000, number))
                 return fail("bad plug delay: " + value);
@@ -139,6 +150,10 @@ int main(int argc, char** argv)
             if (!parseNumber(value, ~0ULL, number))
                 return fail("bad Device ID: " + value);
             config.deviceId = number;
+        } else if (option == "--echo-device-id") {
+            if (!parseNumber(value, ~0ULL, number))
+                return fail("bad Device ID: " + value);
+            config.deviceIdEcho = number;
         } else if (option == "--wifi-mac") {
             if (!parseMac(value, config.wifiMac))
                 return fail("bad WiFi MAC: " + value);
