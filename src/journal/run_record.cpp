@@ -55,6 +55,8 @@ QByteArray RunRecord::toJsonLine() const
         {"host", host},
         {"device_id", deviceIdAsked ? QJsonValue(QString::number(deviceId)) : QJsonValue()},
         {"device_id_written", deviceIdWritten},
+        {"previous_device_id",
+         previousDeviceId ? QJsonValue(QString::number(*previousDeviceId)) : QJsonValue()},
         {"port", textOrNull(port)},
         {"firmware", textOrNull(firmware)},
         {"files", digests(files)},
