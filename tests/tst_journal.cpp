@@ -57,6 +57,8 @@ void tst_journal::runLeavesItsLine_data()
     QTest::addColumn<int>("fault");    // a command the device leaves unanswered
     QTest::addColumn<bool>("stop");    // stopped while searching for the device
     QTest::addColumn<bool>("blocked"); // a file named Logs in place of the folder
+    // The journal shows the device's ID (0) produced before: the run re-identifies it openly.
+    QTest::addColumn<bool>("produced");
     QTest::addColumn<QString>("result");
     QTest::addColumn<QString>("error");
     QTest::addColumn<QStringList>("files"); // device paths of the files sent or fetched
@@ -65,20 +67,25 @@ void tst_journal::runLeavesItsLine_data()
     const QStringList production = {"Updates/nRF_Update_c.bin", "Updates/ESP_Update_c.bin",
                                     "Updates/NRF_Bootloader_c.bin", "config.txt"};
     const QStringList none;
-    QTest::newRow("production") << int(Kind::Production) << true << 0 << false << false << "success"
+    QTest::newRow("production") << int(Kind::Production) << true << 0 << false << false << false
+                                << "success"
                                 << "" << production << none;
+    QTest::newRow("re-identified production")
+        << int(Kind::Production) << true << 0 << false << false << true << "success"
+        << "" << production << none;
     QTest::newRow("failed production")
-        << int(Kind::Production) << true << 0x0A << false << false << "failed"
+        << int(Kind::Production) << true << 0x0A << false << false << false << "failed"
         << "Error while MACs getting" << production << none;
-    QTest::newRow("stopped") << int(Kind::Production) << false << 0 << true << false << "stopped"
+    QTest::newRow("stopped") << int(Kind::Production) << false << 0 << true << false << false
+                             << "stopped"
                              << "" << none << none;
-    QTest::newRow("test") << int(Kind::Test) << false << 0 << false << false << "success"
+    QTest::newRow("test") << int(Kind::Test) << false << 0 << false << false << false << "success"
                           << "" << QStringList{"Updates/ESP_Update_c.bin", "testcfg.txt"}
                           << QStringList{"nrf52840_test.hex"};
-    QTest::newRow("fetch") << int(Kind::Fetch) << true << 0 << false << false << "success"
+    QTest::newRow("fetch") << int(Kind::Fetch) << true << 0 << false << false << false << "success"
                            << "" << QStringList{"testres.bin"} << none;
     QTest::newRow("journal not writable")
-        << int(Kind::Fetch) << true << 0 << false << true << "success"
+        << int(Kind::Fetch) << true << 0 << false << true << false << "success"
         << "" << none << none;
 }
 
@@ -90,6 +97,7 @@ void tst_journal::runLeavesItsLine()
     QFETCH(int, fault);
     QFETCH(bool, stop);
     QFETCH(bool, blocked);
+    QFETCH(bool, produced);
     QFETCH(QString, result);
     QFETCH(QString, error);
     QFETCH(QStringList, files);
@@ -100,6 +108,12 @@ void tst_journal::runLeavesItsLine()
     const QString station = bench.station();
     if (blocked)
         QVERIFY(writeFile(station + "/Logs", "a file, not a folder"));
+    RunRecord before;
+    before.kind = "production";
+    before.deviceIdAsked = before.deviceIdWritten = true;
+    before.result = RunRecord::Result::Success;
+    if (produced)
+        QVERIFY(appendRunRecord(station + "/Logs/runs.jsonl", before));
     devsim::Config config = bench.config();
     config.pluggedAtStart = plugged;
     // A line break of the device's must not start a day-log line of its own.
@@ -151,8 +165,12 @@ void tst_journal::runLeavesItsLine()
         return;
 
     const QList<QJsonObject> lines = journalLines(station + "/Logs/runs.jsonl");
-    QCOMPARE(lines.size(), 1);
-    const QJsonObject run = lines.first();
+    QCOMPARE(lines.size(), produced ? 2 : 1);
+    const QJsonObject run = lines.last();
+    QCOMPARE(run["previous_device_id"], produced ? QJsonValue("0") : QJsonValue());
+    QCOMPARE(recorder.log.count("0Re-identifying the device: it was produced with Device ID 0 and "
+                                "gets Device ID 18446744073709551615"),
+             produced ? 1 : 0);
     const char* kinds[] = {"production", "test", "retest", "fetch"};
     QCOMPARE(run["kind"].toString(), QString(kinds[kind]));
     QCOMPARE(run["result"].toString(), result);
