@@ -208,7 +208,7 @@ void TestRunTest::testRun_data()
     QTest::addColumn<QByteArray>("list");
     QTest::addColumn<QByteArray>("commander");
     QTest::addColumn<bool>("deviceAtStart");
-    QTest::addColumn<QString>("fault"); // "download": it fails; "echo": another ID answered
+    QTest::addColumn<QString>("fault");    // "download": it fails; "echo": another ID answered
     QTest::addColumn<QStringList>("tail"); // the lines after "Applying the default file list"
     QTest::addColumn<QByteArray>("codes"); // what the device received
     QTest::addColumn<bool>("result");
