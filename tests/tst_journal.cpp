@@ -11,6 +11,7 @@
 #include <QtTest>
 #include <thread>
 
+#include "device_id_history.h"
 #include "prod_fixture.h"
 #include "run_host.h"
 #include "run_journal.h"
@@ -48,6 +49,7 @@ private slots:
     void runLeavesItsLine();
     void concurrentAppendsStayWhole();
     void report();
+    void deviceIdHistory();
 };
 
 void tst_journal::runLeavesItsLine_data()
@@ -324,6 +326,38 @@ void tst_journal::report()
     QVERIFY(readRunReport(dir.filePath("none.jsonl"), QString(), report));
     QVERIFY(report.kinds.isEmpty());
     QVERIFY(!readRunReport(dir.path(), QString(), report));
+}
+
+// A journal longer than the line finder's 4 MiB block, the line that matters across the block's
+// end, and a torn line at the end: only whole entries that wrote their ID count.
+void tst_journal::deviceIdHistory()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.jsonl");
+    RunRecord r;
+    r.kind = "production";
+    r.result = RunRecord::Result::Success;
+    r.deviceIdAsked = true;
+    r.deviceId = 7;
+    r.host = QString(3000, 'h');
+    QByteArray journal;
+    while (journal.size() < 4 * 1024 * 1024 - 1000)
+        journal += r.toJsonLine(); // asked for 7, but did not write it
+    r.id = "0000000000a7";
+    r.start = QDateTime::fromString("2024-05-06T08:31:13.373Z", Qt::ISODateWithMs);
+    r.deviceIdWritten = true;
+    journal += r.toJsonLine();
+    journal +=
+        "{\"device_id\":\"8\",\"device_id_written\":true,\"kind\":\"production\",\"result\":\"succ";
+    QVERIFY(writeFile(path, journal));
+
+    DeviceIdHistory history;
+    QVERIFY(readDeviceIdHistory(path, 7, 8, history));
+    QVERIFY(history.given && !history.heldProduced);
+    QCOMPARE(history.givenRun, QString("0000000000a7"));
+    QCOMPARE(history.givenStart, QString("2024-05-06T08:31:13.373Z"));
+    QVERIFY(readDeviceIdHistory(path, 8, 7, history));
+    QVERIFY(!history.given && history.heldProduced);
 }
 
 QTEST_GUILESS_MAIN(tst_journal)

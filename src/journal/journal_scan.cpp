@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -12,16 +13,30 @@ namespace {
 
 constexpr qint64 kBlockBytes = 4 * 1024 * 1024;
 
-using Searcher = std::boyer_moore_horspool_searcher<const char*>;
+// glibc's memmem is two to three times as fast as a Boyer-Moore-Horspool search on the short
+// texts of Device IDs.
+const char* find(const char* begin, const char* end, const QByteArray& text)
+{
+#ifdef __GLIBC__
+    const void* hit = ::memmem(begin, size_t(end - begin), text.constData(), size_t(text.size()));
+    return hit ? static_cast<const char*>(hit) : end;
+#else
+    return std::search(begin, end,
+                       std::boyer_moore_horspool_searcher<const char*>(
+                           text.constData(), text.constData() + text.size()));
+#endif
+}
 
 // The lines of [begin, end) holding one of the texts, by their start offsets, in order.
 std::vector<const char*> hitLines(const char* begin, const char* end,
-                                  const std::vector<Searcher>& searchers)
+                                  const QList<QByteArray>& texts)
 {
     std::vector<const char*> starts;
-    for (const Searcher& searcher : searchers) {
+    for (const QByteArray& text : texts) {
+        if (text.isEmpty())
+            continue;
         for (const char* at = begin;;) {
-            const char* hit = std::search(at, end, searcher);
+            const char* hit = find(at, end, text);
             if (hit == end)
                 break;
             const char* lineStart = hit;
@@ -46,11 +61,6 @@ bool scanLinesContaining(const QString& path, const QList<QByteArray>& texts,
     QFile file(path);
     if (!openRegularFile(file))
         return false;
-    std::vector<Searcher> searchers;
-    for (const QByteArray& text : texts) {
-        if (!text.isEmpty())
-            searchers.emplace_back(text.constData(), text.constData() + text.size());
-    }
     // Whole lines are searched; the unfinished tail of a block waits for the next one.
     QByteArray buffer;
     for (bool atEnd = false; !atEnd;) {
@@ -62,7 +72,7 @@ bool scanLinesContaining(const QString& path, const QList<QByteArray>& texts,
         const int lastEnd = atEnd ? buffer.size() : buffer.lastIndexOf('\n') + 1;
         const char* begin = buffer.constData();
         const char* end = begin + lastEnd;
-        for (const char* start : hitLines(begin, end, searchers)) {
+        for (const char* start : hitLines(begin, end, texts)) {
             const char* stop = std::find(start, end, '\n');
             if (!found(QByteArray(start, int(stop - start))))
                 return true;
