@@ -341,8 +341,9 @@ void tst_journal::deviceIdHistory()
     r.deviceId = 7;
     r.host = QString(3000, 'h');
     QByteArray journal;
-    while (journal.size() < 4 * 1024 * 1024 - 1000)
-        journal += r.toJsonLine(); // asked for 7, but did not write it
+    const QByteArray asked = r.toJsonLine(); // asked for 7, but did not write it
+    while (journal.size() + asked.size() < 4 * 1024 * 1024)
+        journal += asked;
     r.id = "0000000000a7";
     r.start = QDateTime::fromString("2024-05-06T08:31:13.373Z", Qt::ISODateWithMs);
     r.deviceIdWritten = true;
