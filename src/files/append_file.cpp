@@ -77,21 +77,16 @@ Append createWithHeader(const QString& path, const QByteArray& header)
 class HeldFile
 {
 public:
-    explicit HeldFile(const QString& path)
-        :
-#ifdef Q_OS_WIN
-          // Windows appends by seeking to the end, which is no atomic append: a lock file beside
-          // the file orders the writers; QLockFile takes over a lock whose process is gone.
-          m_lock(path + QStringLiteral(".lock")),
-#endif
-          m_file(path)
-    {}
+    explicit HeldFile(const QString& path) : m_file(path) {}
 
     Append open(const QByteArray& header)
     {
         const QString path = m_file.fileName();
 #ifdef Q_OS_WIN
-        if (!m_lock.tryLock(kLockWaitMs))
+        // Windows appends by seeking to the end, which is no atomic append: a lock file beside
+        // the file orders the writers; QLockFile takes over a lock whose process is gone.
+        m_lock = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
+        if (!m_lock->tryLock(kLockWaitMs))
             return Append::NotOpened;
         // Under the lock file nobody else opens it, so the file is new or not for good.
         const bool created = !QFileInfo::exists(path);
@@ -135,7 +130,7 @@ public:
 
 private:
 #ifdef Q_OS_WIN
-    QLockFile m_lock; // let go of after the file is closed
+    std::unique_ptr<QLockFile> m_lock; // let go of after the file is closed
 #endif
     QFile m_file;
     qint64 m_oldSize = 0;
