@@ -96,15 +96,13 @@ bool Flashing_c::recordsWritable()
 {
     const StationLayout layout(m_folder);
     QString failure = RecordFiles(layout.publicKeysFile(), layout.macFile()).blocker();
-    // The journal is the station's record of which IDs went into devices; its folder is made
-    // when missing, as its writer does.
-    if (failure.isEmpty() && QDir().mkpath(StationLayout::logsFolder())) {
+    if (failure.isEmpty()) {
+        // The journal is the station's record of which IDs went into devices; its folder is
+        // made when missing, as its writer does.
+        QDir().mkpath(StationLayout::logsFolder());
         const QString why = RecordFiles::whyNotAppendable(StationLayout::journalFile());
         if (!why.isEmpty())
             failure = QStringLiteral("Run journal writing error: ") + why;
-    } else if (failure.isEmpty()) {
-        failure = QStringLiteral("Run journal writing error: no folder ") +
-                  QDir::cleanPath(StationLayout::logsFolder());
     }
     if (failure.isEmpty())
         return true;
