@@ -294,8 +294,9 @@ struct Device::Impl
             event("plug-in failed: no pseudo-terminal");
             return false;
         }
-        if (!replaceSymlink(pty.slavePath(), linkPath)
-            || (!cfg.portsFile.empty() && !addPortLine(cfg.portsFile, linkPath, cfg.vendorId))) {
+        if (!replaceSymlink(pty.slavePath(), linkPath) ||
+            (!cfg.portsFile.empty() &&
+             !addPortLine(cfg.portsFile, linkPath, cfg.vendorId, cfg.usbSerial, cfg.usbLocation))) {
             event("plug-in failed: " + linkPath);
             ::unlink(linkPath.c_str());
             pty.close();
@@ -522,11 +523,13 @@ struct Device::Impl
         case cdc::DeleteESP.code:
             out = {deleteFile(p, n)};
             break;
-        case cdc::SetDeviceID.code:
-            if (cdc::requestFits(cdc::SetDeviceID, n))
-                deviceId = cdc::get64(p);
-            put64(out, deviceId);
+        case cdc::SetDeviceID.code: {
+            const uint64_t sent = cdc::requestFits(cdc::SetDeviceID, n) ? cdc::get64(p) : deviceId;
+            if (cfg.keepsDeviceId)
+                deviceId = sent;
+            put64(out, cfg.deviceIdEcho ? *cfg.deviceIdEcho : sent);
             break;
+        }
         case cdc::Reboot.code:
             reply.after = Reply::After::Reboot;
             break;

@@ -36,6 +36,9 @@ struct Config
     std::string linkName = "ttySIM0";   // symlink <dir>/<linkName> -> current pty slave
     std::string fsRoot;                 // the device's file system (created if missing)
     uint16_t vendorId = 0x2C0D;
+    // Written into its ports line as serial=... and location=... (empty: not known, not written).
+    std::string usbSerial;
+    std::string usbLocation;
     bool pluggedAtStart = true;
     int plugDelayMs = 0;                // delay before the first plug-in
     int rebootDelayMs = 300;            // away time after SendReboot / SendLeaveBootloader
@@ -45,6 +48,10 @@ struct Config
     uint8_t wifiMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
     uint8_t ethernetMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F};
     uint64_t deviceId = 0;
+    // Firmware that misbehaves at SetDeviceID: answers with this ID instead of the one sent (and
+    // holds the one sent), or answers with the ID sent and keeps the one it had.
+    std::optional<uint64_t> deviceIdEcho;
+    bool keepsDeviceId = true;
     uint32_t statusWord = 1;            // SendGetStatusWord answer
     // The key "created" on request (empty: the device has none after all); none: a fresh P-256 key.
     std::optional<std::vector<uint8_t>> publicKey;

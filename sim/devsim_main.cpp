@@ -23,12 +23,16 @@ const char kUsage[] =
     "  --fs DIR              the device's file system (default: DIR/devsim-fs)\n"
     "  --link-name NAME      symlink name of the port (default: ttySIM0)\n"
     "  --vendor-id ID        USB vendor id, hex (0x2c0d) or decimal (default: 0x2c0d)\n"
+    "  --usb-serial S        USB serial number, written into the ports line (default: none)\n"
+    "  --usb-location L      USB location (hub port path, e.g. 1-1.4), likewise\n"
     "  --unplugged           start unplugged; the reset trigger plugs it in\n"
     "  --plug-delay MS       wait before the first plug-in\n"
     "  --reboot-delay MS     away time after a restart (default: 300)\n"
     "  --bootloader          start in the bootloader\n"
     "  --firmware-version T  firmware version text\n"
     "  --device-id N         initial Device ID (decimal)\n"
+    "  --echo-device-id N    answer SetDeviceID with ID N instead of the one sent\n"
+    "  --forget-device-id    answer SetDeviceID with the ID sent but keep the old one\n"
     "  --wifi-mac MAC        WiFi MAC, six hex bytes separated by ':'\n"
     "  --ethernet-mac MAC    Ethernet MAC, six hex bytes separated by ':'\n"
     "  --fault C:MODE[:P[:N]] fault for command code C; MODE: no-answer, non-zero-result,\n"
@@ -93,12 +97,16 @@ int main(int argc, char** argv)
     parser.addOption({"fs", "", "DIR"});
     parser.addOption({"link-name", "", "NAME"});
     parser.addOption({"vendor-id", "", "ID"});
+    parser.addOption({"usb-serial", "", "S"});
+    parser.addOption({"usb-location", "", "L"});
     parser.addOption({"unplugged", ""});
     parser.addOption({"plug-delay", "", "MS"});
     parser.addOption({"reboot-delay", "", "MS"});
     parser.addOption({"bootloader", ""});
     parser.addOption({"firmware-version", "", "T"});
     parser.addOption({"device-id", "", "N"});
+    parser.addOption({"echo-device-id", "", "N"});
+    parser.addOption({"forget-device-id", ""});
     parser.addOption({"wifi-mac", "", "MAC"});
     parser.addOption({"ethernet-mac", "", "MAC"});
     parser.addOption({"fault", "", "C:MODE[:P[:N]]"});
@@ -146,6 +154,15 @@ int main(int argc, char** argv)
             return fail("bad vendor id: " + value("vendor-id"));
         config.vendorId = static_cast<uint16_t>(number);
     }
+    for (const auto& field : {std::make_pair("usb-serial", &config.usbSerial),
+                              std::make_pair("usb-location", &config.usbLocation)}) {
+        if (!parser.isSet(field.first))
+            continue;
+        // A blank would split the ports line's field.
+        *field.second = value(field.first);
+        if (field.second->empty() || field.second->find_first_of(" \t\n=") != std::string::npos)
+            return fail(std::string("bad value for --") + field.first + ": " + *field.second);
+    }
     if (parser.isSet("unplugged"))
         config.pluggedAtStart = false;
     if (parser.isSet("plug-delay")) {
@@ -167,6 +184,13 @@ int main(int argc, char** argv)
             return fail("bad Device ID: " + value("device-id"));
         config.deviceId = number;
     }
+    if (parser.isSet("echo-device-id")) {
+        if (!numberOption("echo-device-id", ~0ULL))
+            return fail("bad Device ID: " + value("echo-device-id"));
+        config.deviceIdEcho = number;
+    }
+    if (parser.isSet("forget-device-id"))
+        config.keepsDeviceId = false;
     if (parser.isSet("wifi-mac") && !parseMac(value("wifi-mac"), config.wifiMac))
         return fail("bad WiFi MAC: " + value("wifi-mac"));
     if (parser.isSet("ethernet-mac") && !parseMac(value("ethernet-mac"), config.ethernetMac))

@@ -20,15 +20,24 @@ std::string folderOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The port name of a line as the tool reads it: everything before the last field, trimmed.
+// The port name of a line as the tool reads it: everything before the last field that is not
+// key=value, trimmed.
 std::string portOfLine(const std::string& line)
 {
+    const auto blank = [&](size_t at) {
+        return std::isspace(static_cast<unsigned char>(line[at]));
+    };
     size_t end = line.size();
-    while (end > 0 && std::isspace(static_cast<unsigned char>(line[end - 1])))
-        --end;
-    while (end > 0 && !std::isspace(static_cast<unsigned char>(line[end - 1])))
-        --end;
-    while (end > 0 && std::isspace(static_cast<unsigned char>(line[end - 1])))
+    for (bool keyValue = true; keyValue;) {
+        while (end > 0 && blank(end - 1))
+            --end;
+        const size_t fieldEnd = end;
+        while (end > 0 && !blank(end - 1))
+            --end;
+        const size_t eq = line.find('=', end);
+        keyValue = end > 0 && eq != std::string::npos && eq > end && eq < fieldEnd;
+    }
+    while (end > 0 && blank(end - 1))
         --end;
     size_t begin = 0;
     while (begin < end && std::isspace(static_cast<unsigned char>(line[begin])))
@@ -101,11 +110,16 @@ bool rewrite(const std::string& portsFile, const std::string& portPath, const st
 
 } // namespace
 
-bool addPortLine(const std::string& portsFile, const std::string& portPath, uint16_t vendorId)
+bool addPortLine(const std::string& portsFile, const std::string& portPath, uint16_t vendorId,
+                 const std::string& serial, const std::string& location)
 {
     char id[8];
     std::snprintf(id, sizeof id, "0x%04x", vendorId);
-    const std::string line = portPath + " " + id;
+    std::string line = portPath + " " + id;
+    if (!serial.empty())
+        line += " serial=" + serial;
+    if (!location.empty())
+        line += " location=" + location;
     return rewrite(portsFile, portPath, &line);
 }
 

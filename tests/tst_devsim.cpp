@@ -113,10 +113,11 @@ private slots:
         QVERIFY(writeFile(m_bench->portsFile(), others));
         QProcess p;
         const QString link = m_bench->path() + "/ttyCLI";
-        QCOMPARE(startCli(p, {"--link-name", "ttyCLI", "--vendor-id", "6421", "--usb-gap-us",
-                              "200000", "--fault", "0x0b:delay:50:2"}),
+        QCOMPARE(startCli(p, {"--link-name", "ttyCLI", "--vendor-id", "6421", "--usb-serial",
+                              "SIM7", "--usb-location", "3-1.4", "--usb-gap-us", "200000",
+                              "--fault", "0x0b:delay:50:2"}),
                  link.toUtf8() + "\n");
-        QCOMPARE(ports(), others + link.toUtf8() + " 0x1915\n");
+        QCOMPARE(ports(), others + link.toUtf8() + " 0x1915 serial=SIM7 location=3-1.4\n");
         QVERIFY(QFileInfo(link).symLinkTarget().startsWith("/dev/pts/"));
         {
             SerialLine line;

@@ -13,12 +13,15 @@
 using namespace prodtest;
 
 namespace {
-// "<name> <vendor id in hex>", "-" for none.
+// "<name> <vendor id in hex> <serial number> <location>", "-" for no vendor id.
 QStringList described(const QList<PortEntry>& entries)
 {
     QStringList out;
     for (const PortEntry& e : entries)
-        out << e.name + " " + (e.hasVendorId ? QString::number(e.vendorId, 16) : "-");
+        out << QString("%1 %2 %3 %4")
+                   .arg(e.name, e.hasVendorId ? QString::number(e.vendorId, 16) : "-",
+                        e.serialNumber, e.location)
+                   .trimmed();
     return out;
 }
 } // namespace
@@ -58,6 +61,11 @@ void TestDiscovery::extraPorts_data()
         << QStringList{"/dev/d 2c0d"};
     QTest::newRow("path with blanks") << ports << QByteArray("/tmp/my bench/ttySIM0\t0x2c0d\n")
                                       << QStringList{"/tmp/my bench/ttySIM0 2c0d"};
+    QTest::newRow("serial number and location")
+        << ports
+        << QByteArray("/tmp/a=b c 0x2c0d serial=SIM1 location=1-1.2\n/dev/b 0x1915 location=2-1 "
+                      "later=1\n/dev/c serial=SIM3\n")
+        << QStringList{"/tmp/a=b c 2c0d SIM1 1-1.2", "/dev/b 1915  2-1"};
     // Only a regular file of sane size is read; anything else is skipped, never waited for.
     const QByteArray full = "/dev/sim1 0x2c0d\n" + QByteArray(64 * 1024 - 17, '#');
     QTest::newRow("64 KiB") << ports << full << QStringList{"/dev/sim1 2c0d"};
@@ -117,13 +125,15 @@ void TestDiscovery::sysfsListing()
     };
     tty("ttyACM0", "pci0/usb1/1-1/1-1:1.0", "1-1:1.0");
     QVERIFY(writeFile(sys + "/devices/pci0/usb1/1-1/idVendor", "2c0d\n"));
+    QVERIFY(writeFile(sys + "/devices/pci0/usb1/1-1/serial", "E66138\n"));
     tty("ttyUSB3", "pci0/usb1/1-2/1-2:1.0/ttyUSB3", "ttyUSB3");
     QVERIFY(writeFile(sys + "/devices/pci0/usb1/1-2/idVendor", "1915\n"));
     tty("ttyS0", "platform/serial8250", "serial8250");
     tty("tty1", "virtual", "virtual");
     tty("ttyGS0", "platform/gadget", QString());
 
-    QCOMPARE(described(sysfsPorts(sys)), (QStringList{"ttyACM0 2c0d", "ttyS0 -", "ttyUSB3 1915"}));
+    QCOMPARE(described(sysfsPorts(sys)),
+             (QStringList{"ttyACM0 2c0d E66138 1-1", "ttyS0 -", "ttyUSB3 1915  1-2"}));
 }
 #endif
 

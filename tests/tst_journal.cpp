@@ -10,6 +10,7 @@
 #include <QtTest>
 #include <thread>
 
+#include "device_id_history.h"
 #include "prod_fixture.h"
 #include "run_host.h"
 #include "run_journal.h"
@@ -45,6 +46,7 @@ private slots:
     void runLeavesItsLine_data();
     void runLeavesItsLine();
     void concurrentAppendsStayWhole();
+    void deviceIdHistory();
 };
 
 void tst_journal::runLeavesItsLine_data()
@@ -54,6 +56,8 @@ void tst_journal::runLeavesItsLine_data()
     QTest::addColumn<int>("fault");    // a command the device leaves unanswered
     QTest::addColumn<QString>("stop"); // stopped with this cause while searching for the device
     QTest::addColumn<bool>("blocked"); // a file named Logs in place of the folder
+    // The journal shows the device's ID (0) produced before: the run re-identifies it openly.
+    QTest::addColumn<bool>("produced");
     QTest::addColumn<QString>("result");
     QTest::addColumn<QString>("error");
     QTest::addColumn<QString>("step");
@@ -64,35 +68,32 @@ void tst_journal::runLeavesItsLine_data()
                                     "Updates/NRF_Bootloader_c.bin", "config.txt"};
     const QStringList none;
     const QString no;
-    QTest::newRow("production") << int(Kind::Production) << true << 0 << no << false << "success"
-                                << no << no << production << none;
-    QTest::newRow("failed download")
-        << int(Kind::Production) << true << 0x02 << no << false << "failed"
-        << "Firmware download error"
-        << "download" << none << none;
-    QTest::newRow("failed Device ID")
-        << int(Kind::Production) << true << 0x06 << no << false << "failed"
-        << "Error while the Device ID writing"
-        << "Device ID" << production << none;
-    QTest::newRow("failed production")
-        << int(Kind::Production) << true << 0x0A << no << false << "failed"
-        << "Error while MACs getting"
-        << "MACs" << production << none;
-    QTest::newRow("stopped") << int(Kind::Production) << false << 0 << "stop" << false << "stopped"
-                             << no << no << none << none;
-    QTest::newRow("stopped by the time limit")
-        << int(Kind::Production) << false << 0 << "time limit" << false << "stopped" << no << no
-        << none << none;
-    QTest::newRow("test") << int(Kind::Test) << false << 0 << no << false << "success" << no << no
-                          << QStringList{"Updates/ESP_Update_c.bin", "testcfg.txt"}
-                          << QStringList{"nrf52840_test.hex"};
-    QTest::newRow("fetch") << int(Kind::Fetch) << true << 0 << no << false << "success" << no << no
-                           << QStringList{"testres.bin"} << none;
-    QTest::newRow("failed fetch") << int(Kind::Fetch) << true << 0x12 << no << false << "failed"
-                                  << "Unable to open the file on the device: testres.bin"
-                                  << "fetch" << none << none;
-    QTest::newRow("journal not writable")
-        << int(Kind::Fetch) << true << 0 << no << true << "success" << no << no << none << none;
+    const auto row = [&](const char* name, Kind k, bool plugged, int fault, const QString& stop,
+                         bool blocked, bool produced, const char* result, const QString& error,
+                         const QString& step, const QStringList& files, const QStringList& images) {
+        QTest::newRow(name) << int(k) << plugged << fault << stop << blocked << produced
+                            << QString(result) << error << step << files << images;
+    };
+    const Kind p = Kind::Production;
+    row("production", p, true, 0, no, false, false, "success", no, no, production, none);
+    row("re-identified production", p, true, 0, no, false, true, "success", no, no, production,
+        none);
+    row("failed download", p, true, 0x02, no, false, false, "failed", "Firmware download error",
+        "download", none, none);
+    row("failed Device ID", p, true, 0x06, no, false, false, "failed",
+        "Error while the Device ID writing", "Device ID", production, none);
+    row("failed production", p, true, 0x0A, no, false, false, "failed", "Error while MACs getting",
+        "MACs", production, none);
+    row("stopped", p, false, 0, "stop", false, false, "stopped", no, no, none, none);
+    row("stopped by the time limit", p, false, 0, "time limit", false, false, "stopped", no, no,
+        none, none);
+    row("test", Kind::Test, false, 0, no, false, false, "success", no, no,
+        {"Updates/ESP_Update_c.bin", "testcfg.txt"}, {"nrf52840_test.hex"});
+    row("fetch", Kind::Fetch, true, 0, no, false, false, "success", no, no, {"testres.bin"}, none);
+    row("failed fetch", Kind::Fetch, true, 0x12, no, false, false, "failed",
+        "Unable to open the file on the device: testres.bin", "fetch", none, none);
+    row("journal not writable", Kind::Fetch, true, 0, no, true, false, "success", no, no, none,
+        none);
 }
 
 // The journal line read back field by field, and the day log against the lines the run showed.
@@ -103,6 +104,7 @@ void tst_journal::runLeavesItsLine()
     QFETCH(int, fault);
     QFETCH(QString, stop);
     QFETCH(bool, blocked);
+    QFETCH(bool, produced);
     QFETCH(QString, result);
     QFETCH(QString, error);
     QFETCH(QString, step);
@@ -114,6 +116,12 @@ void tst_journal::runLeavesItsLine()
     const QString station = bench.station();
     if (blocked)
         QVERIFY(writeFile(station + "/Logs", "a file, not a folder"));
+    RunRecord before;
+    before.kind = "production";
+    before.deviceIdAsked = before.deviceIdWritten = true;
+    before.result = RunRecord::Result::Success;
+    if (produced)
+        QVERIFY(appendRunRecord(station + "/Logs/runs.jsonl", before));
     devsim::Config config = bench.config();
     config.pluggedAtStart = plugged;
     // A line break of the device's must not start a day-log line of its own.
@@ -177,8 +185,12 @@ void tst_journal::runLeavesItsLine()
         return;
 
     const QList<QJsonObject> lines = journalLines(station + "/Logs/runs.jsonl");
-    QCOMPARE(lines.size(), 1);
-    const QJsonObject run = lines.first();
+    QCOMPARE(lines.size(), produced ? 2 : 1);
+    const QJsonObject run = lines.last();
+    QCOMPARE(run["previous_device_id"], produced ? QJsonValue("0") : QJsonValue());
+    QCOMPARE(recorder.log.count("0Re-identifying the device: it was produced with Device ID 0 and "
+                                "gets Device ID 18446744073709551615"),
+             produced ? 1 : 0);
     const char* kinds[] = {"production", "test", "retest", "fetch"};
     QCOMPARE(run["kind"].toString(), QString(kinds[kind]));
     QCOMPARE(run["result"].toString(), result);
@@ -266,6 +278,39 @@ void tst_journal::concurrentAppendsStayWhole()
         QVERIFY2(kind == QString(30000, 'a') || kind == QString(30000, 'b'),
                  qPrintable(QString::number(i)));
     }
+}
+
+// A journal longer than the line finder's 4 MiB block, the line that matters across the block's
+// end, and a torn line at the end: only whole entries that wrote their ID count.
+void tst_journal::deviceIdHistory()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.jsonl");
+    RunRecord r;
+    r.kind = "production";
+    r.result = RunRecord::Result::Success;
+    r.deviceIdAsked = true;
+    r.deviceId = 7;
+    r.host = QString(3000, 'h');
+    QByteArray journal;
+    const QByteArray asked = r.toJsonLine(); // asked for 7, but did not write it
+    while (journal.size() + asked.size() < 4 * 1024 * 1024)
+        journal += asked;
+    r.id = "0000000000a7";
+    r.start = QDateTime::fromString("2024-05-06T08:31:13.373Z", Qt::ISODateWithMs);
+    r.deviceIdWritten = true;
+    journal += r.toJsonLine();
+    journal +=
+        "{\"device_id\":\"8\",\"device_id_written\":true,\"kind\":\"production\",\"result\":\"succ";
+    QVERIFY(writeFile(path, journal));
+
+    DeviceIdHistory history;
+    QVERIFY(readDeviceIdHistory(path, 7, 8, history));
+    QVERIFY(history.given && !history.heldProduced);
+    QCOMPARE(history.givenRun, QString("0000000000a7"));
+    QCOMPARE(history.givenStart, QString("2024-05-06T08:31:13.373Z"));
+    QVERIFY(readDeviceIdHistory(path, 8, 7, history));
+    QVERIFY(!history.given && history.heldProduced);
 }
 
 QTEST_GUILESS_MAIN(tst_journal)

@@ -188,6 +188,8 @@ void tst_MainWindow::runWithoutDevice()
 
     QVERIFY(writeFile(m_bench->station() + "/Production/production_files.cfg", {}));
     QVERIFY(writeFile(m_bench->station() + "/TestFiles/test_files.cfg", {}));
+    QVERIFY(QDir().mkpath(m_bench->station() + "/Keys") &&
+            QDir().mkpath(m_bench->station() + "/MAC"));
     child(w, button)->click();
     QCOMPARE(progressWindows().size(), 1);
     Progress_c* dialog = progressWindows().first();

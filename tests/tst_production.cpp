@@ -1,5 +1,7 @@
 // Production runs through the worker, every way they end, and the record writers on their own:
 // the log lines with their colour codes, what the device holds afterwards and the record bytes.
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 #include <csignal>
 #include <sys/resource.h>
@@ -8,6 +10,7 @@
 #include "port_list.h"
 #include "prod_fixture.h"
 #include "records.h"
+#include "run_record.h"
 #include "usb_cdc_protocol.h"
 
 using namespace prodtest;
@@ -29,6 +32,8 @@ private slots:
     void initTestCase();
     void runs_data();
     void runs();
+    void twoUnits_data();
+    void twoUnits();
     void records_data();
     void records();
 };
@@ -44,12 +49,15 @@ void TestProduction::runs_data()
 {
     QTest::addColumn<int>("run");
     QTest::addColumn<bool>("setDeviceId");
-    // "remove <path>"; "full <record>": a link to /dev/full; "stop: <line>": stopped on that
-    // line; "cut <ms>": every answer pauses at a random byte; "empty key": the key created is
-    // empty; else a misbehaviour of the device as veltora-devsim --fault takes it.
+    // "remove <path>"; "full <record>": a link to /dev/full; "file <path>": a file in place of
+    // a folder; "stop: <line>": stopped on that line; "cut <ms>": every answer pauses at a
+    // random byte; "empty key": the key created is empty; "echo <id>": the device answers the ID
+    // writing with that ID; "forget": it does not keep the ID; "journal <id>[, held]": the
+    // journal shows the ID given to a device (the device holds it); else a misbehaviour of the
+    // device as veltora-devsim --fault takes it.
     QTest::addColumn<QString>("event");
-    QTest::addColumn<QStringList>("lastLines"); // "<port>" stands for the device's port
-    QTest::addColumn<int>("reboots");
+    QTest::addColumn<QStringList>("lastLines"); // "<port>", "<station>": the device's, the test's
+    QTest::addColumn<int>("reboots");           // -1: the device got no command at all
     QTest::addColumn<bool>("restart"); // the exit restarts the device, as its last command
     QTest::addColumn<bool>("idWritten");
     QTest::addColumn<int>("records"); // lines recorded: the key line, then the MAC line
@@ -126,16 +134,46 @@ void TestProduction::runs_data()
                                << 0;
     QTest::newRow("key read answered with 2085 bytes")
         << p << true << "0x0e:oversize:2085" << keyError << 2 << true << true << 0 << 0;
-    QTest::newRow("keys file not written")
+    // The device is not touched before the run knows it can record what it does to it.
+    QTest::newRow("keys folder missing")
+        << p << true << "remove Keys"
+        << QStringList{"1Public keys file opening error: no folder <station>/Keys"} << -1 << false
+        << false << 0 << 0;
+    QTest::newRow("keys file not appendable")
         << p << true << "full Keys/public_keys.json"
-        << QStringList{getting, "1Public keys file opening error"} << 2 << true << true << 0 << 0;
+        << QStringList{"1Public keys file opening error: <station>/Keys/public_keys.json cannot "
+                       "be appended to"}
+        << -1 << false << false << 0 << 0;
+    QTest::newRow("MAC file not appendable")
+        << p << true << "full MAC/MACs.txt"
+        << QStringList{"1MAC file opening error: <station>/MAC/MACs.txt cannot be appended to"}
+        << -1 << false << false << 0 << 0;
+    QTest::newRow("journal folder blocked")
+        << p << true << "file Logs"
+        << QStringList{"1Run journal writing error: no folder <station>/Logs"} << -1 << false
+        << false << 0 << 0;
+    // No key line without its MAC line.
     QTest::newRow("MACs not read")
         << p << true << "0x0a:no-answer"
         << QStringList{"4The public key has been read successfully", "1Error while MACs getting"}
-        << 1 << false << true << 1 << 0;
-    QTest::newRow("MAC file not written")
-        << p << true << "full MAC/MACs.txt" << QStringList{macs, "1MAC file opening error"} << 2
-        << true << true << 1 << 0;
+        << 1 << false << true << 0 << 0;
+    QTest::newRow("another ID echoed")
+        << p << true << "echo 4321"
+        << QStringList{"1The device answered the Device ID writing with 4321 instead of 1234"} << 0
+        << false << true << 0 << 0;
+    QTest::newRow("ID not kept")
+        << p << true << "forget"
+        << QStringList{"0Waiting for reboot and update",
+                       "1The device on <port> still holds Device ID 77: it did not keep Device ID "
+                       "1234"}
+        << 1 << false << false << 0 << 0;
+    QTest::newRow("ID given to another device before")
+        << p << true << "journal 1234"
+        << QStringList{"3Device ID: 77", "1Device ID 1234 was already given to a device in run "
+                                         "5eed1e55c0de (started 2024-05-06T08:31:13.373Z)"}
+        << 0 << false << false << 0 << 0;
+    QTest::newRow("re-run of a device that holds its ID")
+        << p << true << "journal 1234, held" << QStringList{macs} << 2 << true << true << 2 << 1;
     QTest::newRow("production, every answer cut 15 ms")
         << p << true << "cut 15" << QStringList{macs} << 2 << true << true << 2 << 1;
     QTest::newRow("garbage glued before the device ID")
@@ -194,13 +232,29 @@ void TestProduction::runs()
         QVERIFY(writeFile(keys, kKeysBefore) && writeFile(macs, kMacsBefore));
         const QString changed = station + "/" + event.section(' ', 1);
         if (event.startsWith("remove "))
-            QVERIFY(QFile::remove(changed));
+            QVERIFY(QFile::remove(changed) || QDir(changed).removeRecursively());
         if (event.startsWith("full "))
             QVERIFY(QFile::remove(changed) && QFile::link("/dev/full", changed));
+        if (event.startsWith("file "))
+            QVERIFY(writeFile(changed, "a file, not a folder"));
         const QString stopAt = event.startsWith("stop: ") ? event.mid(6) : QString();
 
         devsim::Config config = bench.config();
         config.deviceId = 77;
+        if (event.startsWith("echo "))
+            config.deviceIdEcho = event.mid(5).toULongLong();
+        config.keepsDeviceId = event != "forget";
+        if (event.startsWith("journal ")) {
+            RunRecord given;
+            given.id = "5eed1e55c0de";
+            given.start = QDateTime::fromString("2024-05-06T08:31:13.373Z", Qt::ISODateWithMs);
+            given.deviceIdAsked = true;
+            given.deviceId = 1234;
+            given.deviceIdWritten = true;
+            QVERIFY(writeFile(station + "/Logs/runs.jsonl", given.toJsonLine()));
+            if (event.endsWith("held"))
+                config.deviceId = 1234;
+        }
         config.publicKey = event == "empty key" ? std::vector<uint8_t>() : fixedKey();
         if (event.startsWith("cut "))
             config.cutGapMs = event.mid(4).toInt();
@@ -247,27 +301,31 @@ void TestProduction::runs()
         const qint64 elapsed = msSince(started);
         stopper.cancel();
 
-        lastLines.replaceInStrings("<port>", QString::fromStdString(device->portPath()));
+        lastLines.replaceInStrings("<port>", QString::fromStdString(device->portPath()))
+            .replaceInStrings("<station>", station);
         QVERIFY2(recorder.log.mid(recorder.log.size() - lastLines.size()) == lastLines,
                  qPrintable(recorder.log.join('\n')));
         QCOMPARE(recorder.finishes, result < 0 ? QList<bool>{} : QList<bool>{result == 1});
         QVERIFY(!stopper.stopped());
         QVERIFY2(elapsed <= kBoundMs, qPrintable(QString::number(elapsed)));
         const std::vector<uint8_t> codes = device->commandCodes();
-        QCOMPARE(countOf(codes, 0x08), reboots);
+        QCOMPARE(countOf(codes, 0x08), qMax(reboots, 0));
+        if (reboots < 0)
+            QCOMPARE(codesOf(*device), QByteArray());
         if (result >= 0)
             QCOMPARE(!codes.empty() && codes.back() == 0x08, restart);
         QCOMPARE(device->deviceId(), quint64(idWritten ? 1234 : 77));
-        if (!QFileInfo(keys).isSymLink())
+        if (QFileInfo(keys).isFile())
             QCOMPARE(readAll(keys), records >= 1 ? kKeysBefore + kKeyLine1234 : kKeysBefore);
-        if (!QFileInfo(macs).isSymLink())
+        if (QFileInfo(macs).isFile())
             QCOMPARE(readAll(macs), records >= 2 ? kMacsBefore + kMacLine1234 : kMacsBefore);
         if (result == 1 && run == Production) {
             // The dialog's label shows every line but these.
             QStringList shown = withoutColours(recorder.log);
-            for (const char* line :
-                 {"Device ID: 77", "Found 4 file(s) for flashing",
-                  "Creating the authentication key", "Getting the authentication key"})
+            for (const QString& line : {"Device ID: " + QString::number(config.deviceId),
+                                        QString("Found 4 file(s) for flashing"),
+                                        QString("Creating the authentication key"),
+                                        QString("Getting the authentication key")})
                 shown.removeAll(line);
             QCOMPARE(recorder.labels, shown);
             // The files under their substituted names.
@@ -282,20 +340,140 @@ void TestProduction::runs()
         worker.reset();
         // The device goes for its last restart only once the run has read the answer: the port
         // is checked after that, on the device plugged in again at once.
-        QTRY_COMPARE_WITH_TIMEOUT(device->rebootCount(), reboots, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(device->rebootCount(), qMax(reboots, 0), 5000);
         device->plug();
         QVERIFY(opensAgain(device->portPath()));
     }
     QCOMPARE(openDescriptors(), descriptorsBefore);
 }
 
+void TestProduction::twoUnits_data()
+{
+    QTest::addColumn<bool>("serials"); // the ports tell their USB serial numbers and locations
+    // Unit A is pulled during its restart and unit B plugged in on its port; else B is there
+    // from the start.
+    QTest::addColumn<bool>("swap");
+    QTest::addColumn<QString>("passedOver"); // the line that says why the run waits
+    QTest::addColumn<QByteArray>("codesOfB");
+    QTest::addColumn<int>("result"); // -1: still waiting when stopped
+
+    const QString waiting = ": waiting for the device with Device ID 1234";
+    const QString other = "0The device on <port> is another device (USB serial number SIMB)";
+    const QString holds = "0The device on <port> holds Device ID 88";
+    const QByteArray versionAndId = QByteArray::fromHex("0c0b");
+    QTest::newRow("both attached") << true << false << other + waiting << QByteArray() << 1;
+    QTest::newRow("both attached, no serial numbers")
+        << false << false << holds + waiting << versionAndId << 1;
+    QTest::newRow("swapped during the restart")
+        << true << true << other + waiting << QByteArray() << -1;
+    QTest::newRow("swapped, no serial numbers")
+        << false << true << holds + waiting << versionAndId << -1;
+}
+
+// Two units on the bench: the run goes on only with the unit it wrote the ID into, tells once
+// why it waits, never touches a unit whose serial number says it is another, and every record
+// line belongs to the unit that holds its ID.
+void TestProduction::twoUnits()
+{
+    QFETCH(bool, serials);
+    QFETCH(bool, swap);
+    QFETCH(QString, passedOver);
+    QFETCH(QByteArray, codesOfB);
+    QFETCH(int, result);
+
+    Bench bench;
+    QVERIFY(bench.useExampleStation());
+    devsim::Config configA = bench.config(0);
+    devsim::Config configB = bench.config(1);
+    configA.deviceId = 77;
+    configB.deviceId = 88;
+    // Away long enough for the run to meet unit B first.
+    configA.rebootDelayMs = 500;
+    configB.wifiMac[5] = 0x77;
+    if (serials) {
+        configA.usbSerial = "SIMA";
+        configB.usbSerial = "SIMB";
+        configA.usbLocation = configB.usbLocation = "1-1.2";
+    }
+    if (swap)
+        configB.linkName = configA.linkName;
+    configB.pluggedAtStart = !swap;
+    devsim::Device* a = bench.start(configA);
+    devsim::Device* b = bench.start(configB);
+    QVERIFY(a && b);
+
+    Logger_c logger;
+    Flashing_c worker(1234, true, "/Production/", true, &logger);
+    worker.protocol()->setTimeoutLimitMs(kCap);
+    Recorder recorder;
+    recorder.attach(logger);
+    recorder.attach(worker);
+    std::atomic<bool> told{false};
+    connect(&logger, &Logger_c::sigLog, &worker, [&](const QString& line) {
+        if (swap && line == "0Waiting for reboot and update") {
+            a->stop();
+            b->plug();
+        }
+        told = told || line.mid(1).startsWith("The device on ");
+    });
+    // A run left waiting is stopped a while after it has told why, long enough to tell twice.
+    const auto toldWhy = [&] {
+        const Clock::time_point start = Clock::now();
+        while (!told && msSince(start) < kBoundMs)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    DelayedStop stopper(worker, result < 0 ? toldWhy : std::function<void()>(),
+                        result < 0 ? 300 : kBoundMs);
+    worker.runProduction();
+    stopper.cancel();
+
+    passedOver.replace("<port>", QString::fromStdString(b->portPath()));
+    QCOMPARE(recorder.log.count(passedOver), 1);
+    QCOMPARE(recorder.finishes, result < 0 ? QList<bool>{} : QList<bool>{true});
+    QCOMPARE(a->deviceId(), quint64(1234));
+    QCOMPARE(b->deviceId(), quint64(88));
+    QCOMPARE(codesOf(*b).toHex(), codesOfB.toHex());
+
+    // Every line names a unit that holds its ID, with that unit's key and MACs.
+    const QList<devsim::Device*> units{a, b};
+    const auto holder = [&](quint64 id) -> devsim::Device* {
+        for (devsim::Device* unit : units) {
+            if (unit->deviceId() == id)
+                return unit;
+        }
+        return nullptr;
+    };
+    const QString station = bench.station();
+    QList<QByteArray> keyLines = readAll(station + "/Keys/public_keys.json").split('\n');
+    QList<QByteArray> macLines = readAll(station + "/MAC/MACs.txt").split('\n');
+    keyLines.removeAll(QByteArray());
+    macLines.removeAll(QByteArray());
+    QCOMPARE(keyLines.size(), result > 0 ? 1 : 0);
+    QCOMPARE(macLines.size(), result > 0 ? 2 : 0);
+    for (const QByteArray& line : keyLines) {
+        const QJsonObject record = QJsonDocument::fromJson(line).object();
+        devsim::Device* unit = holder(quint64(record["device_id"].toDouble()));
+        QVERIFY(unit);
+        const std::vector<uint8_t> key = unit->publicKey();
+        QCOMPARE(record["key"].toString().toLatin1(),
+                 QByteArray(reinterpret_cast<const char*>(key.data()), int(key.size())).toBase64());
+    }
+    for (const QByteArray& line : macLines.mid(1)) {
+        devsim::Device* unit = holder(line.split('\t').first().toULongLong());
+        QVERIFY(unit);
+        QCOMPARE(line.split('\t').at(1), unit == b ? "00:1A:2B:3C:4D:77" : "00:1A:2B:3C:4D:5E");
+    }
+}
+
 void TestProduction::records_data()
 {
-    QTest::addColumn<int>("target");
-    QTest::addColumn<QString>("fault");     // "full": the disk takes ten more bytes
-    QTest::addColumn<QByteArray>("before"); // null: no record file yet
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("sizeLimit");   // bytes a file may grow to (a full disk); 0: none
+    QTest::addColumn<QByteArray>("keys"); // before; null: no file yet
+    QTest::addColumn<QByteArray>("macs"); // before; null: no file yet
     QTest::addColumn<quint64>("id");
-    QTest::addColumn<QByteArray>("after"); // null: no regular file there
+    QTest::addColumn<QByteArray>("keysAfter"); // null: no regular file there
+    QTest::addColumn<QByteArray>("macsAfter");
     QTest::addColumn<QString>("message");
 
     const quint64 max = 18446744073709551615ull;
@@ -306,75 +484,78 @@ void TestProduction::records_data()
     const QByteArray macMax = "18446744073709551615\t00:1A:2B:3C:4D:5E\t00:1A:2B:3C:4D:5F\n";
     const QByteArray keys = "{}\n";
     const QByteArray macs = kMacHeader + "7\tA\tB\n";
+    const QByteArray none;
     const QString ok;
-    const QString keysWrite = "Public keys file writing error";
-    const QString macWrite = "MAC file data writing error";
 
-    QTest::newRow("keys: new file")
-        << int(Keys) << ok << QByteArray() << quint64(1234) << kKeyLine1234 << ok;
-    QTest::newRow("keys: appended, largest ID")
-        << int(Keys) << ok << keys << max << keys + keyMax << ok;
-    QTest::newRow("MAC: new file, with its header")
-        << int(Macs) << ok << QByteArray() << quint64(1234) << kMacHeader + kMacLine1234 << ok;
-    QTest::newRow("MAC: empty file, no header")
-        << int(Macs) << ok << QByteArray("") << max << macMax << ok;
-    QTest::newRow("MAC: appended")
-        << int(Macs) << ok << macs << quint64(1234) << macs + kMacLine1234 << ok;
-    QTest::newRow("MAC: folder missing")
-        << int(Macs) << "no folder" << QByteArray() << quint64(1234) << QByteArray()
-        << "MAC file opening error";
+    QTest::newRow("new files, the MAC file with its header")
+        << ok << 0 << none << none << quint64(1234) << kKeyLine1234 << kMacHeader + kMacLine1234
+        << ok;
+    QTest::newRow("appended, largest ID")
+        << ok << 0 << keys << macs << max << keys + keyMax << macs + macMax << ok;
+    QTest::newRow("empty MAC file, no header")
+        << ok << 0 << none << QByteArray("") << quint64(1234) << kKeyLine1234 << kMacLine1234 << ok;
+    QTest::newRow("MAC folder missing") << "no MAC folder" << 0 << keys << none << quint64(1234)
+                                        << keys << none << "MAC file opening error";
     // Writes would vanish into it, and one without a reader could block the open.
-    QTest::newRow("keys: record is a FIFO") << int(Keys) << "FIFO" << QByteArray() << quint64(1234)
-                                            << QByteArray() << "Public keys file opening error";
+    QTest::newRow("keys: record is a FIFO") << "FIFO" << 0 << none << macs << quint64(1234) << none
+                                            << macs << "Public keys file opening error";
     // Part of the line fits: it is undone, the file is as it was.
-    QTest::newRow("keys: disk full")
-        << int(Keys) << "full" << keys << quint64(1234) << keys << keysWrite;
-    QTest::newRow("MAC: disk full")
-        << int(Macs) << "full" << macs << quint64(1234) << macs << macWrite;
-    QTest::newRow("MAC: disk full, no file yet")
-        << int(Macs) << "full" << QByteArray() << quint64(1234) << QByteArray() << macWrite;
+    QTest::newRow("keys: disk full") << ok << 13 << keys << macs << quint64(1234) << keys << macs
+                                     << "Public keys file writing error";
+    // The key line is written, the MAC line is not: the key line is taken back.
+    const QByteArray longMacs = macs + QByteArray(143, '#') + '\n';
+    QTest::newRow("MAC: disk full") << ok << 220 << keys << longMacs << quint64(1234) << keys
+                                    << longMacs << "MAC file data writing error";
 }
 
 // The record files alone: exact bytes, LF line ends, the header only for a file that did not
-// exist, and a failed write leaves the file as it was.
+// exist, and a failed write leaves both files as they were.
 void TestProduction::records()
 {
-    QFETCH(int, target);
     QFETCH(QString, fault);
-    QFETCH(QByteArray, before);
+    QFETCH(int, sizeLimit);
+    QFETCH(QByteArray, keys);
+    QFETCH(QByteArray, macs);
     QFETCH(quint64, id);
-    QFETCH(QByteArray, after);
+    QFETCH(QByteArray, keysAfter);
+    QFETCH(QByteArray, macsAfter);
     QFETCH(QString, message);
 
     QTemporaryDir dir;
-    const QString folder = dir.path() + (target == Keys ? "/Keys" : "/MAC");
-    const QString record = folder + (target == Keys ? "/public_keys.json" : "/MACs.txt");
-    if (fault != "no folder")
-        QVERIFY(QDir().mkpath(folder));
-    if (!before.isNull())
-        QVERIFY(writeFile(record, before));
+    const QString keysFile = dir.path() + "/Keys/public_keys.json";
+    const QString macFile = dir.path() + "/MAC/MACs.txt";
+    QVERIFY(QDir().mkpath(dir.path() + "/Keys"));
+    if (fault != "no MAC folder")
+        QVERIFY(QDir().mkpath(dir.path() + "/MAC"));
+    if (!keys.isNull())
+        QVERIFY(writeFile(keysFile, keys));
+    if (!macs.isNull())
+        QVERIFY(writeFile(macFile, macs));
     if (fault == "FIFO")
-        QVERIFY(mkfifo(QFile::encodeName(record).constData(), 0600) == 0);
+        QVERIFY(mkfifo(QFile::encodeName(keysFile).constData(), 0600) == 0);
     rlimit limit;
     QVERIFY(getrlimit(RLIMIT_FSIZE, &limit) == 0);
-    if (fault == "full") {
+    if (sizeLimit) {
         signal(SIGXFSZ, SIG_IGN);
-        const rlimit full{rlim_t(before.size() + 10), limit.rlim_max};
+        const rlimit full{rlim_t(sizeLimit), limit.rlim_max};
         QVERIFY(setrlimit(RLIMIT_FSIZE, &full) == 0);
     }
-    const RecordFiles files(dir.path() + "/Keys/public_keys.json", dir.path() + "/MAC/MACs.txt");
     const std::vector<uint8_t> key = fixedKey();
     const QString failure =
-        target == Keys
-            ? files.appendPublicKey(id, QByteArray(reinterpret_cast<const char*>(key.data()), 64))
-            : files.appendMacs(id, "00:1A:2B:3C:4D:5E", "00:1A:2B:3C:4D:5F");
+        RecordFiles(keysFile, macFile)
+            .append(id, QByteArray(reinterpret_cast<const char*>(key.data()), 64),
+                    "00:1A:2B:3C:4D:5E", "00:1A:2B:3C:4D:5F");
     setrlimit(RLIMIT_FSIZE, &limit);
 
     QCOMPARE(failure, message);
-    if (after.isNull())
-        QVERIFY(!QFileInfo(record).isFile());
-    else
-        QCOMPARE(readAll(record), after);
+    for (const auto& [file, after] : {std::pair{keysFile, keysAfter}, {macFile, macsAfter}}) {
+        if (after.isNull())
+            QVERIFY(!QFileInfo(file).isFile());
+        else
+            QCOMPARE(readAll(file), after);
+    }
+    // Nothing is left beside them.
+    QCOMPARE(QDir(dir.path() + "/MAC").entryList(QDir::Files).size(), macsAfter.isNull() ? 0 : 1);
 }
 
 QTEST_GUILESS_MAIN(TestProduction)

@@ -275,7 +275,7 @@ void TestRunTest::testRun_data()
     QTest::addColumn<QByteArray>("list");
     QTest::addColumn<QByteArray>("commander");
     QTest::addColumn<bool>("deviceAtStart");
-    QTest::addColumn<bool>("downloadFails");
+    QTest::addColumn<QString>("fault");    // "download": it fails; "echo": another ID answered
     QTest::addColumn<QStringList>("tail"); // the lines after "Applying the default file list"
     QTest::addColumn<QByteArray>("codes"); // what the device received
     QTest::addColumn<bool>("result");
@@ -286,7 +286,7 @@ void TestRunTest::testRun_data()
     const QStringList found = {
         "0Searching for the device's COM port", "4Found device connected to <port>",
         "4Firmware version is VELTORA-FW 3.2.0", "4The Device ID has been written successfully"};
-    QTest::newRow("whole list") << kTestList << fake << false << false
+    QTest::newRow("whole list") << kTestList << fake << false << ""
                                 << QStringList{app, appDone, "0Flashing the nrf_net.hex image...",
                                                "4File nrf_net.hex flashed successfully"} +
                                        found +
@@ -298,15 +298,15 @@ void TestRunTest::testRun_data()
                                 << QByteArray::fromHex("0c060203030408") << true;
     QTest::newRow("empty J-Link name")
         << QByteArray("j:nrf_app.hex\r\nj:\r\nj:nrf_net.hex\r\nc:config.txt\r\n") << fake << false
-        << false << QStringList{app, appDone, "1Incorrect hex file size"} << QByteArray() << false;
+        << "" << QStringList{app, appDone, "1Incorrect hex file size"} << QByteArray() << false;
     QTest::newRow("image missing from the station")
-        << QByteArray("j:nrf_gone.hex\r\nc:config.txt\r\n") << fake << false << false
+        << QByteArray("j:nrf_gone.hex\r\nc:config.txt\r\n") << fake << false << ""
         << QStringList{"1<station>/TestFiles/nrf_gone.hex", "1The file from list isn't exist",
                        "1Error while getting the files list"}
         << QByteArray() << false;
     // Any failed image ends the run there; the failures themselves are programNrfImage's.
     QTest::newRow("commander exits 1")
-        << kTestList << QByteArray("# station\nexit = 1\n") << false << false
+        << kTestList << QByteArray("# station\nexit = 1\n") << false << ""
         << QStringList{app, "1nRF image writing error #5"} << QByteArray() << false;
     const QStringList programmedAndFound =
         QStringList{app, appDone} + found +
@@ -318,33 +318,38 @@ void TestRunTest::testRun_data()
     const QByteArray resetBack = reset + "reset-back=<port>\n";
     const QByteArray idAndRestart = QByteArray::fromHex("0c0608");
     QTest::newRow("no test files")
-        << appOnly << fake << false << false << programmedAndFound << idAndRestart << true;
+        << appOnly << fake << false << "" << programmedAndFound << idAndRestart << true;
     // The programmed device comes back under the port it had before programming, or is back
     // before the commander ends: under a port that was not there, or under the one it had.
     QTest::newRow("device restarts after programming")
-        << appOnly << reset << true << false << programmedAndFound << idAndRestart << true;
+        << appOnly << reset << true << "" << programmedAndFound << idAndRestart << true;
     QTest::newRow("device comes up during programming")
-        << appOnly << resetBack << false << false << programmedAndFound << idAndRestart << true;
+        << appOnly << resetBack << false << "" << programmedAndFound << idAndRestart << true;
     QTest::newRow("device restarts during programming")
-        << appOnly << resetBack << true << false << programmedAndFound << idAndRestart << true;
+        << appOnly << resetBack << true << "" << programmedAndFound << idAndRestart << true;
     // The real commander on a target it cannot reach, also one that asks first whether to unlock
     // it and reads the end of its input: the image is not programmed, the device gets nothing.
     const QStringList unreachable = {app, "1nRF image writing error #5",
                                      "0Cannot connect to target."};
     QTest::newRow("target unreachable") << kTestList << QByteArray("fail=connect\n") << false
-                                        << false << unreachable << QByteArray() << false;
+                                        << "" << unreachable << QByteArray() << false;
     QTest::newRow("target unreachable, older commander")
-        << kTestList << QByteArray("fail=connect\nold=1\n") << false << false << unreachable
+        << kTestList << QByteArray("fail=connect\nold=1\n") << false << "" << unreachable
         << QByteArray() << false;
     QTest::newRow("commander asks a question") << kTestList << QByteArray("question=1\n") << false
-                                               << false << unreachable << QByteArray() << false;
+                                               << "" << unreachable << QByteArray() << false;
     QTest::newRow("test file download fails")
-        << QByteArray("c:config.txt\r\n") << fake << false << true
+        << QByteArray("c:config.txt\r\n") << fake << false << "download"
         << found + QStringList{"0Found 1 file(s) for flashing",
                                "0File for flashing: Updates/config.txt",
                                "0File is flashing: Updates/config.txt",
                                "1Can't send ESP firmware file", "1Firmware download error"}
         << QByteArray::fromHex("0c0602030408") << false;
+    QTest::newRow("another ID echoed")
+        << QByteArray("c:config.txt\r\n") << fake << false << "echo"
+        << found.mid(0, 3) + QStringList{"1The device answered the Device ID writing with 4321 "
+                                         "instead of 12345678901"}
+        << QByteArray::fromHex("0c06") << false;
 }
 
 void TestRunTest::testRun()
@@ -352,7 +357,7 @@ void TestRunTest::testRun()
     QFETCH(QByteArray, list);
     QFETCH(QByteArray, commander);
     QFETCH(bool, deviceAtStart);
-    QFETCH(bool, downloadFails);
+    QFETCH(QString, fault);
     QFETCH(QStringList, tail);
     QFETCH(QByteArray, codes);
     QFETCH(bool, result);
@@ -361,6 +366,12 @@ void TestRunTest::testRun()
     // A device port that is there before the search starts is never the one just programmed.
     devsim::Device* present = m_bench->start(deviceConfig(1, true));
     QVERIFY(present);
+    if (fault == "echo") {
+        devsim::Config config = deviceConfig(3, false);
+        config.deviceIdEcho = 4321;
+        m_device = m_bench->start(config);
+        QVERIFY(m_device);
+    }
     const bool resets = commander.startsWith("reset");
     if (resets) {
         // Away long enough for the run to see its port go while the commander still runs.
@@ -373,7 +384,7 @@ void TestRunTest::testRun()
         m_debug->watch("Connecting device waiting box signal result", [this] { m_device->plug(); });
     }
     installCommander(commander);
-    if (downloadFails)
+    if (fault == "download")
         m_device->setFault(0x03, devsim::Fault{devsim::ErrorMode::NonZeroResult, 1, -1});
     auto worker = makeWorker(true);
     // Far above what the stand-in takes; a commander left waiting for an answer reaches it.

@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QThread>
+#include <algorithm>
 
 #include "logger.h"
 #include "port_claim.h"
@@ -57,11 +58,34 @@ bool DeviceSearch::probe(const QStringList& ports, bool skipBootloader, QStringL
             continue;
         }
         keepClaim(claim);
-        found(QStringLiteral("Found the device connected to "), port,
+        PortEntry entry;
+        entry.name = port;
+        for (const PortEntry& listed : devicePortEntries()) {
+            if (listed.name == port)
+                entry = listed;
+        }
+        found(QStringLiteral("Found the device connected to "), entry,
               QStringLiteral("Firmware version is"), version);
         return true;
     }
     return false;
+}
+
+QList<PortEntry> DeviceSearch::listAndForget()
+{
+    const QList<PortEntry> current = devicePortEntries();
+    QStringList names;
+    for (const PortEntry& port : current)
+        names.append(port.name);
+    forgetVanishedPorts(names);
+    return current;
+}
+
+void DeviceSearch::listedAfterSomething(const QList<PortEntry>& current) const
+{
+    qDebug() << "COM ports after found something:";
+    for (const PortEntry& port : current)
+        qDebug().noquote() << "    " + port.name;
 }
 
 void DeviceSearch::scanOnce()
@@ -69,22 +93,18 @@ void DeviceSearch::scanOnce()
     if (!m_searching)
         return;
 
-    QStringList current;
-    listDevicePorts(current);
-    forgetVanishedPorts(current);
-    QStringList fresh;
-    for (const QString& port : qAsConst(current)) {
-        if (!m_known.contains(port))
+    const QList<PortEntry> current = listAndForget();
+    QList<PortEntry> fresh;
+    for (const PortEntry& port : current) {
+        if (!m_known.contains(port.name))
             fresh.append(port);
     }
     if (fresh.isEmpty())
         return;
+    listedAfterSomething(current);
 
-    qDebug() << "COM ports after found something:";
-    for (const QString& port : qAsConst(current))
-        qDebug().noquote() << "    " + port;
-
-    for (const QString& port : qAsConst(fresh)) {
+    for (const PortEntry& entry : qAsConst(fresh)) {
+        const QString& port = entry.name;
         std::unique_ptr<PortClaim> claim;
         if (!claimPort(port, claim) || m_link.open(port))
             continue;
@@ -102,11 +122,114 @@ void DeviceSearch::scanOnce()
             return;
         }
         keepClaim(claim);
-        found(QStringLiteral("Found device connected to "), port,
+        found(QStringLiteral("Found device connected to "), entry,
               QStringLiteral("Firmware version is "), version);
         m_searching = false;
         return;
     }
+}
+
+namespace {
+
+// The unit's own port: the same USB serial number where both are known, else the same port name
+// or the same hub port.
+bool samePlace(const PortEntry& unit, const PortEntry& port)
+{
+    if (!unit.serialNumber.isEmpty() && !port.serialNumber.isEmpty())
+        return unit.serialNumber == port.serialNumber;
+    return port.name == unit.name || (!unit.location.isEmpty() && port.location == unit.location);
+}
+
+} // namespace
+
+DeviceSearch::Return DeviceSearch::pollForUnit(quint64 id, quint64 previousId, QString& failure)
+{
+    m_told.clear();
+    for (;;) {
+        const Step step = scanForUnit(id, previousId, failure);
+        if (!m_running)
+            return Return::Stopped;
+        if (step != Step::Searching)
+            return step == Step::Found ? Return::Back : Return::NotKept;
+        QThread::msleep(50);
+    }
+}
+
+DeviceSearch::Step DeviceSearch::scanForUnit(quint64 id, quint64 previousId, QString& failure)
+{
+    QList<PortEntry> current = listAndForget();
+    // Its own port first, then its own hub port; ports that proved to be other units are known
+    // until they go away.
+    const auto rank = [this](const PortEntry& port) {
+        if (port.name == m_unit.name)
+            return 0;
+        return !m_unit.location.isEmpty() && port.location == m_unit.location ? 1 : 2;
+    };
+    std::stable_sort(current.begin(), current.end(),
+                     [&](const PortEntry& a, const PortEntry& b) { return rank(a) < rank(b); });
+    bool listed = false;
+    for (const PortEntry& entry : qAsConst(current)) {
+        const QString& port = entry.name;
+        if (m_known.contains(port))
+            continue;
+        if (!listed)
+            listedAfterSomething(current);
+        listed = true;
+        if (!m_unit.serialNumber.isEmpty() && !entry.serialNumber.isEmpty() &&
+            entry.serialNumber != m_unit.serialNumber) {
+            m_known.append(port);
+            tellOnce(port,
+                     QStringLiteral(" is another device (USB serial number ") + entry.serialNumber +
+                         QLatin1Char(')'),
+                     id);
+            continue;
+        }
+        std::unique_ptr<PortClaim> claim;
+        if (!claimPort(port, claim) || m_link.open(port))
+            continue;
+        QString version;
+        if (m_link.SendQueryVersion(version)) {
+            m_link.closeIfOpen();
+            continue;
+        }
+        if (version.contains(QLatin1String("Bootloader"))) {
+            m_link.SendLeaveBootloader();
+            QThread::msleep(100);
+            m_link.closeIfOpen();
+            return Step::Searching;
+        }
+        quint64 held = 0;
+        const bool unread = m_link.SendGetDeviceID(held);
+        if (!unread && held == id) {
+            keepClaim(claim);
+            found(QStringLiteral("Found device connected to "), entry,
+                  QStringLiteral("Firmware version is "), version);
+            return Step::Found;
+        }
+        m_link.closeIfOpen();
+        if (unread)
+            continue;
+        if (held == previousId && samePlace(m_unit, entry)) {
+            failure = QStringLiteral("The device on ") + port +
+                      QStringLiteral(" still holds Device ID ") + QString::number(held) +
+                      QStringLiteral(": it did not keep Device ID ") + QString::number(id);
+            return Step::NotKept;
+        }
+        m_known.append(port);
+        tellOnce(port, QStringLiteral(" holds Device ID ") + QString::number(held), id);
+    }
+    return Step::Searching;
+}
+
+void DeviceSearch::tellOnce(const QString& port, const QString& what, quint64 id)
+{
+    if (m_told.contains(port + what))
+        return;
+    m_told.insert(port + what);
+    m_logger->log(QStringLiteral("The device on ") + port + what +
+                      QStringLiteral(": waiting for the device with Device ID ") +
+                      QString::number(id),
+                  0);
 }
 
 bool DeviceSearch::find(bool listKnown, bool probeKnown, bool skipBootloader)
@@ -160,12 +283,13 @@ void DeviceSearch::keepClaim(std::unique_ptr<PortClaim>& claim)
         m_claim = std::move(claim);
 }
 
-void DeviceSearch::found(const QString& intro, const QString& port, const QString& versionIntro,
+void DeviceSearch::found(const QString& intro, const PortEntry& port, const QString& versionIntro,
                          const QString& version)
 {
-    m_foundPort = port;
+    m_unit = port;
+    m_foundPort = port.name;
     m_foundVersion = m_link.versionReported() ? version : QString();
-    m_logger->logWithLabel(intro + port, 4);
+    m_logger->logWithLabel(intro + port.name, 4);
     if (m_link.versionReported())
         m_logger->logWithLabel(versionIntro + version, 4);
 }

@@ -1,8 +1,11 @@
 #pragma once
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <atomic>
 #include <memory>
+
+#include "port_list.h"
 
 class Logger_c;
 class PortClaim;
@@ -38,6 +41,15 @@ public:
     // Polls every 50 ms until a new port answers with its firmware; false when stopped.
     bool pollUntilFound();
 
+    enum class Return { Back, Stopped, NotKept };
+    // After the found device was told to restart: polls every 50 ms until that unit is back,
+    // recognised by what it is, not by the first port that answers. Its own port is tried first;
+    // a port with another USB serial number is another unit and is not opened; any other unit
+    // must hold `id`, and one that holds another ID is passed over with one line per port and
+    // ID. NotKept: a unit on its own port still holds previousId, so it did not keep `id`
+    // (failure receives the red line).
+    Return pollForUnit(quint64 id, quint64 previousId, QString& failure);
+
     // The port the device was last found on and the version text it reported there (empty when
     // it reported none); empty until a search has found it.
     QString foundPort() const { return m_foundPort; }
@@ -48,7 +60,14 @@ private:
     // `claim` holds it, unless this search holds it already (left empty then).
     bool claimPort(const QString& port, std::unique_ptr<PortClaim>& claim);
     void keepClaim(std::unique_ptr<PortClaim>& claim);
-    void found(const QString& intro, const QString& port, const QString& versionIntro,
+    // The listed ports less the known ones that are gone.
+    QList<PortEntry> listAndForget();
+    void listedAfterSomething(const QList<PortEntry>& current) const;
+    enum class Step { Searching, Found, NotKept };
+    Step scanForUnit(quint64 id, quint64 previousId, QString& failure);
+    // A line the operator sees once per port and reason while the search waits.
+    void tellOnce(const QString& port, const QString& what, quint64 id);
+    void found(const QString& intro, const PortEntry& port, const QString& versionIntro,
                const QString& version);
 
     cUSB_CDC_Protocol& m_link;
@@ -61,4 +80,7 @@ private:
     std::unique_ptr<PortClaim> m_claim;
     QString m_foundPort;
     QString m_foundVersion;
+    // The unit's port as listed when it was last found: its name, serial number and location.
+    PortEntry m_unit;
+    QSet<QString> m_told;
 };

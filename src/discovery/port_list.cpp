@@ -29,8 +29,30 @@ bool parseVendorId(const QString& text, quint16& vendorId)
     return true;
 }
 
-// Extra ports from the file named by VELTORA_EXTRA_PORTS: "<name or path> <vendor id>" per line.
-// Read afresh every time, since simulated devices plug in and out by editing it.
+// Takes the trailing "key=value" fields off a ports-file line: serial and location are kept,
+// others are left for later versions.
+void takeFields(QString& line, PortEntry& entry)
+{
+    for (;;) {
+        int split = line.size() - 1;
+        while (split >= 0 && !line.at(split).isSpace())
+            --split;
+        const QString field = line.mid(split + 1);
+        const int eq = field.indexOf(QLatin1Char('='));
+        if (split < 0 || eq <= 0)
+            return;
+        const QString key = field.left(eq);
+        if (key == QLatin1String("serial"))
+            entry.serialNumber = field.mid(eq + 1);
+        else if (key == QLatin1String("location"))
+            entry.location = field.mid(eq + 1);
+        line = line.left(split).trimmed();
+    }
+}
+
+// Extra ports from the file named by VELTORA_EXTRA_PORTS: "<name or path> <vendor id>" per line,
+// optionally followed by "serial=<USB serial number>" and "location=<USB location>". Read afresh
+// every time, since simulated devices plug in and out by editing it.
 void appendExtraPorts(QList<PortEntry>& entries)
 {
     const QString fileName = qEnvironmentVariable("VELTORA_EXTRA_PORTS");
@@ -54,14 +76,15 @@ void appendExtraPorts(QList<PortEntry>& entries)
     int lineNumber = 0;
     for (const QByteArray& raw : lines) {
         ++lineNumber;
-        const QString line = QString::fromUtf8(raw).trimmed();
+        QString line = QString::fromUtf8(raw).trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
             continue;
-        // The vendor id is the last field, so a path may contain blanks.
+        PortEntry entry;
+        takeFields(line, entry);
+        // The vendor id is the last field before them, so a path may contain blanks.
         int split = line.size() - 1;
         while (split >= 0 && !line.at(split).isSpace())
             --split;
-        PortEntry entry;
         if (split < 0 || !parseVendorId(line.mid(split + 1), entry.vendorId)) {
             qDebug() << "Extra ports: skipping malformed line" << lineNumber << "of" << fileName;
             continue;
@@ -81,12 +104,20 @@ QList<PortEntry> availablePortEntries()
     return entries;
 }
 
-void listDevicePorts(QStringList& ports)
+QList<PortEntry> devicePortEntries()
 {
-    ports.clear();
+    QList<PortEntry> devices;
     const QList<PortEntry> entries = availablePortEntries();
     for (const PortEntry& entry : entries) {
         if (entry.hasVendorId && (entry.vendorId == 0x2C0D || entry.vendorId == 0x1915))
-            ports.append(entry.name);
+            devices.append(entry);
     }
+    return devices;
+}
+
+void listDevicePorts(QStringList& ports)
+{
+    ports.clear();
+    for (const PortEntry& entry : devicePortEntries())
+        ports.append(entry.name);
 }

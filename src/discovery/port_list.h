@@ -3,17 +3,23 @@
 #include <QString>
 #include <QStringList>
 
-// One serial port as discovery sees it: its name (or path) and its USB vendor id.
+// One serial port as discovery sees it: its name (or path), its USB vendor id and, where known,
+// what tells one device from another: its USB serial number and its USB location (the hub port
+// path, such as "1-1.4").
 struct PortEntry
 {
     QString name;
     bool hasVendorId = false;
     quint16 vendorId = 0;
+    QString serialNumber; // empty: unknown
+    QString location;     // empty: unknown
 };
 
 // Every port: the system's (systemPorts()) followed, in file order, by the extra ports of the
 // file named by VELTORA_EXTRA_PORTS (read afresh at each call).
 QList<PortEntry> availablePortEntries();
 
-// The names of the device ports (vendor id 0x2C0D or 0x1915), in listing order.
+// The device ports (vendor id 0x2C0D or 0x1915), in listing order.
+QList<PortEntry> devicePortEntries();
+// Their names.
 void listDevicePorts(QStringList& ports);

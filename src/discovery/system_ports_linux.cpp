@@ -13,20 +13,35 @@
 
 namespace {
 
-// The vendor id of the nearest USB device at or above this device folder.
-bool usbVendorAbove(std::string dir, const std::string& devicesRoot, quint16& vendorId)
+// A small sysfs attribute's text without its line end; empty when absent.
+std::string attribute(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::string();
+    char text[256];
+    const ssize_t n = ::read(fd, text, sizeof text);
+    ::close(fd);
+    std::string value(text, size_t(n > 0 ? n : 0));
+    while (!value.empty() && (value.back() == '\n' || value.back() == ' '))
+        value.pop_back();
+    return value;
+}
+
+// The vendor id of the nearest USB device at or above this device folder, with its serial number
+// (where it has one) and its location: the USB device folder's own name is its hub port path.
+bool usbDeviceAbove(std::string dir, const std::string& devicesRoot, PortEntry& entry)
 {
     while (dir.size() > devicesRoot.size() && dir.compare(0, devicesRoot.size(), devicesRoot) == 0) {
-        const int fd = ::open((dir + "/idVendor").c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            char text[16] = {};
-            const ssize_t n = ::read(fd, text, sizeof text - 1);
-            ::close(fd);
+        if (::access((dir + "/idVendor").c_str(), F_OK) == 0) {
+            const std::string text = attribute(dir + "/idVendor");
             char* end = nullptr;
-            const unsigned long value = n > 0 ? std::strtoul(text, &end, 16) : 0;
-            if (n <= 0 || end == text || value > 0xFFFF)
+            const unsigned long value = std::strtoul(text.c_str(), &end, 16);
+            if (text.empty() || end == text.c_str() || value > 0xFFFF)
                 return false;
-            vendorId = quint16(value);
+            entry.vendorId = quint16(value);
+            entry.serialNumber = QString::fromUtf8(attribute(dir + "/serial").c_str());
+            entry.location = QFile::decodeName(dir.substr(dir.rfind('/') + 1).c_str());
             return true;
         }
         dir.resize(dir.rfind('/'));
@@ -70,7 +85,7 @@ QList<PortEntry> sysfsPorts(const QString& sysRoot)
             continue;
         PortEntry entry;
         entry.name = QFile::decodeName(name.c_str());
-        entry.hasVendorId = usbVendorAbove(real, devicesRoot, entry.vendorId);
+        entry.hasVendorId = usbDeviceAbove(real, devicesRoot, entry);
         entries.append(entry);
     }
     return entries;

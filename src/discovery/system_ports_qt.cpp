@@ -12,6 +12,8 @@ QList<PortEntry> qtSerialPorts()
         entry.name = info.portName();
         entry.hasVendorId = info.hasVendorIdentifier();
         entry.vendorId = entry.hasVendorId ? info.vendorIdentifier() : 0;
+        // Qt tells no hub port path; the serial number is what tells two devices apart there.
+        entry.serialNumber = info.serialNumber();
         entries.append(entry);
     }
     return entries;

@@ -1,64 +1,43 @@
 #include "append_file.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
+#include <memory>
+#include <vector>
 
 #ifdef Q_OS_WIN
 #include <QLockFile>
 #else
+#include <QRandomGenerator>
 #include <QThread>
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/file.h>
+#include <unistd.h>
 #endif
 
 #include "regular_file.h"
-
-namespace {
-// Append-only; bytes go unchanged, so the LF line ends stay LF on Windows too.
-constexpr QIODevice::OpenMode kAppend = QIODevice::ReadWrite | QIODevice::Append;
-} // namespace
-
-Append appendWhole(const QString& path, const QByteArray& header, const QByteArray& line)
-{
-    const QFileInfo info(path);
-    const bool existed = info.exists();
-    QFile file(path);
-    if ((existed && !info.isFile()) || !file.open(kAppend))
-        return Append::NotOpened;
-    const qint64 oldSize = file.size();
-    Append result = Append::Written;
-    if (!existed && !header.isEmpty() && file.write(header) != header.size())
-        result = Append::HeaderNotWritten;
-    // Buffered writes surface a full disk only when flushed, so the flush is part of the check.
-    else if (file.write(line) != line.size() || !file.flush())
-        result = Append::NotWritten;
-    file.close();
-    if (result == Append::Written && file.error() != QFileDevice::NoError)
-        result = Append::NotWritten;
-    if (result != Append::Written) {
-        // A line cut short would spoil the file for every later reader: back to the old size,
-        // or gone when this write created it.
-        if (existed)
-            file.resize(oldSize);
-        else
-            file.remove();
-    }
-    return result;
-}
 
 namespace {
 
 // A holder keeps the lock for one append only; a writer stuck far longer (a hung network drive)
 // costs the line, not the run.
 constexpr int kLockWaitMs = 5000;
-constexpr QIODevice::OpenMode kSharedAppend =
+// Append-only and unbuffered: bytes go unchanged (LF stays LF on Windows too), and a line goes
+// out in one write() at the end of the file, so a full disk shows at once.
+constexpr QIODevice::OpenMode kAppend =
     QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered;
+// Less room than this is a full disk: no station line is near it, but the disk is close to
+// failing every write.
+constexpr qint64 kMinFreeBytes = 1024 * 1024;
 
 #ifndef Q_OS_WIN
 // The flock() lock goes with the descriptor: a writer that dies never leaves it held.
 bool openAndLock(QFile& file)
 {
-    if (!openRegularFile(file, kSharedAppend))
+    if (!openRegularFile(file, kAppend))
         return false;
     for (int waited = 0; waited < kLockWaitMs; ++waited) {
         if (::flock(file.handle(), LOCK_EX | LOCK_NB) == 0)
@@ -69,36 +48,154 @@ bool openAndLock(QFile& file)
     }
     return false;
 }
+
+// The lock is taken after the open, so a writer may find a file another one has just created:
+// a new file is linked into place with its header already in it, and nobody ever finds it empty.
+Append createWithHeader(const QString& path, const QByteArray& header)
+{
+    const QByteArray target = QFile::encodeName(path);
+    const QByteArray temp =
+        target + ".new-" + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return Append::NotOpened;
+    const bool written = ::write(fd, header.constData(), size_t(header.size())) == header.size();
+    Append result = ::close(fd) == 0 && written ? Append::Written : Append::HeaderNotWritten;
+    // Linking fails when the file is there by now: then it is someone else's, header and all.
+    if (result == Append::Written && ::link(temp.constData(), target.constData()) != 0 &&
+        errno != EEXIST) {
+        // A file system without hard links: a plain rename, unless the file came meanwhile.
+        if (!QFileInfo::exists(path) && ::rename(temp.constData(), target.constData()) != 0)
+            result = Append::NotOpened;
+    }
+    ::unlink(temp.constData());
+    return result;
+}
 #endif
 
-bool appendLocked(QFile& file, const QByteArray& line)
+// One file open for appending and locked against every other writer until destroyed.
+class HeldFile
 {
-    const qint64 oldSize = file.size();
-    QByteArray bytes = line;
-    if (oldSize > 0 && (!file.seek(oldSize - 1) || file.read(1) != "\n"))
-        bytes.prepend('\n');
-    // Unbuffered: the whole line goes out in one write() at the end of the file.
-    if (file.seek(oldSize) && file.write(bytes) == bytes.size())
-        return true;
+public:
+    explicit HeldFile(const QString& path) : m_file(path) {}
+
+    Append open(const QByteArray& header)
+    {
+        const QString path = m_file.fileName();
+#ifdef Q_OS_WIN
+        // Windows appends by seeking to the end, which is no atomic append: a lock file beside
+        // the file orders the writers; QLockFile takes over a lock whose process is gone.
+        m_lock = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
+        if (!m_lock->tryLock(kLockWaitMs))
+            return Append::NotOpened;
+        // Under the lock file nobody else opens it, so the file is new or not for good.
+        const bool created = !QFileInfo::exists(path);
+        if (!openRegularFile(m_file, kAppend))
+            return Append::NotOpened;
+        if (created && !header.isEmpty() && m_file.write(header) != header.size()) {
+            m_file.close();
+            m_file.remove();
+            return Append::HeaderNotWritten;
+        }
+#else
+        if (!header.isEmpty() && !QFileInfo::exists(path)) {
+            const Append created = createWithHeader(path, header);
+            if (created != Append::Written)
+                return created;
+        }
+        if (!openAndLock(m_file))
+            return Append::NotOpened;
+#endif
+        m_oldSize = m_file.size();
+        return Append::Written;
+    }
+
+    bool append(const QByteArray& bytes)
+    {
+        return m_file.seek(m_oldSize) && m_file.write(bytes) == bytes.size();
+    }
     // Under the lock nobody has written since: back to the old size loses no one's line.
-    file.resize(oldSize);
-    return false;
-}
+    void takeBack()
+    {
+        m_file.resize(m_oldSize);
+    }
+    QFile& file()
+    {
+        return m_file;
+    }
+    qint64 oldSize() const
+    {
+        return m_oldSize;
+    }
+
+private:
+#ifdef Q_OS_WIN
+    std::unique_ptr<QLockFile> m_lock; // let go of after the file is closed
+#endif
+    QFile m_file;
+    qint64 m_oldSize = 0;
+};
 
 } // namespace
 
+Append appendAll(const QVector<FileLine>& lines, int* failedIndex)
+{
+    std::vector<std::unique_ptr<HeldFile>> held;
+    for (int i = 0; i < lines.size(); ++i) {
+        held.push_back(std::make_unique<HeldFile>(lines[i].path));
+        HeldFile& file = *held.back();
+        Append result = file.open(lines[i].header);
+        if (result == Append::Written && !file.append(lines[i].line)) {
+            result = Append::NotWritten;
+            file.takeBack();
+        }
+        if (result != Append::Written) {
+            held.pop_back();
+            // A key line without its MAC line would be taken for the device's record.
+            for (const auto& earlier : held)
+                earlier->takeBack();
+            if (failedIndex)
+                *failedIndex = i;
+            return result;
+        }
+    }
+    return Append::Written;
+}
+
 bool appendShared(const QString& path, const QByteArray& line)
 {
-    QFile file(path);
-#ifdef Q_OS_WIN
-    // Windows appends by seeking to the end, which is no atomic append: a lock file beside the
-    // file orders the writers; QLockFile takes over a lock whose process is gone.
-    QLockFile lock(path + QStringLiteral(".lock"));
-    if (!lock.tryLock(kLockWaitMs) || !openRegularFile(file, kSharedAppend))
+    HeldFile held(path);
+    if (held.open(QByteArray()) != Append::Written)
         return false;
-#else
-    if (!openAndLock(file))
-        return false;
-#endif
-    return appendLocked(file, line);
+    QFile& file = held.file();
+    QByteArray bytes = line;
+    const qint64 size = held.oldSize();
+    if (size > 0 && (!file.seek(size - 1) || file.read(1) != "\n"))
+        bytes.prepend('\n');
+    if (held.append(bytes))
+        return true;
+    held.takeBack();
+    return false;
+}
+
+AppendBlocker appendBlocker(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!info.dir().exists())
+        return AppendBlocker::NoFolder;
+    // A link that leads nowhere would have the open create its target.
+    if (info.isSymLink() && !info.exists())
+        return AppendBlocker::NotAppendable;
+    if (info.exists()) {
+        QFile file(path);
+        if (!openRegularFile(file, kAppend))
+            return AppendBlocker::NotAppendable;
+    } else if (!QFileInfo(info.path()).isWritable()) {
+        return AppendBlocker::NotAppendable;
+    }
+    const QStorageInfo storage(info.path());
+    if (storage.isValid() && storage.bytesAvailable() >= 0 &&
+        storage.bytesAvailable() < kMinFreeBytes)
+        return AppendBlocker::DiskFull;
+    return AppendBlocker::None;
 }

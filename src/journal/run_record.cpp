@@ -57,6 +57,8 @@ QByteArray RunRecord::toJsonLine() const
         {"station", station},
         {"device_id", deviceIdAsked ? QJsonValue(QString::number(deviceId)) : QJsonValue()},
         {"device_id_written", deviceIdWritten},
+        {"previous_device_id",
+         previousDeviceId ? QJsonValue(QString::number(*previousDeviceId)) : QJsonValue()},
         {"port", textOrNull(port)},
         {"firmware", textOrNull(firmware)},
         {"files", digests(files)},

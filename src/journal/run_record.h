@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <optional>
 
 #include "file_digest.h"
 
@@ -34,6 +35,8 @@ struct RunRecord
 
     // From the worker.
     bool deviceIdWritten = false;
+    // The ID the device held, produced under it before, when the run gave it another one.
+    std::optional<quint64> previousDeviceId;
     QString port;
     QString firmware;
     QList<FileDigest> files;   // downloaded into the device

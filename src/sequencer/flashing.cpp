@@ -1,8 +1,10 @@
 #include "flashing.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QThread>
 
+#include "device_id_history.h"
 #include "device_search.h"
 #include "file_digest.h"
 #include "file_loader.h"
@@ -92,13 +94,68 @@ void Flashing_c::failRun(const QString& message, bool restart)
     finishRun(false);
 }
 
+bool Flashing_c::recordsWritable()
+{
+    m_step = "records";
+    const StationLayout layout(m_folder);
+    QString failure = RecordFiles(layout.publicKeysFile(), layout.macFile()).blocker();
+    if (failure.isEmpty()) {
+        // The journal is the station's record of which IDs went into devices; its folder is
+        // made when missing, as its writer does.
+        QDir().mkpath(StationLayout::logsFolder());
+        const QString why = RecordFiles::whyNotAppendable(StationLayout::journalFile());
+        if (!why.isEmpty())
+            failure = QStringLiteral("Run journal writing error: ") + why;
+    }
+    if (failure.isEmpty())
+        return true;
+    failRun(failure, false);
+    return false;
+}
+
+bool Flashing_c::idFreeFor(quint64 held)
+{
+    // A device that holds its ID already (a re-run after a failure) goes on as before.
+    if (held == m_deviceId)
+        return true;
+    DeviceIdHistory history;
+    const QString journal = StationLayout::journalFile();
+    if (!readDeviceIdHistory(journal, m_deviceId, held, history)) {
+        failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
+        return false;
+    }
+    if (history.given) {
+        failRun(QStringLiteral("Device ID ") + QString::number(m_deviceId) +
+                    QStringLiteral(" was already given to a device in run ") + history.givenRun +
+                    QStringLiteral(" (started ") + history.givenStart + QLatin1Char(')'),
+                false);
+        return false;
+    }
+    if (history.heldProduced) {
+        m_record.previousDeviceId = held;
+        m_logger->log(QStringLiteral("Re-identifying the device: it was produced with Device ID ") +
+                          QString::number(held) + QStringLiteral(" and gets Device ID ") +
+                          QString::number(m_deviceId),
+                      0);
+    }
+    return true;
+}
+
 bool Flashing_c::writeDeviceId()
 {
     m_step = "Device ID";
-    // The eight bytes the device answers with are not compared with anything.
-    quint64 written = m_deviceId;
-    if (m_protocol->SendSetDeviceID(written)) {
+    quint64 echoed = m_deviceId;
+    if (m_protocol->SendSetDeviceID(echoed)) {
         failRun(QStringLiteral("Error while the Device ID writing"), false);
+        return false;
+    }
+    // A device that answers with another ID has not taken this one: records under it would name
+    // a device that does not carry it.
+    if (echoed != m_deviceId) {
+        failRun(QStringLiteral("The device answered the Device ID writing with ") +
+                    QString::number(echoed) + QStringLiteral(" instead of ") +
+                    QString::number(m_deviceId),
+                false);
         return false;
     }
     m_record.deviceIdWritten = true;
@@ -149,26 +206,13 @@ bool Flashing_c::download(const QStringList& names, const QString& listedFolder)
     return true;
 }
 
-bool Flashing_c::writePublicKeyRecord(quint64 deviceId, const QByteArray& key)
-{
-    m_step = "records";
-    const StationLayout layout(m_folder);
-    const QString failure =
-        RecordFiles(layout.publicKeysFile(), layout.macFile()).appendPublicKey(deviceId, key);
-    if (!failure.isEmpty()) {
-        failRun(failure, true);
-        return false;
-    }
-    m_logger->logWithLabel(QStringLiteral("The public key has been read successfully"), 4);
-    return true;
-}
-
-bool Flashing_c::writeMacRecord(quint64 deviceId, const char* wifiMac, const char* ethernetMac)
+bool Flashing_c::writeRecords(quint64 deviceId, const QByteArray& key, const QByteArray& wifiMac,
+                              const QByteArray& ethernetMac)
 {
     m_step = "records";
     const StationLayout layout(m_folder);
     const QString failure = RecordFiles(layout.publicKeysFile(), layout.macFile())
-                                .appendMacs(deviceId, wifiMac, ethernetMac);
+                                .append(deviceId, key, wifiMac, ethernetMac);
     if (!failure.isEmpty()) {
         failRun(failure, true);
         return false;

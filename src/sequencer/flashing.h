@@ -46,10 +46,10 @@ public:
     // Flash file list of the run folder; true when the whole file was read without error.
     bool readFileList(const QString& listName, QStringList& downloadNames, QStringList& jlinkNames);
 
-    // Record files; on false they have reported, restarted the device and emitted
-    // on_flashFinish(false).
-    bool writePublicKeyRecord(quint64 deviceId, const QByteArray& key);
-    bool writeMacRecord(quint64 deviceId, const char* wifiMac, const char* ethernetMac);
+    // The device's public key line and MAC line, both or neither; on false it has reported,
+    // restarted the device and emitted on_flashFinish(false).
+    bool writeRecords(quint64 deviceId, const QByteArray& key, const QByteArray& wifiMac,
+                      const QByteArray& ethernetMac);
 
     // nRF image through the J-Link commander; true when the commander ran, exited with 0 and
     // printed no failure line.
@@ -84,12 +84,23 @@ private:
     // Downloads the listed files from the run folder; false (after failing the run) when a file
     // did not arrive, or when the run was stopped.
     bool download(const QStringList& names, const QString& listedFolder);
-    // Writes m_deviceId into the device; false (after failing the run) when it was refused.
+    // Before anything is sent to the device: the record files and the journal can take their
+    // lines. False (after failing the run with the path) when one cannot.
+    bool recordsWritable();
+    // Whether m_deviceId may go into the device that holds `held`, by the journal: not when
+    // another device was given it. A device produced under another ID is re-identified openly.
+    // False when the run has ended.
+    bool idFreeFor(quint64 held);
+    // Writes m_deviceId into the device; false (after failing the run) when it was refused or
+    // the device answered with another ID.
     bool writeDeviceId();
-    // Has the device create its key, reads it and records it; false when the run has ended.
-    bool recordPublicKey();
-    // Reads the MAC addresses, shows and records them; false when the run has ended.
-    bool recordMacs();
+    // After the restart: waits for this run's own device to come back holding m_deviceId; false
+    // when the run has ended (stopped, or failed because it did not keep the ID).
+    bool awaitOwnDevice(quint64 previousId);
+    // Has the device create its key and reads it; false when the run has ended.
+    bool readPublicKey(QByteArray& key);
+    // Reads the MAC addresses and shows them; false when the run has ended.
+    bool readMacs(QByteArray& wifiText, QByteArray& ethernetText);
     // Restarts the device and lets go of its port.
     void restartAndRelease();
 

@@ -9,10 +9,17 @@ class RecordFiles
 public:
     RecordFiles(const QString& publicKeysFile, const QString& macFile);
 
-    // Each returns the red line that says why the record was not written; empty when it was.
-    QString appendPublicKey(quint64 deviceId, const QByteArray& key) const;
-    QString appendMacs(quint64 deviceId, const QByteArray& wifiMac,
-                       const QByteArray& ethernetMac) const;
+    // The red line that says why the records could not be written now, naming the path; empty
+    // when both files can take their line. Writes nothing.
+    QString blocker() const;
+    // Appends the device's public key line and its MAC line, both or neither: a key line without
+    // its MAC line would be taken for the record of a device that has none. Returns the red line
+    // that says why they were not written; empty when they were.
+    QString append(quint64 deviceId, const QByteArray& key, const QByteArray& wifiMac,
+                   const QByteArray& ethernetMac) const;
+
+    // Why a line cannot be appended to the file now, naming the path; empty when it can.
+    static QString whyNotAppendable(const QString& path);
 
 private:
     QString m_publicKeysFile;

@@ -24,8 +24,11 @@ void Flashing_c::runProduction()
     QStringList jlinkNames;
     if (!beginRun(QStringLiteral("production_files.cfg"), downloadNames, jlinkNames))
         return;
+    // Nothing is sent to the device before the run knows it can record what it does to it.
+    if (m_setDeviceId && !recordsWritable())
+        return;
 
-    // B: device search and the ID the device holds now (shown only).
+    // B: device search and the ID the device holds now, which the new one must not clash with.
     if (!findDevice(false, true))
         return;
     m_step = "Device ID";
@@ -35,6 +38,8 @@ void Flashing_c::runProduction()
         return;
     }
     m_logger->log(QStringLiteral("Device ID: ") + QString::number(currentId), 3);
+    if (m_setDeviceId && !idFreeFor(currentId))
+        return;
 
     // C: firmware download.
     m_step = "download";
@@ -55,10 +60,14 @@ void Flashing_c::runProduction()
         QThread::msleep(50);
         m_logger->logWithLabel(QStringLiteral("Waiting for reboot and update"), 0);
         m_logger->progress(0);
-        if (!m_search->pollUntilFound())
+        if (!awaitOwnDevice(currentId))
             return;
-        // E, F: the key and the MAC addresses, each with its record.
-        if (!recordPublicKey() || !recordMacs())
+        // E, F: the key and the MAC addresses, then both records together.
+        QByteArray key;
+        QByteArray wifi;
+        QByteArray ethernet;
+        if (!readPublicKey(key) || !readMacs(wifi, ethernet) ||
+            !writeRecords(m_deviceId, key, wifi, ethernet))
             return;
     }
 
@@ -67,7 +76,16 @@ void Flashing_c::runProduction()
     finishRun(true);
 }
 
-bool Flashing_c::recordPublicKey()
+bool Flashing_c::awaitOwnDevice(quint64 previousId)
+{
+    QString failure;
+    const DeviceSearch::Return back = m_search->pollForUnit(m_deviceId, previousId, failure);
+    if (back == DeviceSearch::Return::NotKept)
+        failRun(failure, false);
+    return back == DeviceSearch::Return::Back;
+}
+
+bool Flashing_c::readPublicKey(QByteArray& keyBytes)
 {
     // The zero byte is both the key buffer's start and the creation request.
     m_step = "key";
@@ -85,11 +103,13 @@ bool Flashing_c::recordPublicKey()
         failRun(QStringLiteral("Error while the public key reading"), true);
         return false;
     }
-    return writePublicKeyRecord(m_deviceId,
-                                QByteArray(reinterpret_cast<const char*>(key), keyLength));
+    keyBytes = QByteArray(reinterpret_cast<const char*>(key), keyLength);
+    // Said once it is read: its line is written with the MAC line, after the MACs are read.
+    m_logger->logWithLabel(QStringLiteral("The public key has been read successfully"), 4);
+    return true;
 }
 
-bool Flashing_c::recordMacs()
+bool Flashing_c::readMacs(QByteArray& wifiText, QByteArray& ethernetText)
 {
     m_step = "MACs";
     uint8_t wifi[6];
@@ -98,10 +118,10 @@ bool Flashing_c::recordMacs()
         failRun(QStringLiteral("Error while MACs getting"), false);
         return false;
     }
-    const QByteArray wifiText = macText(wifi);
-    const QByteArray ethernetText = macText(ethernet);
+    wifiText = macText(wifi);
+    ethernetText = macText(ethernet);
     m_logger->logWithLabel(QStringLiteral("WiFi MAC: ") + QString::fromLatin1(wifiText) +
                                QStringLiteral(", Ethernet MAC: ") + QString::fromLatin1(ethernetText),
                            4);
-    return writeMacRecord(m_deviceId, wifiText.constData(), ethernetText.constData());
+    return true;
 }
