@@ -62,7 +62,7 @@ bool SerialLine::isOpen() const
     return d->open;
 }
 
-size_t SerialLine::write(const uint8_t* data, size_t n, const std::atomic<bool>*)
+size_t SerialLine::write(const uint8_t* data, size_t n, const StopToken&)
 {
     if (!d->open)
         return 0;

@@ -550,11 +550,11 @@ private slots:
 
     void stopReachesAWaitingExchange()
     {
-        std::atomic<bool> running{true};
-        m_link->setRunningFlag(&running);
+        StopToken stop;
+        m_link->setStopToken(stop);
         std::thread stopper([&] {
             m_device->waitForRequests(1, 5000);
-            running = false;
+            stop.stop();
         });
         QElapsedTimer elapsed;
         elapsed.start();

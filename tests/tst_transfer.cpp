@@ -311,13 +311,13 @@ void TestTransfer::fetch()
         QVERIFY(writeFile(localPath, before));
     if (event == "port closed")
         m_link.closeIfOpen();
-    std::atomic<bool> running{true};
-    m_link.setRunningFlag(&running);
+    StopToken stop;
+    m_link.setStopToken(stop);
     connect(&m_logger, &Logger_c::sigProgress, m_recorder.get(), [&] {
         if (event == "device error")
             m_device->setFault(0x13, devsim::Fault{devsim::ErrorMode::NonZeroResult, 1, -1});
         else if (event == "stop")
-            running = false;
+            stop.stop();
     });
     // A full disk: the process may not grow any file beyond 100 bytes.
     rlimit limit;
@@ -332,10 +332,11 @@ void TestTransfer::fetch()
     for (const QString& name : names)
         files << FlashFileEntry{name, 0};
     FileLoader_c loader(&m_link, files, m_folder, 0x0102, &m_logger);
+    loader.setStopToken(stop);
     QSignalSpy finished(&loader, &FileLoader_c::sigFinish);
     loader.doGetFiles();
     setrlimit(RLIMIT_FSIZE, &limit);
-    m_link.setRunningFlag(nullptr);
+    m_link.setStopToken(StopToken::never());
 
     QCOMPARE(m_recorder->log, log);
     // Only the start of a file shows in the progress dialog.
