@@ -99,6 +99,8 @@ void MainWindow::on_flashingFinished(bool Success)
     if (!flashingWorker)
         return;
     flashingWorker->stop();
+    // The run body has returned; what else of the run still looks at the stop gets this long to
+    // see it before the thread is ended.
     QThread::msleep(100);
     tearDownRun();
     if (Success && ui->m_boxAutoIncProdSerial->isChecked())
