@@ -67,8 +67,8 @@ signals:
     void on_flashFinish(bool result);
 
 public slots:
-    // One polling step of the device search. Kept as the worker's slot that the run bodies'
-    // search is described by; the bodies poll through DeviceSearch, which does the same step.
+    // One polling step of the device search, as the worker's slot. The run bodies poll through
+    // DeviceSearch, which takes the same step, so nothing calls it now.
     void slotScanPorts();
 
 private:
