@@ -171,11 +171,9 @@ DeviceSearch::Return DeviceSearch::pollForUnit(quint64 id, quint64 previousId, Q
     }
 }
 
-DeviceSearch::Step DeviceSearch::scanForUnit(quint64 id, quint64 previousId, QString& failure)
+QList<PortEntry> DeviceSearch::listUnitFirst()
 {
     QList<PortEntry> current = listAndForget();
-    // Its own port first, then its own hub port; ports that proved to be other units are known
-    // until they go away.
     const auto rank = [this](const PortEntry& port) {
         if (port.name == m_unit.name)
             return 0;
@@ -183,6 +181,13 @@ DeviceSearch::Step DeviceSearch::scanForUnit(quint64 id, quint64 previousId, QSt
     };
     std::stable_sort(current.begin(), current.end(),
                      [&](const PortEntry& a, const PortEntry& b) { return rank(a) < rank(b); });
+    return current;
+}
+
+DeviceSearch::Step DeviceSearch::scanForUnit(quint64 id, quint64 previousId, QString& failure)
+{
+    // Ports that proved to be other units are known until they go away.
+    const QList<PortEntry> current = listUnitFirst();
     bool listed = false;
     for (const PortEntry& entry : qAsConst(current)) {
         const QString& port = entry.name;

@@ -75,6 +75,8 @@ private:
     void keepClaim(std::unique_ptr<PortClaim>& claim);
     // The listed ports less the known ones that are gone.
     QList<PortEntry> listAndForget();
+    // The same with the unit's own port first, then its own hub port.
+    QList<PortEntry> listUnitFirst();
     void listedAfterSomething(const QList<PortEntry>& current) const;
     enum class Step { Searching, Found, NotKept };
     Step scanForUnit(quint64 id, quint64 previousId, QString& failure);
