@@ -87,7 +87,12 @@ Flashing_c* RunHost::start(const RunSettings& s, const std::function<void(Flashi
     });
     if (setUp)
         setUp(*m_worker);
+    beginRun();
+    return m_worker;
+}
 
+void RunHost::beginRun()
+{
     m_worker->moveToThread(&m_thread);
     // 48 random bits: unique enough among the runs of a station's journal.
     m_runId = QString::number(QRandomGenerator::global()->generate64() & 0xFFFFFFFFFFFFull, 16)
@@ -99,7 +104,6 @@ Flashing_c* RunHost::start(const RunSettings& s, const std::function<void(Flashi
     m_writeErrorShown = false;
     m_active = true;
     m_thread.start(QThread::InheritPriority);
-    return m_worker;
 }
 
 void RunHost::stop(const QString& cause)

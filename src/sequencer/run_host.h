@@ -62,6 +62,8 @@ signals:
     void sigFinished(bool success);
 
 private:
+    // Hands the new worker to the thread and starts its run, with a new run id and start time.
+    void beginRun();
     // Every line of the run, on the thread that logs it: into the day log, and the last red one
     // noted as the reason of a failure.
     void onLine(const QString& text, LogColour colour);
