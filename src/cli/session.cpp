@@ -6,8 +6,6 @@
 #include <QFileInfo>
 #include <QThread>
 #include <QTimer>
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 
 #include "command_line.h"
@@ -15,18 +13,12 @@
 #include "run_host.h"
 #include "run_report.h"
 #include "station.h"
+#include "stop_signals.h"
 #include "terminal_output.h"
 
 namespace cli {
 
 namespace {
-
-std::atomic<int> g_signal{0};
-
-void onSignal(int sig)
-{
-    g_signal = sig;
-}
 
 RunSettings settingsFor(const Options& o)
 {
@@ -42,6 +34,7 @@ RunSettings settingsFor(const Options& o)
     s.fetchSelector = o.selector;
     s.fetchNames = o.names;
     s.jlinkSerial = o.jlinkSerial;
+    s.ports = o.ports;
     return s;
 }
 
@@ -81,7 +74,7 @@ public:
         // Lines emitted before the end are still queued here.
         QCoreApplication::sendPostedEvents(this);
         m_host.end();
-        restoreSignals();
+        restoreStopSignals();
         m_ended = true;
         // A run that reported its end completed, even when a stop came too late to cut it
         // short; a stopped run returns without a word of its own.
@@ -135,27 +128,12 @@ private:
             });
             m_limit.start(m_options.timeLimitSeconds * 1000);
         }
-        g_signal = 0;
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-#ifdef SIGPIPE
-        // A write to a closed pipe fails instead of killing the process in the middle of a chunk.
-        std::signal(SIGPIPE, SIG_IGN);
-#endif
+        watchStopSignals();
         connect(&m_signalPoll, &QTimer::timeout, this, [this] {
-            if (g_signal.exchange(0))
+            if (takeStopSignal())
                 stop(ExitInterrupted, QStringLiteral("interrupted"));
         });
         m_signalPoll.start(20);
-    }
-
-    static void restoreSignals()
-    {
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
-#ifdef SIGPIPE
-        std::signal(SIGPIPE, SIG_DFL);
-#endif
     }
 
     const Options& m_options;
@@ -175,6 +153,8 @@ private:
     bool m_outputOpen = true;
 };
 
+} // namespace
+
 bool useStationDir(const Options& o)
 {
     if (o.stationDir.isEmpty())
@@ -189,8 +169,6 @@ bool useStationDir(const Options& o)
     setStationDir(QFileInfo(o.stationDir).absoluteFilePath());
     return true;
 }
-
-} // namespace
 
 int runSession(const Options& o)
 {

@@ -1,6 +1,7 @@
 #include "device_search.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QThread>
 #include <algorithm>
 
@@ -26,9 +27,17 @@ DeviceSearch::DeviceSearch(cUSB_CDC_Protocol& link, Logger_c* logger, const Stop
 
 DeviceSearch::~DeviceSearch() = default;
 
+QStringList DeviceSearch::portNames() const
+{
+    QStringList names;
+    for (const PortEntry& port : listPorts())
+        names.append(port.name);
+    return names;
+}
+
 void DeviceSearch::listKnownPorts()
 {
-    listDevicePorts(m_known);
+    m_known = portNames();
 }
 
 void DeviceSearch::forgetVanishedPorts(const QStringList& current)
@@ -43,9 +52,7 @@ void DeviceSearch::watchKnownPorts()
 {
     if (m_known.isEmpty())
         return;
-    QStringList current;
-    listDevicePorts(current);
-    forgetVanishedPorts(current);
+    forgetVanishedPorts(portNames());
 }
 
 bool DeviceSearch::probe(const QStringList& ports, bool skipBootloader, QStringList* inBootloader)
@@ -69,7 +76,7 @@ bool DeviceSearch::probe(const QStringList& ports, bool skipBootloader, QStringL
         keepClaim(claim);
         PortEntry entry;
         entry.name = port;
-        for (const PortEntry& listed : devicePortEntries()) {
+        for (const PortEntry& listed : listPorts()) {
             if (listed.name == port)
                 entry = listed;
         }
@@ -82,7 +89,7 @@ bool DeviceSearch::probe(const QStringList& ports, bool skipBootloader, QStringL
 
 QList<PortEntry> DeviceSearch::listAndForget()
 {
-    const QList<PortEntry> current = devicePortEntries();
+    const QList<PortEntry> current = listPorts();
     QStringList names;
     for (const PortEntry& port : current)
         names.append(port.name);
@@ -155,6 +162,8 @@ bool samePlace(const PortEntry& unit, const PortEntry& port)
 DeviceSearch::Return DeviceSearch::pollForUnit(quint64 id, quint64 previousId, QString& failure)
 {
     m_told.clear();
+    QElapsedTimer away;
+    away.start();
     for (;;) {
         const Step step = scanForUnit(id, previousId, failure);
         if (m_stop.stopped())
@@ -166,6 +175,12 @@ DeviceSearch::Return DeviceSearch::pollForUnit(quint64 id, quint64 previousId, Q
             return Return::NotKept;
         case Step::Searching:
             break;
+        }
+        if (m_returnLimitMs > 0 && away.elapsed() >= m_returnLimitMs) {
+            failure = QStringLiteral("The device did not come back within ") +
+                      QString::number(m_returnLimitMs / 1000.0) +
+                      QStringLiteral(" s of its restart");
+            return Return::TimedOut;
         }
         QThread::msleep(kPollMs);
     }

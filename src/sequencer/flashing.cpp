@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QThread>
 
+#include "device_id_allocator.h"
 #include "device_id_history.h"
 #include "device_search.h"
 #include "file_digest.h"
@@ -143,9 +144,72 @@ bool Flashing_c::idFreeFor(quint64 held)
     return true;
 }
 
-bool Flashing_c::writeDeviceId()
+namespace {
+
+QString stationIdsFile()
+{
+    return QDir::cleanPath(DeviceIdAllocator::stateFile(stationDir()));
+}
+
+// The one place a run's allocator is made: the station folder's, with the first ID it was given.
+DeviceIdAllocator stationAllocator(std::optional<quint64> firstId)
+{
+    DeviceIdAllocator ids(stationDir());
+    if (firstId)
+        ids.setFirstId(*firstId);
+    return ids;
+}
+
+} // namespace
+
+bool Flashing_c::stationIdsAvailable()
+{
+    if (!m_stationIds || stationAllocator(m_firstId).available())
+        return true;
+    m_step = "Device ID";
+    failRun(QStringLiteral("No Device ID can be had from ") + stationIdsFile(), false);
+    return false;
+}
+
+bool Flashing_c::takeDeviceId(std::optional<quint64> held)
+{
+    using Result = DeviceIdAllocator::Result;
+    DeviceIdAllocator ids = stationAllocator(m_stationIds ? std::optional<quint64>(m_firstId)
+                                                          : std::nullopt);
+    Result result = Result::NoneLeft;
+    quint64 id = m_deviceId;
+    if (!m_stationIds)
+        // Before it goes into a unit, so no run of the station's allocator hands it out too,
+        // even while this run has not yet reached its journal line.
+        result = ids.note(m_deviceId);
+    else if (held)
+        result = ids.keepOrAllocate(*held, id);
+    if (result != Result::Ok) {
+        failRun(result == Result::NotPersisted
+                    ? QStringLiteral("Device ID allocator error: ") + stationIdsFile() +
+                          QStringLiteral(" cannot be written")
+                    : QStringLiteral("No Device ID can be had from ") + stationIdsFile(),
+                false);
+        return false;
+    }
+    if (!m_stationIds)
+        return true;
+    m_deviceId = id;
+    m_record.deviceIdAsked = true;
+    m_record.deviceId = id;
+    m_logger->log(id == *held ? QStringLiteral("The device keeps Device ID ") + QString::number(id) +
+                                    QStringLiteral(", which this station gave it")
+                              : QStringLiteral("Taking Device ID ") + QString::number(id) +
+                                    QStringLiteral(" from the station"),
+                  LogColour::Black);
+    return idFreeFor(*held);
+}
+
+bool Flashing_c::writeDeviceId(std::optional<quint64> held)
 {
     m_step = "Device ID";
+    if (!takeDeviceId(held))
+        return false;
     quint64 echoed = m_deviceId;
     if (m_protocol->SendSetDeviceID(echoed)) {
         failRun(QStringLiteral("Error while the Device ID writing"), false);
@@ -161,6 +225,7 @@ bool Flashing_c::writeDeviceId()
         return false;
     }
     m_record.deviceIdWritten = true;
+    emit sigDeviceId(m_deviceId, true);
     m_logger->logWithLabel(QStringLiteral("The Device ID has been written successfully"),
                            LogColour::Green);
     return true;
