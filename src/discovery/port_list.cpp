@@ -183,9 +183,9 @@ QString stablePortName(const QString& port)
     const QString file = portFile(port);
     if (file.isEmpty())
         return port;
-    const QFileInfoList links = QDir(QLatin1String(kByPathFolder))
-                                    .entryInfoList(QDir::AllEntries | QDir::System |
-                                                   QDir::NoDotAndDotDot);
+    const QFileInfoList links =
+        QDir(QLatin1String(kByPathFolder))
+            .entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo& link : links) {
         if (link.canonicalFilePath() == file)
             return link.absoluteFilePath();

@@ -174,8 +174,8 @@ bool Flashing_c::stationIdsAvailable()
 bool Flashing_c::takeDeviceId(std::optional<quint64> held)
 {
     using Result = DeviceIdAllocator::Result;
-    DeviceIdAllocator ids = stationAllocator(m_stationIds ? std::optional<quint64>(m_firstId)
-                                                          : std::nullopt);
+    DeviceIdAllocator ids =
+        stationAllocator(m_stationIds ? std::optional<quint64>(m_firstId) : std::nullopt);
     Result result = Result::NoneLeft;
     quint64 id = m_deviceId;
     if (!m_stationIds)
@@ -197,10 +197,11 @@ bool Flashing_c::takeDeviceId(std::optional<quint64> held)
     m_deviceId = id;
     m_record.deviceIdAsked = true;
     m_record.deviceId = id;
-    m_logger->log(id == *held ? QStringLiteral("The device keeps Device ID ") + QString::number(id) +
-                                    QStringLiteral(", which this station gave it")
-                              : QStringLiteral("Taking Device ID ") + QString::number(id) +
-                                    QStringLiteral(" from the station"),
+    m_logger->log(id == *held
+                      ? QStringLiteral("The device keeps Device ID ") + QString::number(id) +
+                            QStringLiteral(", which this station gave it")
+                      : QStringLiteral("Taking Device ID ") + QString::number(id) +
+                            QStringLiteral(" from the station"),
                   LogColour::Black);
     return idFreeFor(*held);
 }
