@@ -257,9 +257,10 @@ DeviceIdAllocator::Result DeviceIdAllocator::takeOrReserve(quint64& id, const qu
     return result;
 }
 
-DeviceIdAllocator::Result DeviceIdAllocator::note(quint64 id)
+DeviceIdAllocator::Result DeviceIdAllocator::note(quint64 id, bool& wasTaken)
 {
-    return withState([id](State& s) {
+    return withState([&](State& s) {
+        wasTaken = s.taken.contains(id);
         s.taken.insert(id);
         return Result::Ok;
     });

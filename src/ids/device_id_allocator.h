@@ -47,8 +47,9 @@ public:
     [[nodiscard]] Result keepOrAllocate(quint64 currentId, quint64& id);
     // Notes an ID that a run writes by the operator's choice as taken, before it is written, so
     // that no allocation on this station folder hands it out afterwards, whether or not the run
-    // ever reaches its journal line.
-    [[nodiscard]] Result note(quint64 id);
+    // ever reaches its journal line. wasTaken: it was taken already (handed out, noted, or
+    // shown as written by the journal).
+    [[nodiscard]] Result note(quint64 id, bool& wasTaken);
     // Whether an ID can be had now; with a block source and none left, tries to reserve a block.
     bool available();
     // Reserves the next block when the station runs low (for a background thread or a run's end);

@@ -160,6 +160,15 @@ DeviceIdAllocator stationAllocator(std::optional<quint64> firstId)
     return ids;
 }
 
+// A failure of the station's allocator, as the run's red line.
+QString allocatorFailure(DeviceIdAllocator::Result result)
+{
+    return result == DeviceIdAllocator::Result::NotPersisted
+               ? QStringLiteral("Device ID allocator error: ") + stationIdsFile() +
+                     QStringLiteral(" cannot be written")
+               : QStringLiteral("No Device ID can be had from ") + stationIdsFile();
+}
+
 } // namespace
 
 bool Flashing_c::stationIdsAvailable()
@@ -171,46 +180,56 @@ bool Flashing_c::stationIdsAvailable()
     return false;
 }
 
-bool Flashing_c::takeDeviceId(std::optional<quint64> held)
+bool Flashing_c::noteOperatorId(std::optional<quint64> held)
 {
-    using Result = DeviceIdAllocator::Result;
-    DeviceIdAllocator ids =
-        stationAllocator(m_stationIds ? std::optional<quint64>(m_firstId) : std::nullopt);
-    Result result = Result::NoneLeft;
-    quint64 id = m_deviceId;
-    if (!m_stationIds)
-        // Before it goes into a unit, so no run of the station's allocator hands it out too,
-        // even while this run has not yet reached its journal line.
-        result = ids.note(m_deviceId);
-    else if (held)
-        result = ids.keepOrAllocate(*held, id);
-    if (result != Result::Ok) {
-        failRun(result == Result::NotPersisted
-                    ? QStringLiteral("Device ID allocator error: ") + stationIdsFile() +
-                          QStringLiteral(" cannot be written")
-                    : QStringLiteral("No Device ID can be had from ") + stationIdsFile(),
-                false);
+    m_step = "Device ID";
+    bool wasTaken = false;
+    const DeviceIdAllocator::Result result = stationAllocator(std::nullopt).note(m_deviceId, wasTaken);
+    if (result != DeviceIdAllocator::Result::Ok) {
+        failRun(allocatorFailure(result), false);
         return false;
     }
-    if (!m_stationIds)
+    if (!wasTaken || held == m_deviceId)
         return true;
+    // Taken, and no run that has ended was to write it: another run is writing it now (or
+    // died doing so), into another unit.
+    DeviceIdHistory history;
+    const QString journal = StationLayout::journalFile();
+    if (!readDeviceIdHistory(journal, m_deviceId, held.value_or(m_deviceId), history)) {
+        failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
+        return false;
+    }
+    if (history.asked)
+        return true;
+    failRun(QStringLiteral("Device ID ") + QString::number(m_deviceId) +
+                QStringLiteral(" is taken by another run of this station that has not ended"),
+            false);
+    return false;
+}
+
+bool Flashing_c::takeStationId(quint64 held)
+{
+    m_step = "Device ID";
+    quint64 id = 0;
+    const DeviceIdAllocator::Result result = stationAllocator(m_firstId).keepOrAllocate(held, id);
+    if (result != DeviceIdAllocator::Result::Ok) {
+        failRun(allocatorFailure(result), false);
+        return false;
+    }
     m_deviceId = id;
     m_record.deviceIdAsked = true;
     m_record.deviceId = id;
-    m_logger->log(id == *held
-                      ? QStringLiteral("The device keeps Device ID ") + QString::number(id) +
-                            QStringLiteral(", which this station gave it")
-                      : QStringLiteral("Taking Device ID ") + QString::number(id) +
-                            QStringLiteral(" from the station"),
+    m_logger->log(id == held ? QStringLiteral("The device keeps Device ID ") + QString::number(id) +
+                                   QStringLiteral(", which this station gave it")
+                             : QStringLiteral("Taking Device ID ") + QString::number(id) +
+                                   QStringLiteral(" from the station"),
                   LogColour::Black);
-    return idFreeFor(*held);
+    return idFreeFor(held);
 }
 
-bool Flashing_c::writeDeviceId(std::optional<quint64> held)
+bool Flashing_c::writeDeviceId()
 {
     m_step = "Device ID";
-    if (!takeDeviceId(held))
-        return false;
     quint64 echoed = m_deviceId;
     if (m_protocol->SendSetDeviceID(echoed)) {
         failRun(QStringLiteral("Error while the Device ID writing"), false);

@@ -109,13 +109,17 @@ private:
     // Whether the station's allocator can give this run an ID, before the unit is touched;
     // false (after failing the run) when it cannot. True for the operator's ID.
     bool stationIdsAvailable();
-    // Sets m_deviceId from the station's allocator (the unit keeps an ID the station gave it,
-    // `held`), or notes the operator's m_deviceId as taken there; false (after failing the run)
-    // when there is none or the station's state cannot be written.
-    bool takeDeviceId(std::optional<quint64> held);
-    // Takes the ID, then writes m_deviceId into the device; false (after failing the run) when
-    // it was refused or the device answered with another ID.
-    bool writeDeviceId(std::optional<quint64> held);
+    // Notes the operator's m_deviceId as taken in the station's allocator, so that no station
+    // run hands it out; false (after failing the run) when the state cannot be written, or when
+    // another run that has not ended took it for a unit that does not hold it (`held`, where
+    // known).
+    bool noteOperatorId(std::optional<quint64> held);
+    // Sets m_deviceId from the station's allocator: the unit keeps an ID the station gave it
+    // (`held`), else gets the next free one. False (after failing the run) when there is none.
+    bool takeStationId(quint64 held);
+    // Writes m_deviceId into the device; false (after failing the run) when it was refused or
+    // the device answered with another ID.
+    bool writeDeviceId();
     // After the restart: waits for this run's own device to come back holding m_deviceId; false
     // when the run has ended (stopped, or failed because it did not keep the ID).
     bool awaitOwnDevice(quint64 previousId);

@@ -41,8 +41,9 @@ void Flashing_c::runProduction()
     }
     m_logger->log(QStringLiteral("Device ID: ") + QString::number(currentId), LogColour::Blue);
     emit sigDeviceId(currentId, false);
-    // The station's ID is taken, and looked up, when it is written.
-    if (m_setDeviceId && !m_stationIds && !idFreeFor(currentId))
+    // The operator's ID is checked and noted before the download; the station's is taken, and
+    // looked up, when it is written.
+    if (m_setDeviceId && !m_stationIds && (!idFreeFor(currentId) || !noteOperatorId(currentId)))
         return;
 
     // C: firmware download.
@@ -57,7 +58,7 @@ void Flashing_c::runProduction()
 
     if (m_setDeviceId) {
         // D: Device ID, then restart so that the device comes up with the new firmware.
-        if (!writeDeviceId(currentId))
+        if ((m_stationIds && !takeStationId(currentId)) || !writeDeviceId())
             return;
         m_step = "restart";
         restartAndRelease();
@@ -86,7 +87,7 @@ bool Flashing_c::awaitOwnDevice(quint64 previousId)
 {
     QString failure;
     const DeviceSearch::Return back = m_search->pollForUnit(m_deviceId, previousId, failure);
-    if (back == DeviceSearch::Return::NotKept)
+    if (back == DeviceSearch::Return::NotKept || back == DeviceSearch::Return::TimedOut)
         failRun(failure, false);
     return back == DeviceSearch::Return::Back;
 }
