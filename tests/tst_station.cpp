@@ -280,7 +280,8 @@ void tst_station::sharedStationFolder()
     QProcess* p = first == "production"
                       ? cli({"production", "--port", ports[0], "--device-id", "1000"})
                       : cli(a);
-    // The production run writes its ID before the second station starts, the stations race.
+    // The stations race; the killed production run's ID must stay out of the second station's
+    // hands, which is then done before its unit comes back to the first.
     QProcess* second = first == "production" ? nullptr : cli(b);
     quint64 keptId = 0;
     if (killed) {
@@ -289,10 +290,12 @@ void tst_station::sharedStationFolder()
         ::kill(pid_t(p->processId()), SIGKILL);
         QVERIFY(p->waitForFinished(kBoundMs));
         keptId = m_units[m_units[0]->deviceId() != 7 ? 0 : 1]->deviceId();
+        if (!second) {
+            second = cli(b);
+            QVERIFY(second->waitForFinished(kBoundMs));
+        }
         p = cli(a);
     }
-    if (!second)
-        second = cli(b);
     for (QProcess* process : {p, second}) {
         QVERIFY(process->waitForFinished(kBoundMs));
         QCOMPARE(process->exitCode(), 0);

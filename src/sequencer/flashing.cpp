@@ -184,7 +184,8 @@ bool Flashing_c::noteOperatorId(std::optional<quint64> held)
 {
     m_step = "Device ID";
     bool wasTaken = false;
-    const DeviceIdAllocator::Result result = stationAllocator(std::nullopt).note(m_deviceId, wasTaken);
+    const DeviceIdAllocator::Result result =
+        stationAllocator(std::nullopt).note(m_deviceId, wasTaken);
     if (result != DeviceIdAllocator::Result::Ok) {
         failRun(allocatorFailure(result), false);
         return false;
