@@ -52,7 +52,7 @@ bool makeStation(const QString& dir)
 
 struct Round
 {
-    int slots = 0;
+    int slotCount = 0;
     int passed = 0;
     double wallS = 0;
     double cpuS = 0;      // the station process's user and system time
@@ -65,12 +65,12 @@ double seconds(const timeval& t)
 }
 
 // One veltora-cli station over every unit, until each has finished.
-bool runStation(const QString& dir, int units, int slots, Round& round)
+bool runStation(const QString& dir, int units, int slotCount, Round& round)
 {
     const QString out = dir + "/events.jsonl";
     const QByteArray cli = VELTORA_CLI;
     const QByteArray station = QFile::encodeName(dir);
-    const QByteArray slotText = QByteArray::number(slots);
+    const QByteArray slotText = QByteArray::number(slotCount);
     const QByteArray countText = QByteArray::number(units);
     char* argv[] = {const_cast<char*>(cli.constData()), const_cast<char*>("station"),
                     const_cast<char*>("--station-dir"), const_cast<char*>(station.constData()),
@@ -95,7 +95,7 @@ bool runStation(const QString& dir, int units, int slots, Round& round)
         return false;
     round.wallS = wall.nsecsElapsed() / 1e9;
     round.cpuS = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-    round.slots = slots;
+    round.slotCount = slotCount;
     QFile events(out);
     if (!events.open(QIODevice::ReadOnly))
         return false;
@@ -152,31 +152,32 @@ int main(int argc, char** argv)
     std::printf("%d units, production list of %d KiB, flash write %d us per chunk, restart %d ms, "
                 "USB packets of 64 bytes up to %d us apart\n",
                 units, kListBytes / 1024, kFlashWriteUs, kRestartMs, kUsbGapMaxUs);
-    std::printf("| slots | wall time | units/h | ratio to 1 slot | a unit's run | station CPU per "
-                "unit | share of a unit's run |\n|---|---|---|---|---|---|---|\n");
+    std::printf(
+        "| slotCount | wall time | units/h | ratio to 1 slot | a unit's run | station CPU per "
+        "unit | share of a unit's run |\n|---|---|---|---|---|---|---|\n");
     double oneSlotRate = 0;
     bool ok = true;
-    for (int slots : slotCounts) {
+    for (int slotCount : slotCounts) {
         // Every unit back from the last round's final restart, and a fresh station folder, so
         // that each round starts its units from the first ID.
         for (const auto& device : devices) {
             for (int waited = 0; !device->plugged() && waited < 10000; waited += 10)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        const QString station = bench.path() + "/station-" + QString::number(slots);
+        const QString station = bench.path() + "/station-" + QString::number(slotCount);
         Round round;
-        if (!makeStation(station) || !runStation(station, units, slots, round) ||
+        if (!makeStation(station) || !runStation(station, units, slotCount, round) ||
             round.passed != units) {
-            std::printf("| %d | failed: %d of %d units passed |\n", slots, round.passed, units);
+            std::printf("| %d | failed: %d of %d units passed |\n", slotCount, round.passed, units);
             ok = false;
             continue;
         }
         const double rate = units / round.wallS * 3600;
-        if (oneSlotRate == 0 && slots == 1)
+        if (oneSlotRate == 0 && slotCount == 1)
             oneSlotRate = rate;
         const double cpuPerUnit = round.cpuS / units;
-        std::printf("| %d | %.1f s | %.0f | %s | %.2f s | %.3f s | %.2f %% |\n", slots, round.wallS,
-                    rate,
+        std::printf("| %d | %.1f s | %.0f | %s | %.2f s | %.3f s | %.2f %% |\n", slotCount,
+                    round.wallS, rate,
                     oneSlotRate > 0 ? qPrintable(QString::number(rate / oneSlotRate, 'f', 2)) : "-",
                     round.unitWallS, cpuPerUnit, 100 * cpuPerUnit / round.unitWallS);
         std::fflush(stdout);
