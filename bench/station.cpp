@@ -153,7 +153,7 @@ int main(int argc, char** argv)
                 "USB packets of 64 bytes up to %d us apart\n",
                 units, kListBytes / 1024, kFlashWriteUs, kRestartMs, kUsbGapMaxUs);
     std::printf(
-        "| slotCount | wall time | units/h | ratio to 1 slot | a unit's run | station CPU per "
+        "| slots | wall time | units/h | ratio to 1 slot | a unit's run | station CPU per "
         "unit | share of a unit's run |\n|---|---|---|---|---|---|---|\n");
     double oneSlotRate = 0;
     bool ok = true;
