@@ -7,6 +7,7 @@
 #include <QSet>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <future>
 #include <memory>
@@ -283,8 +284,10 @@ private:
             keys.insert(port.name, key);
             Place* place = placeOf(key);
             if (!place) {
-                m_places.push_back(std::make_unique<Place>());
-                place = m_places.back().get();
+                auto at = std::upper_bound(
+                    m_places.begin(), m_places.end(), key,
+                    [](const QString& k, const std::unique_ptr<Place>& p) { return k < p->key; });
+                place = m_places.insert(at, std::make_unique<Place>())->get();
                 place->key = key;
                 newUnit(*place, port);
             }
@@ -397,10 +400,10 @@ private:
         Place* p = &place;
         connect(&run.host, &RunHost::sigLine, this,
                 [this, p](const QString& text, LogColour colour, bool label) {
+                    // The table shows the run's latest line, the events only its steps.
                     UnitView& view = p->view;
                     view.transferring = false;
-                    if (label)
-                        view.step = text;
+                    view.step = text;
                     if (colour == LogColour::Red)
                         view.error = text;
                     m_output.line(p->key, text, colour, label);

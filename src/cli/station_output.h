@@ -21,7 +21,7 @@ struct UnitView
     QString port;
     State state = State::Waiting;
     std::optional<quint64> deviceId; // the ID its run wrote into it
-    QString step;                    // the run's last label line
+    QString step;                    // the run's latest line
     QString error;                   // a failed run's red line
     // The file moving now, while its bar is the latest news of the run.
     bool transferring = false;

@@ -61,7 +61,8 @@ bool Flashing_c::findDevice(Search::Options options)
     return true;
 }
 
-bool Flashing_c::probePorts(const QStringList& ports, bool skipBootloader, QStringList* inBootloader)
+bool Flashing_c::probePorts(const QStringList& ports, bool skipBootloader,
+                            QStringList* inBootloader)
 {
     return m_search->probe(ports, skipBootloader, inBootloader);
 }
@@ -211,8 +212,20 @@ bool Flashing_c::noteOperatorId(std::optional<quint64> held)
 bool Flashing_c::takeStationId(quint64 held)
 {
     m_step = "Device ID";
+    // Only the journal tells which unit an ID went into: an ID a run has not recorded yet (or
+    // never will, killed) may be in another unit that came with the same number, and one a
+    // production run passed with is that unit's.
+    DeviceIdHistory history;
+    const QString journal = StationLayout::journalFile();
+    if (!readDeviceIdHistory(journal, held, held, history)) {
+        failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
+        return false;
+    }
+    const bool rerun = history.given && !history.heldProduced;
     quint64 id = 0;
-    const DeviceIdAllocator::Result result = stationAllocator(m_firstId).keepOrAllocate(held, id);
+    DeviceIdAllocator ids = stationAllocator(m_firstId);
+    const DeviceIdAllocator::Result result =
+        rerun ? ids.keepOrAllocate(held, id) : ids.allocate(id);
     if (result != DeviceIdAllocator::Result::Ok) {
         failRun(allocatorFailure(result), false);
         return false;
@@ -220,10 +233,11 @@ bool Flashing_c::takeStationId(quint64 held)
     m_deviceId = id;
     m_record.deviceIdAsked = true;
     m_record.deviceId = id;
-    m_logger->log(id == held ? QStringLiteral("The device keeps Device ID ") + QString::number(id) +
-                                   QStringLiteral(", which this station gave it")
-                             : QStringLiteral("Taking Device ID ") + QString::number(id) +
-                                   QStringLiteral(" from the station"),
+    m_logger->log(rerun && id == held
+                      ? QStringLiteral("The device keeps Device ID ") + QString::number(id) +
+                            QStringLiteral(", written into it by an earlier run of this station")
+                      : QStringLiteral("Taking Device ID ") + QString::number(id) +
+                            QStringLiteral(" from the station"),
                   LogColour::Black);
     return idFreeFor(held);
 }

@@ -114,8 +114,9 @@ private:
     // another run that has not ended took it for a unit that does not hold it (`held`, where
     // known).
     bool noteOperatorId(std::optional<quint64> held);
-    // Sets m_deviceId from the station's allocator: the unit keeps an ID the station gave it
-    // (`held`), else gets the next free one. False (after failing the run) when there is none.
+    // Sets m_deviceId from the station's allocator: a unit that a run of the station wrote its
+    // ID (`held`) into and that did not pass keeps it (a re-run after a failure); any other gets
+    // the next free one. False (after failing the run) when there is none.
     bool takeStationId(quint64 held);
     // Writes m_deviceId into the device; false (after failing the run) when it was refused or
     // the device answered with another ID.
