@@ -47,21 +47,33 @@ QJsonValue idValue(const std::optional<quint64>& id)
     return id ? QJsonValue(QString::number(*id)) : QJsonValue();
 }
 
-// A unit's line of the table: port, Device ID, elapsed time, then what it does or how it ended.
-QString unitLine(const UnitView& unit, int portWidth)
+// The table names a hub port's by-path link by its own name, which is what tells it apart.
+QString shownPort(const QString& port)
 {
-    QString line = escapeControls(unit.port).leftJustified(portWidth) + QStringLiteral("  ");
+    const QString byPath = QStringLiteral("/dev/serial/by-path/");
+    return escapeControls(port.startsWith(byPath) ? port.mid(byPath.size()) : port);
+}
+
+QString idText(const UnitView& unit)
+{
+    return QStringLiteral("Device ID ") +
+           (unit.deviceId ? QString::number(*unit.deviceId) : QStringLiteral("-"));
+}
+
+// A unit's line of the table: port, Device ID, elapsed time, then what it does or how it ended.
+QString unitLine(const UnitView& unit, int portWidth, int idWidth)
+{
+    QString line = shownPort(unit.port).leftJustified(portWidth) + QStringLiteral("  ");
     if (unit.state == UnitView::State::Waiting)
         return line + QStringLiteral("waiting for a free slot");
-    line += (QStringLiteral("Device ID ") +
-             (unit.deviceId ? QString::number(*unit.deviceId) : QStringLiteral("-")))
-                .leftJustified(30) +
-            seconds(unit.elapsedMs).rightJustified(8) + QStringLiteral("  ");
+    line += idText(unit).leftJustified(idWidth) + seconds(unit.elapsedMs).rightJustified(8) +
+            QStringLiteral("  ");
     switch (unit.state) {
     case UnitView::State::Running:
-        return line + (unit.transferring
-                           ? formatTransfer(unit.fileName, unit.done, unit.total, unit.fileNs)
-                           : escapeControls(unit.step));
+        if (unit.transferring)
+            return line + formatTransfer(unit.fileName, unit.done, unit.total, unit.fileNs);
+        return line +
+               (unit.step.isEmpty() ? QStringLiteral("starting") : escapeControls(unit.step));
     case UnitView::State::Passed:
         return line + QStringLiteral("PASS");
     case UnitView::State::Failed:
@@ -185,10 +197,13 @@ void StationOutput::draw(const QList<UnitView>& units, const StationFigures& fig
                       QStringLiteral(", %1 running, ").arg(figures.running) +
                       seconds(figures.elapsedMs)};
     int portWidth = 0;
+    int idWidth = 16; // "Device ID 100000" keeps its place while IDs come
+    for (const UnitView& unit : units) {
+        portWidth = qMax(portWidth, shownPort(unit.port).size());
+        idWidth = qMax(idWidth, idText(unit).size());
+    }
     for (const UnitView& unit : units)
-        portWidth = qMax(portWidth, escapeControls(unit.port).size());
-    for (const UnitView& unit : units)
-        lines << unitLine(unit, portWidth);
+        lines << unitLine(unit, portWidth, idWidth);
     // A line wider than the terminal would wrap, and the redraw would miss its second half.
     const int columns = terminalColumns(stdout);
     QString text = m_drawn > 0 ? QStringLiteral("\033[%1A\r\033[J").arg(m_drawn) : QString();
