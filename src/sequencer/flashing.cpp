@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QThread>
+#include <optional>
 
 #include "device_id_allocator.h"
 #include "device_id_history.h"
@@ -181,7 +182,7 @@ bool Flashing_c::stationIdsAvailable()
     return false;
 }
 
-bool Flashing_c::noteOperatorId(std::optional<quint64> held)
+bool Flashing_c::noteOperatorId(quint64 held)
 {
     m_step = "Device ID";
     bool wasTaken = false;
@@ -197,7 +198,7 @@ bool Flashing_c::noteOperatorId(std::optional<quint64> held)
     // died doing so), into another unit.
     DeviceIdHistory history;
     const QString journal = StationLayout::journalFile();
-    if (!readDeviceIdHistory(journal, m_deviceId, held.value_or(m_deviceId), history)) {
+    if (!readDeviceIdHistory(journal, m_deviceId, held, history)) {
         failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
         return false;
     }

@@ -3,7 +3,6 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
-#include <optional>
 
 #include "device_search.h"
 #include "run_record.h"
@@ -111,9 +110,8 @@ private:
     bool stationIdsAvailable();
     // Notes the operator's m_deviceId as taken in the station's allocator, so that no station
     // run hands it out; false (after failing the run) when the state cannot be written, or when
-    // another run that has not ended took it for a unit that does not hold it (`held`, where
-    // known).
-    bool noteOperatorId(std::optional<quint64> held);
+    // another run that has not ended took it for a unit that does not hold it (`held`).
+    bool noteOperatorId(quint64 held);
     // Sets m_deviceId from the station's allocator: a unit that a run of the station wrote its
     // ID (`held`) into and that did not pass keeps it (a re-run after a failure); any other gets
     // the next free one. False (after failing the run) when there is none.

@@ -45,7 +45,7 @@ void Flashing_c::runTest()
     if (!findDevice(Search::PollOnly))
         return;
 
-    if (m_setDeviceId && (!noteOperatorId(std::nullopt) || !writeDeviceId()))
+    if (m_setDeviceId && !writeDeviceId())
         return;
 
     if (m_running.stopped())
