@@ -28,6 +28,8 @@ GroupMembership groupMembership(const QString& group);
 QString accountName();
 bool permissionsApply();
 
-// The operator's line for a port the system refused for lack of permission: the port, the reason
+// What the operator can do about a port this account may not open.
+QString accessAdvice(const PortAccess& access, const QString& user);
+// The search's line for a port the system refused for lack of permission: the port, the reason
 // and what to do.
 QString accessDeniedLine(const QString& port, const PortAccess& access, const QString& user);

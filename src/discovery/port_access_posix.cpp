@@ -92,18 +92,21 @@ bool permissionsApply()
     return geteuid() != 0;
 }
 
-QString accessDeniedLine(const QString& port, const PortAccess& access, const QString& user)
+QString accessAdvice(const PortAccess& access, const QString& user)
 {
-    const QString head = QStringLiteral("The port ") + port +
-                         QStringLiteral(" cannot be opened: permission denied; ");
     if (access.group.isEmpty() || !access.groupMayOpen)
-        return head + QStringLiteral("its permissions let no group of operators in: install the "
-                                     "station package's udev rule (README, \"Setting up a "
-                                     "station PC\")");
+        return QStringLiteral("its permissions let no group of operators in: install the station "
+                              "package's udev rule (README, \"Setting up a station PC\")");
     if (access.inGroupListed && !access.inGroupNow)
-        return head + user + QStringLiteral(" joined the ") + access.group +
+        return user + QStringLiteral(" joined the ") + access.group +
                QStringLiteral(" group after logging in: log out and in again");
-    return head + QStringLiteral("add the operator to the ") + access.group +
+    return QStringLiteral("add the operator to the ") + access.group +
            QStringLiteral(" group: sudo usermod -aG ") + access.group + QLatin1Char(' ') + user +
            QStringLiteral(", then log out and in again");
+}
+
+QString accessDeniedLine(const QString& port, const PortAccess& access, const QString& user)
+{
+    return QStringLiteral("The port ") + port +
+           QStringLiteral(" cannot be opened: permission denied; ") + accessAdvice(access, user);
 }

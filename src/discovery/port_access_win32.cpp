@@ -31,10 +31,15 @@ bool permissionsApply()
     return true;
 }
 
-QString accessDeniedLine(const QString& port, const PortAccess&, const QString&)
+QString accessAdvice(const PortAccess&, const QString&)
 {
-    return QStringLiteral("The port ") + port +
-           QStringLiteral(" cannot be opened: access denied; close the program that has it open "
-                          "(a terminal, another station program), or have an administrator give "
-                          "this account access to the device");
+    return QStringLiteral("close the program that has it open (a terminal, another station "
+                          "program), or have an administrator give this account access to the "
+                          "device");
+}
+
+QString accessDeniedLine(const QString& port, const PortAccess& access, const QString& user)
+{
+    return QStringLiteral("The port ") + port + QStringLiteral(" cannot be opened: access denied; ") +
+           accessAdvice(access, user);
 }

@@ -1,5 +1,6 @@
 #include "flashing.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <cstring>
@@ -53,6 +54,18 @@ bool takeEntryOf(Logger_c* logger, const QString& mode, const QString& name, con
     return true;
 }
 
+// The plain line after a list's red one: which file, and why, so that a station set up in the
+// wrong folder shows where the tool looked.
+QString unreadableList(const QFile& file)
+{
+    const QFileInfo info(file.fileName());
+    const QString why = !info.exists()  ? QStringLiteral("it does not exist")
+                        : !info.isFile() ? QStringLiteral("it is not a regular file")
+                                         : file.errorString();
+    return QStringLiteral("The list ") + QDir::toNativeSeparators(QDir::cleanPath(info.filePath())) +
+           QStringLiteral(" cannot be read: ") + why;
+}
+
 } // namespace
 
 bool Flashing_c::readFileList(const QString& listName, QStringList& downloadNames,
@@ -65,6 +78,7 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
     QFile file(folder + listName);
     if (!openRegularFile(file)) {
         m_logger->logWithLabel(QStringLiteral("Error while opening the list of flashing files"), 1);
+        m_logger->log(unreadableList(file), 0);
         return false;
     }
 
@@ -76,6 +90,7 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
         if (got < 0) {
             m_logger->logWithLabel(QStringLiteral("Error while reading the list of flashing files"),
                                    1);
+            m_logger->log(unreadableList(file), 0);
             return false;
         }
         QString line = QString::fromLatin1(buffer, int(strnlen(buffer, size_t(got))));
