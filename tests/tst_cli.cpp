@@ -195,6 +195,7 @@ void tst_cli::output_data()
         << "" << 1
         << "Applying the default file list\n"
            "\033[31mError while opening the list of flashing files\033[0m\n"
+           "The list <station>/Production/production_files.cfg cannot be read: it does not exist\n"
            "\033[31mError while getting the files list\033[0m\n"
            "\033[31mFAIL production, Device ID 7, <t> s\033[0m\n";
     QTest::newRow("failed run, NO_COLOR set")
@@ -202,6 +203,8 @@ void tst_cli::output_data()
         << "1" << 1
         << "[.] Applying the default file list\n"
            "[E] Error while opening the list of flashing files\n"
+           "[.] The list <station>/Production/production_files.cfg cannot be read: it does not "
+           "exist\n"
            "[E] Error while getting the files list\n"
            "FAIL production, Device ID 7, <t> s\n";
     const QString deleted = "\033[34mTest history has been deleted successfully\033[0m\n"
@@ -246,7 +249,9 @@ void tst_cli::output()
     // The terminal passes the bytes on a moment after they were written.
     QByteArray out;
     QTRY_COMPARE_WITH_TIMEOUT(timeless(out += drain(terminal)),
-                              output.replace("<port>", m_device->portPath().c_str()), 5000);
+                              output.replace("<port>", m_device->portPath().c_str())
+                                  .replace("<station>", stationDir()),
+                              5000);
 }
 
 void tst_cli::stopEndsTheRunCleanly_data()

@@ -97,6 +97,8 @@ void TestProduction::runs_data()
         << 1 << true << false << 0 << 1;
     QTest::newRow("list missing") << p << true << "remove Production/production_files.cfg"
                                   << QStringList{"1Error while opening the list of flashing files",
+                                                 "0The list <station>/Production/production_files.cfg "
+                                                 "cannot be read: it does not exist",
                                                  "1Error while getting the files list"}
                                   << 0 << false << false << 0 << 0;
     QTest::newRow("listed file missing")
