@@ -114,6 +114,12 @@ void tst_cli::usage_data()
         QTest::newRow(date) << QStringList{"report", "--since", date} << 2 << "--since needs";
     QTest::newRow("until a date with slashes")
         << QStringList{"report", "--until=2024/05/06"} << 2 << "--until needs";
+    QTest::newRow("init-station without a folder")
+        << QStringList{"init-station"} << 2 << "init-station needs one folder DIR";
+    // The doctor's lines and exit code; its checks are tst_doctor's.
+    QTest::newRow("doctor on a folder without run folders")
+        << QStringList{"doctor", "--station-dir=@/Keys"} << 1
+        << "/Keys (given with --station-dir): holds neither Production/ nor TestFiles/";
     QTest::newRow("until before since")
         << QStringList{"report", "--since", "2024-05-07", "--until", "2024-05-06"} << 2
         << "--until 2024-05-06 is before --since 2024-05-07";

@@ -204,7 +204,7 @@ void checkStation(const HostCheckSettings& settings, QList<Finding>& findings)
         QString why = choice.error;
         why.remove(QRegularExpression(QStringLiteral("^no station folder: ")));
         findings << problem(QStringLiteral("Station folder: ") + why +
-                            QStringLiteral("; or create one with veltora-cli init-station DIR"));
+                            QStringLiteral("; veltora-cli init-station DIR makes one"));
         return;
     }
     setStationDir(choice.dir);
