@@ -73,7 +73,7 @@ int main(int argc, char** argv)
     if (choice.dir.isEmpty()) {
         // Started from a menu, the operator sees no standard error.
         QString text = choice.error + QStringLiteral(".\n\nCreate a station folder with "
-                                                          "'veltora-cli init-station DIR'.");
+                                                     "'veltora-cli init-station DIR'.");
         std::fprintf(stderr, "veltora: %s\n", qUtf8Printable(text));
         text[0] = text[0].toUpper();
         QMessageBox::critical(nullptr, QStringLiteral("Veltora manufacturing"), text);

@@ -30,7 +30,7 @@ struct Options
     quint16 selector = 0;
     bool selectorGiven = false;
     QString toDir;
-    QStringList names; // fetch: the files; init-station: the folder
+    QStringList names;   // fetch: the files; init-station: the folder
     QString jlinkSerial; // test: the J-Link probe to program through
     ReportOptions report;
     bool verbose = false;

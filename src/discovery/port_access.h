@@ -6,10 +6,10 @@
 // Windows has neither.
 struct PortAccess
 {
-    bool mayOpen = true;       // the system's permission check for reading and writing
-    QString group;             // the port's group; empty when unknown or root's own
-    bool groupMayOpen = false; // the group's mode bits allow reading and writing
-    bool inGroupNow = false;   // this process holds the group
+    bool mayOpen = true;        // the system's permission check for reading and writing
+    QString group;              // the port's group; empty when unknown or root's own
+    bool groupMayOpen = false;  // the group's mode bits allow reading and writing
+    bool inGroupNow = false;    // this process holds the group
     bool inGroupListed = false; // the group database lists the account: its next login holds it
 };
 PortAccess portAccess(const QString& port);

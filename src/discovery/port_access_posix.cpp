@@ -13,7 +13,7 @@ namespace {
 QByteArray devicePath(const QString& port)
 {
     return QFile::encodeName(port.contains(QLatin1Char('/')) ? port
-                                                              : QStringLiteral("/dev/") + port);
+                                                             : QStringLiteral("/dev/") + port);
 }
 
 bool heldNow(gid_t gid)

@@ -40,6 +40,6 @@ QString accessAdvice(const PortAccess&, const QString&)
 
 QString accessDeniedLine(const QString& port, const PortAccess& access, const QString& user)
 {
-    return QStringLiteral("The port ") + port + QStringLiteral(" cannot be opened: access denied; ") +
-           accessAdvice(access, user);
+    return QStringLiteral("The port ") + port +
+           QStringLiteral(" cannot be opened: access denied; ") + accessAdvice(access, user);
 }

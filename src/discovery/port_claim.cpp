@@ -60,8 +60,7 @@ QString PortClaim::lockFileName(const QString& port)
 
 PortClaim::PortClaim(const QString& port)
     : m_port(port), m_path(lockFolder() + QLatin1Char('/') + lockFileName(port)), m_lock(m_path)
-{
-}
+{}
 
 PortClaim::~PortClaim() = default;
 

@@ -124,9 +124,9 @@ Finding runCommander(const QString& program, const QString& where, bool needed, 
     QProcess process;
     process.setWorkingDirectory(dir.path());
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, {QStringLiteral("-NoGui"), QStringLiteral("1"),
-                            QStringLiteral("-ExitOnError"), QStringLiteral("1"),
-                            QStringLiteral("-CommanderScript"), script.fileName()});
+    process.start(program,
+                  {QStringLiteral("-NoGui"), QStringLiteral("1"), QStringLiteral("-ExitOnError"),
+                   QStringLiteral("1"), QStringLiteral("-CommanderScript"), script.fileName()});
     process.closeWriteChannel();
     const Finding::Level failure = needed ? Finding::Level::Problem : Finding::Level::Note;
     if (!process.waitForStarted(timeoutMs))
@@ -141,8 +141,7 @@ Finding runCommander(const QString& program, const QString& where, bool needed, 
                                          .arg(timeoutMs / 1000));
     }
     if (process.exitStatus() == QProcess::CrashExit)
-        return found(failure,
-                     name + QStringLiteral(": crashed; reinstall the J-Link software"));
+        return found(failure, name + QStringLiteral(": crashed; reinstall the J-Link software"));
     const QString output = QString::fromLocal8Bit(process.readAll());
     QString version;
     for (const QString& line : output.split(QLatin1Char('\n'))) {
@@ -163,16 +162,17 @@ void checkCommander(bool needed, int timeoutMs, QList<Finding>& findings)
     const QString program = StationLayout(QStringLiteral("/TestFiles/")).commanderProgram();
     const QFileInfo info(program);
     if (!info.isFile()) {
-        const QString text = QStringLiteral("J-Link commander: not found in the station folder or ") +
-                             installedCommanderPlace() +
-                             QStringLiteral("; install the J-Link software");
+        const QString text =
+            QStringLiteral("J-Link commander: not found in the station folder or ") +
+            installedCommanderPlace() + QStringLiteral("; install the J-Link software");
         findings << (needed ? problem(text)
                             : note(text + QStringLiteral(" before the station runs test runs")));
         return;
     }
     const bool local = QDir(info.absolutePath()) == QDir(stationDir());
     findings << runCommander(info.absoluteFilePath(),
-                             local ? QStringLiteral("in the station folder") : installedCommanderPlace(),
+                             local ? QStringLiteral("in the station folder")
+                                   : installedCommanderPlace(),
                              needed, timeoutMs);
 }
 
@@ -184,10 +184,10 @@ void checkPorts(QList<Finding>& findings)
                                         "plug a device in to check its port"));
     const QString user = accountName();
     for (const PortEntry& port : ports) {
-        const QString name = QStringLiteral("Device port ") + port.name +
-                             QStringLiteral(" (USB vendor id ") +
-                             QStringLiteral("%1").arg(port.vendorId, 4, 16, QLatin1Char('0')).toUpper() +
-                             QLatin1Char(')');
+        const QString name =
+            QStringLiteral("Device port ") + port.name + QStringLiteral(" (USB vendor id ") +
+            QStringLiteral("%1").arg(port.vendorId, 4, 16, QLatin1Char('0')).toUpper() +
+            QLatin1Char(')');
         const PortAccess access = portAccess(port.name);
         if (access.mayOpen)
             findings << ok(name + QStringLiteral(": ok, this account may open it"));
@@ -211,15 +211,16 @@ void checkStation(const HostCheckSettings& settings, QList<Finding>& findings)
     const QString name = QStringLiteral("Station folder ") + shown(choice.dir) +
                          QStringLiteral(" (") + choice.origin + QLatin1Char(')');
     if (!isStationFolder(choice.dir)) {
-        findings << problem(name + QStringLiteral(": holds neither Production/ nor TestFiles/; "
-                                                  "veltora-cli init-station ") +
+        findings << problem(name +
+                            QStringLiteral(": holds neither Production/ nor TestFiles/; "
+                                           "veltora-cli init-station ") +
                             shown(choice.dir) + QStringLiteral(" adds them"));
         return;
     }
     findings << ok(name + QStringLiteral(": ok"));
 
-    const ListCheck production = checkList(QStringLiteral("/Production/"),
-                                           QStringLiteral("production_files.cfg"), findings);
+    const ListCheck production =
+        checkList(QStringLiteral("/Production/"), QStringLiteral("production_files.cfg"), findings);
     const ListCheck test =
         checkList(QStringLiteral("/TestFiles/"), QStringLiteral("test_files.cfg"), findings);
     if (!production.present)

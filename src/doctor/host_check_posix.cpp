@@ -34,15 +34,17 @@ Finding checkGroups()
                                            "gives the devices' ports; sudo groupadd --system "
                                            "dialout"));
     if (member.now)
-        return found(Finding::Level::Ok,
-                     name + QStringLiteral("ok, ") + user + QStringLiteral(" is in the dialout group"));
+        return found(Finding::Level::Ok, name + QStringLiteral("ok, ") + user +
+                                             QStringLiteral(" is in the dialout group"));
     if (member.listed)
         return found(Finding::Level::Problem,
-                     name + user + QStringLiteral(" joined the dialout group after logging in; log "
-                                                  "out and in again"));
+                     name + user +
+                         QStringLiteral(" joined the dialout group after logging in; log "
+                                        "out and in again"));
     return found(Finding::Level::Problem,
-                 name + user + QStringLiteral(" is not in the dialout group, which the udev rule "
-                                              "gives the devices' ports; sudo usermod -aG dialout ") +
+                 name + user +
+                     QStringLiteral(" is not in the dialout group, which the udev rule "
+                                    "gives the devices' ports; sudo usermod -aG dialout ") +
                      user + QStringLiteral(", then log out and in again"));
 }
 
@@ -97,8 +99,8 @@ void checkSystem(const HostCheckSettings& settings, QList<Finding>& findings)
                         text.contains("ENV{ID_MM_DEVICE_IGNORE}=\"1\"");
         const bool grouped = text.contains("GROUP=\"dialout\"");
         if (ruleKeepsAway && grouped)
-            findings << found(Finding::Level::Ok, QStringLiteral("udev rule ") + rule +
-                                                      QStringLiteral(": ok"));
+            findings << found(Finding::Level::Ok,
+                              QStringLiteral("udev rule ") + rule + QStringLiteral(": ok"));
         else
             findings << found(Finding::Level::Problem,
                               QStringLiteral("udev rule ") + rule +
@@ -136,18 +138,21 @@ Finding checkLockFolder(const QString& folder)
     }
     if (!S_ISDIR(st.st_mode))
         return found(Finding::Level::Problem,
-                     name + QStringLiteral(": is no folder, so no run can hold a port; remove it: "
-                                           "sudo rm ") +
+                     name +
+                         QStringLiteral(": is no folder, so no run can hold a port; remove it: "
+                                        "sudo rm ") +
                          folder);
     if ((st.st_mode & 01777) != 01777)
         return found(Finding::Level::Problem,
-                     name + QStringLiteral(": mode %1 instead of 1777 (sticky and open to every "
-                                           "account), so a run's lock can be removed by another "
-                                           "account, or runs of some accounts cannot lock; sudo "
-                                           "chmod 1777 ")
-                                .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')) +
+                     name +
+                         QStringLiteral(": mode %1 instead of 1777 (sticky and open to every "
+                                        "account), so a run's lock can be removed by another "
+                                        "account, or runs of some accounts cannot lock; sudo "
+                                        "chmod 1777 ")
+                             .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')) +
                          folder);
-    return found(Finding::Level::Ok, name + QStringLiteral(": ok, sticky and open to every account"));
+    return found(Finding::Level::Ok,
+                 name + QStringLiteral(": ok, sticky and open to every account"));
 }
 
 QString installedCommanderPlace()

@@ -4,7 +4,8 @@
 
 // Windows has no port groups, no udev and no ModemManager: the port lines above say whether this
 // account may open each port.
-void checkSystem(const HostCheckSettings&, QList<Finding>&) {}
+void checkSystem(const HostCheckSettings&, QList<Finding>&)
+{}
 
 // %TEMP% is the account's own, so the folder only needs to be writable.
 Finding checkLockFolder(const QString& folder)

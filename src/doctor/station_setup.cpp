@@ -37,9 +37,10 @@ bool copyInto(const QString& from, const QString& to, StationSetup& setup)
         }
         QFile file(entry.filePath());
         if (!file.copy(path)) {
-            setup.error = QStringLiteral("cannot copy ") + QDir::toNativeSeparators(entry.filePath()) +
-                          QStringLiteral(" to ") + QDir::toNativeSeparators(path) +
-                          QStringLiteral(": ") + file.errorString();
+            setup.error = QStringLiteral("cannot copy ") +
+                          QDir::toNativeSeparators(entry.filePath()) + QStringLiteral(" to ") +
+                          QDir::toNativeSeparators(path) + QStringLiteral(": ") +
+                          file.errorString();
             return false;
         }
         // The skeleton is the package's, read-only for the operator; the copy is the station's.
@@ -55,8 +56,8 @@ StationSetup initStation(const QString& skeleton, const QString& dir)
 {
     StationSetup setup;
     if (!QFileInfo(skeleton).isDir()) {
-        setup.error = QStringLiteral("no station folder skeleton at ") +
-                      QDir::toNativeSeparators(skeleton);
+        setup.error =
+            QStringLiteral("no station folder skeleton at ") + QDir::toNativeSeparators(skeleton);
         return setup;
     }
     copyInto(skeleton, QDir::cleanPath(QFileInfo(dir).absoluteFilePath()), setup);

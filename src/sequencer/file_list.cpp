@@ -59,10 +59,11 @@ bool takeEntryOf(Logger_c* logger, const QString& mode, const QString& name, con
 QString unreadableList(const QFile& file)
 {
     const QFileInfo info(file.fileName());
-    const QString why = !info.exists()  ? QStringLiteral("it does not exist")
+    const QString why = !info.exists()   ? QStringLiteral("it does not exist")
                         : !info.isFile() ? QStringLiteral("it is not a regular file")
                                          : file.errorString();
-    return QStringLiteral("The list ") + QDir::toNativeSeparators(QDir::cleanPath(info.filePath())) +
+    return QStringLiteral("The list ") +
+           QDir::toNativeSeparators(QDir::cleanPath(info.filePath())) +
            QStringLiteral(" cannot be read: ") + why;
 }
 

@@ -35,7 +35,8 @@ void setStationDir(const QString& dir)
 bool isStationFolder(const QString& dir)
 {
     const QDir folder(dir);
-    return folder.exists(QStringLiteral("Production")) || folder.exists(QStringLiteral("TestFiles"));
+    return folder.exists(QStringLiteral("Production")) ||
+           folder.exists(QStringLiteral("TestFiles"));
 }
 
 StationChoice chooseStationDir(const QString& given)
@@ -63,8 +64,7 @@ StationChoice chooseStationDir(const QString& given)
                                       "set; give --station-dir DIR or set VELTORA_STATION_DIR")
                            .arg(QDir::toNativeSeparators(program));
     } else if (!QFileInfo(named).isDir()) {
-        choice.error =
-            QStringLiteral("VELTORA_STATION_DIR names no folder: '%1'").arg(named);
+        choice.error = QStringLiteral("VELTORA_STATION_DIR names no folder: '%1'").arg(named);
     } else {
         choice.dir = QFileInfo(named).absoluteFilePath();
         choice.origin = QStringLiteral("named by VELTORA_STATION_DIR");
