@@ -347,7 +347,7 @@ const QList<CommandDef> kCommands = {
      "make a station folder from the skeleton",
      "Copies the station folder skeleton (Production/ and TestFiles/ with sample lists, Keys/,\n"
      "MAC/) into DIR, making it when missing. Files already there are kept as they are:\n"
-     "nothing is overwritten. The skeleton is share/veltora/station beside the program's\n"
+     "nothing is overwritten. The skeleton is ../share/veltora/station from the program's\n"
      "folder (/usr/share/veltora/station when installed).",
      {},
      {},
@@ -413,9 +413,10 @@ QString globalHelp()
         QLatin1String(
             "\n"
             "Runs one production run, test run or re-test on the device with the same run\n"
-            "bodies as the window, fetches files from it, or sums up the station's run\n"
-            "journal. Every run appends one line to the station's run journal\n"
-            "Logs/runs.jsonl and its log lines to the day log Logs/<UTC date>.log.\n"
+            "bodies as the window, fetches files from it, sums up the station's run journal,\n"
+            "checks this PC for runs or makes a station folder. Every run appends one line to\n"
+            "the station's run journal Logs/runs.jsonl and its log lines to the day log\n"
+            "Logs/<UTC date>.log.\n"
             "\n"
             "Commands:\n");
     for (const CommandDef& command : kCommands)
