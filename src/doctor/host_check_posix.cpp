@@ -151,6 +151,10 @@ Finding checkLockFolder(const QString& folder)
                                         "chmod 1777 ")
                              .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')) +
                          folder);
+    if (::access(path.constData(), W_OK | X_OK) != 0)
+        return found(Finding::Level::Problem,
+                     name + QStringLiteral(": this account may not make a lock in it (a read-only "
+                                           "file system?); set TMPDIR to a folder it may write"));
     return found(Finding::Level::Ok,
                  name + QStringLiteral(": ok, sticky and open to every account"));
 }
