@@ -300,7 +300,8 @@ bool DeviceSearch::openPort(const QString& port)
     if (!m_link.open(port))
         return true;
     // The advice reads the group database: only for a port not told yet.
-    if (m_link.openFailure() == SerialLine::OpenFailure::AccessDenied && !m_toldPorts.contains(port))
+    if (m_link.openFailure() == SerialLine::OpenFailure::AccessDenied &&
+        !m_toldPorts.contains(port))
         tellPort(port, accessDeniedLine(port, portAccess(port), accountName()));
     return false;
 }
