@@ -3,8 +3,8 @@
 
 class QDate;
 
-// The station folder that every run path starts from: the program's own folder unless
-// --station-dir (or a test) sets another one.
+// The station folder that every run path starts from, as the front end chose it
+// (chooseStationDir) or a test set it; the program's own folder until then.
 QString stationDir();
 void setStationDir(const QString& dir);
 
