@@ -1,12 +1,15 @@
-// In-memory SerialLine backend: the fuzz build links it in place of a platform backend, so the
-// link runs without a device and without waiting.
+// In-memory SerialLine backend: the fuzz harnesses and the unit tests link it in place of a
+// platform backend, so the link runs without a device and, unless told to be silent, without
+// waiting.
 #include "memory_line.h"
 #include "serial_line.h"
 
 #include "cdc_framing.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace memline {
 
@@ -62,12 +65,13 @@ bool SerialLine::isOpen() const
     return d->open;
 }
 
-size_t SerialLine::write(const uint8_t* data, size_t n, const std::atomic<bool>*)
+size_t SerialLine::write(const uint8_t* data, size_t n, const StopToken&)
 {
     if (!d->open)
         return 0;
     memline::State& s = memline::state();
     s.lastWrite.assign(data, data + n);
+    s.writes.push_back(s.lastWrite);
     uint8_t decoded[cdc::kMaxEncoded];
     size_t count = n;
     if (!cdc::unescapeFrame(decoded, sizeof decoded, data, count) && count >= 3)
@@ -75,11 +79,15 @@ size_t SerialLine::write(const uint8_t* data, size_t n, const std::atomic<bool>*
     return n;
 }
 
-long SerialLine::read(uint8_t* buf, size_t cap, int)
+long SerialLine::read(uint8_t* buf, size_t cap, int waitMs)
 {
     if (!d->open)
         return -1;
     memline::State& s = memline::state();
+    if (s.reads.empty() && !s.answersAfterScript) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+        return 0;
+    }
     if (s.reads.empty()) {
         const std::vector<uint8_t> frame = memline::completingFrame(s.lastCommand);
         const size_t n = std::min(cap, frame.size());

@@ -38,21 +38,25 @@ find_program(VELTORA_WINESERVER wineserver PATHS /usr/lib/wine /usr/lib/wine-sta
 set(win32_driver "")
 set(jlink_driver "")
 if(VELTORA_MINGW_CXX AND VELTORA_WINE AND VELTORA_WINESERVER)
+  # The driver builds the protocol library's own sources (Qt-free) with the Win32 backend.
+  get_target_property(protocol_dir veltora_protocol SOURCE_DIR)
+  get_target_property(protocol_files veltora_protocol SOURCES)
+  list(TRANSFORM protocol_files PREPEND ${protocol_dir}/)
+  set(protocol_sources ${protocol_files})
+  list(FILTER protocol_sources INCLUDE REGEX "\\.cpp$")
   set(win32_driver ${CMAKE_CURRENT_BINARY_DIR}/serial_driver.exe)
   set(win32_driver_sources
     ${t}/win32/serial_driver.cpp
     ${PROJECT_SOURCE_DIR}/src/link/serial_line_win32.cpp
-    ${PROJECT_SOURCE_DIR}/src/link/cdc_framing.cpp
+    ${protocol_sources}
     ${PROJECT_SOURCE_DIR}/src/discovery/serial_registry_watch_win32.cpp)
   # Static runtime, so Wine needs no DLLs beside the program.
   add_custom_command(OUTPUT ${win32_driver}
     COMMAND ${VELTORA_MINGW_CXX} -std=c++17 -O2 -Wall -Wextra -static -static-libgcc
-            -static-libstdc++ -I${PROJECT_SOURCE_DIR}/src/link
+            -static-libstdc++ -I${protocol_dir}
             -I${PROJECT_SOURCE_DIR}/src/discovery -o ${win32_driver}
             ${win32_driver_sources}
-    DEPENDS ${win32_driver_sources}
-            ${PROJECT_SOURCE_DIR}/src/link/serial_line.h
-            ${PROJECT_SOURCE_DIR}/src/link/cdc_framing.h
+    DEPENDS ${win32_driver_sources} ${protocol_files}
             ${PROJECT_SOURCE_DIR}/src/discovery/serial_registry_watch.h
     COMMENT "Cross-compiling the Win32 serial driver"
     VERBATIM)

@@ -76,53 +76,27 @@ private:
     devsim::Device* m_device = nullptr;
 };
 
+// What the command line's program itself writes: the version, a report's options taken with
+// --option=value, the station folder checked before a run, and a usage error as one line and a
+// hint. Parsing alone is a unit test (unit/unit_command_line.cpp).
 void tst_cli::usage_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "  production   download the";
-    QTest::newRow("a command's help") << QStringList{"production", "--device-id=x", "--help"} << 0
-                                      << "Usage: veltora-cli production --device-id N [options]\n";
     QTest::newRow("version") << QStringList{"--version"} << 0 << "veltora-cli 2.1.6\n";
     QTest::newRow("--option=value")
         << QStringList{"report", "--station-dir=@", "--since=2024-05-06", "--json"} << 0
         << "\"since\":\"2024-05-06\"";
-    QTest::newRow("no command") << QStringList() << 2 << "missing command";
     QTest::newRow("no station folder")
         << QStringList{"retest", "--station-dir=@/none"} << 2 << "station folder '";
-    QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "unknown command 'flash'";
-    for (const char* id : {"12x", " 5", "5\n", "+5", "18446744073709551616"})
-        QTest::newRow(qPrintable("device id '" + escapeControls(id) + "'"))
-            << QStringList{"production", "--station-dir=@", "--device-id", id} << 2
-            << "--device-id needs";
-    QTest::newRow("device id to write missing")
-        << QStringList{"production", "--station-dir", "@"} << 2 << "production writes a Device ID";
-    QTest::newRow("test's device id missing")
-        << QStringList{"test", "--station-dir=@", "--set-device-id"} << 2
-        << "test writes a Device ID";
-    QTest::newRow("missing value")
-        << QStringList{"test", "--station-dir"} << 2 << "missing value after '--station-dir'";
     QTest::newRow("unknown option") << QStringList{"retest", "--fast"} << 2
                                     << "veltora-cli: unknown option '--fast' for retest\n"
                                        "Try 'veltora-cli retest --help'.\n";
-    QTest::newRow("fetch without --to")
-        << QStringList{"fetch", "--selector", "1", "a.bin"} << 2 << "fetch needs";
-    QTest::newRow("zero time limit")
-        << QStringList{"production", "--time-limit", "0"} << 2 << "--time-limit";
-    for (const char* date : {"2024-02-30", "2024/05/06", "2024.05.06"})
-        QTest::newRow(date) << QStringList{"report", "--since", date} << 2 << "--since needs";
-    QTest::newRow("until a date with slashes")
-        << QStringList{"report", "--until=2024/05/06"} << 2 << "--until needs";
-    QTest::newRow("init-station without a folder")
-        << QStringList{"init-station"} << 2 << "init-station needs one folder DIR";
     // The doctor's lines and exit code; its checks are tst_doctor's.
     QTest::newRow("doctor on a folder without run folders")
         << QStringList{"doctor", "--station-dir=@/Keys"} << 1
         << "/Keys (given with --station-dir): holds neither Production/ nor TestFiles/";
-    QTest::newRow("until before since")
-        << QStringList{"report", "--since", "2024-05-07", "--until", "2024-05-06"} << 2
-        << "--until 2024-05-06 is before --since 2024-05-07";
 }
 
 void tst_cli::usage()
@@ -182,8 +156,10 @@ void tst_cli::productionWritesRecords()
     QVERIFY(out.contains("\rUpdates/nRF_Update_c.bin [                    ] 0 B of 1.3 KiB\033[K"
                          "\rUpdates/nRF_Update_c.bin [#######             ] 512 B of 1.3 KiB, "));
     QVERIFY(out.contains("\rUpdates/NRF_Bootloader_c.bin [####################] 700 B of 700 B, "));
+    // The rate is taken as the bar is drawn, and a busy runner may draw a file's first and last
+    // report together: any unit may show.
     QVERIFY(out.contains(QRegularExpression(
-        "\\rconfig\\.txt \\[#{20}\\] 20 B of 20 B, [0-9.]+ (B|KiB)/s\\x1b\\[K\\r\\x1b\\[K"
+        "\\rconfig\\.txt \\[#{20}\\] 20 B of 20 B, [0-9.]+ (B|KiB|MiB)/s\\x1b\\[K\\r\\x1b\\[K"
         "\\[OK\\] config\\.txt file was successfully downloaded\\n[^\\r]*$")));
 
     // The Device ID as the device took it and as the records name it (their format is the

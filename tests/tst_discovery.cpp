@@ -207,13 +207,15 @@ void TestDiscovery::search()
     cUSB_CDC_Protocol link;
     // The silent port is given up sooner.
     link.setTimeoutLimitMs(100);
-    const std::atomic<bool> running{true};
-    DeviceSearch search(link, &logger, running);
+    const StopToken stop;
+    DeviceSearch search(link, &logger, stop);
     QStringList ports;
     listDevicePorts(ports);
-    const bool listed = how == "list and probe";
-    const bool found = how == "probe" ? search.probe(ports, skipBootloader)
-                                      : search.find(listed, listed, skipBootloader);
+    Search::Options options = Search::PollOnly;
+    if (how == "list and probe")
+        options = Search::ListKnownPorts | Search::ProbeKnownPorts;
+    options.setFlag(Search::SkipBootloader, skipBootloader);
+    const bool found = how == "probe" ? search.probe(ports, skipBootloader) : search.find(options);
 
     QCOMPARE(found, !log.isEmpty());
     QCOMPARE(link.portOpen(), found);
@@ -230,7 +232,7 @@ void TestDiscovery::stopEndsPolling()
     Logger_c logger;
     Flashing_c worker(1, true, "/Production/", true, &logger);
     DelayedStop stopper(worker, {}, 100);
-    QVERIFY(!worker.searchDevice(false, true));
+    QVERIFY(!worker.searchDevice(Search::ProbeKnownPorts));
     const qint64 afterStop = msSince(stopper.stoppedAt());
     QVERIFY2(stopper.stopped() && afterStop < 500, qPrintable(QString::number(afterStop)));
 }
@@ -246,24 +248,24 @@ void TestDiscovery::heldPortPassedOver()
     Logger_c logger;
     Recorder recorder;
     recorder.attach(logger);
-    const std::atomic<bool> firstRunning{true};
+    const StopToken firstStop;
     cUSB_CDC_Protocol firstLink;
-    auto first = std::make_unique<DeviceSearch>(firstLink, &logger, firstRunning);
-    QVERIFY(first->find(false, false, true));
+    auto first = std::make_unique<DeviceSearch>(firstLink, &logger, firstStop);
+    QVERIFY(first->find(Search::SkipBootloader));
 
-    std::atomic<bool> secondRunning{true};
+    StopToken secondStop;
     cUSB_CDC_Protocol secondLink;
-    DeviceSearch second(secondLink, &logger, secondRunning);
+    DeviceSearch second(secondLink, &logger, secondStop);
     std::atomic<bool> secondFound{false};
-    std::thread secondRun([&] { secondFound = second.find(false, false, true); });
+    std::thread secondRun([&] { secondFound = second.find(Search::SkipBootloader); });
     const auto endSecond = qScopeGuard([&] {
-        secondRunning = false;
+        secondStop.stop();
         secondRun.join();
     });
     const auto scans = [&] { return debug.lines().count("COM ports after found something:"); };
     QTRY_VERIFY_WITH_TIMEOUT(scans() >= 2, 5000);
 
-    firstLink.SendReboot();
+    QVERIFY(!firstLink.SendReboot());
     firstLink.closeIfOpen();
     QTRY_VERIFY_WITH_TIMEOUT(device->plugCount() == 2 && device->plugged(), 5000);
     const int seenBack = scans();
@@ -277,8 +279,8 @@ void TestDiscovery::heldPortPassedOver()
     // A probe passes it over as well.
     cUSB_CDC_Protocol thirdLink;
     const QString port = QString::fromStdString(device->portPath());
-    QVERIFY(!DeviceSearch(thirdLink, &logger, secondRunning).probe({port}, true));
-    QVERIFY(first->find(false, false, true));
+    QVERIFY(!DeviceSearch(thirdLink, &logger, secondStop).probe({port}, true));
+    QVERIFY(first->find(Search::SkipBootloader));
     QCOMPARE(codesOf(*device), QByteArray::fromHex("0c080c"));
 
     firstLink.closeIfOpen();
@@ -329,9 +331,9 @@ void TestDiscovery::lockFolder()
     Recorder recorder;
     recorder.attach(logger);
     cUSB_CDC_Protocol link;
-    const std::atomic<bool> running{true};
-    DeviceSearch search(link, &logger, running);
-    QVERIFY(search.find(false, false, true));
+    const StopToken stop;
+    DeviceSearch search(link, &logger, stop);
+    QVERIFY(search.find(Search::SkipBootloader));
     struct stat st;
     QCOMPARE(::stat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode)
                  ? int(st.st_mode & 07777)

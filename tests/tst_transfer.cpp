@@ -1,6 +1,5 @@
 // Files into the device and out of it, against the simulated device: the requests it received,
-// the bytes that landed, the progress and the log lines the operator sees; and the list reader
-// that says which files a run sends.
+// the bytes that landed, the progress and the log lines the operator sees.
 #include <QtTest>
 #include <csignal>
 #include <sys/resource.h>
@@ -54,7 +53,6 @@ QStringList received(const QString& name)
 const QString kDone = "4Firmware downloding is complete";
 const QString kFetched = "4File getting is complete";
 const QString kName23 = "abcdefghijklmnopqrstuvw";
-const QString kName124 = QString(120, 'n') + ".hex"; // "j:" + name + CR LF = 128 bytes
 } // namespace
 
 class TestTransfer : public QObject
@@ -67,8 +65,6 @@ private slots:
     void download();
     void fetch_data();
     void fetch();
-    void fileList_data();
-    void fileList();
 
 private:
     std::unique_ptr<Bench> m_bench;
@@ -311,13 +307,13 @@ void TestTransfer::fetch()
         QVERIFY(writeFile(localPath, before));
     if (event == "port closed")
         m_link.closeIfOpen();
-    std::atomic<bool> running{true};
-    m_link.setRunningFlag(&running);
+    StopToken stop;
+    m_link.setStopToken(stop);
     connect(&m_logger, &Logger_c::sigProgress, m_recorder.get(), [&] {
         if (event == "device error")
             m_device->setFault(0x13, devsim::Fault{devsim::ErrorMode::NonZeroResult, 1, -1});
         else if (event == "stop")
-            running = false;
+            stop.stop();
     });
     // A full disk: the process may not grow any file beyond 100 bytes.
     rlimit limit;
@@ -332,10 +328,11 @@ void TestTransfer::fetch()
     for (const QString& name : names)
         files << FlashFileEntry{name, 0};
     FileLoader_c loader(&m_link, files, m_folder, 0x0102, &m_logger);
+    loader.setStopToken(stop);
     QSignalSpy finished(&loader, &FileLoader_c::sigFinish);
     loader.doGetFiles();
     setrlimit(RLIMIT_FSIZE, &limit);
-    m_link.setRunningFlag(nullptr);
+    m_link.setStopToken(StopToken::never());
 
     QCOMPARE(m_recorder->log, log);
     // Only the start of a file shows in the progress dialog.
@@ -356,107 +353,6 @@ void TestTransfer::fetch()
     // Nothing else is left beside it: no partial or temporary file.
     QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::Hidden | QDir::System),
              QFile::exists(localPath) ? QStringList{names.first()} : QStringList{});
-}
-
-void TestTransfer::fileList_data()
-{
-    QTest::addColumn<QByteArray>("list"); // absent when null
-    QTest::addColumn<bool>("result");
-    QTest::addColumn<QStringList>("downloadNames");
-    QTest::addColumn<QStringList>("jlinkNames");
-    QTest::addColumn<QStringList>("log"); // "<folder>" stands for the list's folder
-
-    const QStringList none;
-    const QString missing = "1The file from list isn't exist";
-    const QString wrongLine = "1Incorrect list line";
-    QTest::newRow("CRLF") << QByteArray("c:system.bin\r\nj:app.hex\r\nc:drivers.bin\r\n") << true
-                          << QStringList{"system.bin", "drivers.bin"} << QStringList{"app.hex"}
-                          << none;
-    // The last two characters of a line are taken for its CR LF, whatever they are.
-    QTest::newRow("LF line ends") << QByteArray("c:system.bin\nc:drivers.bin\n") << false << none
-                                  << none << QStringList{"1<folder>system.bi", missing};
-    QTest::newRow("two-character mode")
-        << QByteArray("c:system.bin\r\ncc:system.bin\r\n") << false << QStringList{"system.bin"}
-        << none << QStringList{"1Incorrect mode size"};
-    QTest::newRow("unknown mode") << QByteArray("x:system.bin\r\n") << false << none << none
-                                  << QStringList{"1Incorrect file mode"};
-    // The file is checked before the mode character.
-    QTest::newRow("unknown mode and missing file")
-        << QByteArray("x:missing.bin\r\n") << false << none << none
-        << QStringList{"1<folder>missing.bin", missing};
-    QTest::newRow("extra field") << QByteArray("c:system.bin:extra\r\n") << true
-                                 << QStringList{"system.bin"} << none << none;
-    QTest::newRow("empty name") << QByteArray("c:\r\n") << false << none << none
-                                << QStringList{"1<folder>", missing};
-    // A download is checked by the file it sends: its base name after the substitutions; an
-    // image by its listed name.
-    QTest::newRow("download checked by the file it sends")
-        << QByteArray("j:sub/net.hex\r\nc:sub/config.txt\r\n") << false << none
-        << QStringList{"sub/net.hex"} << QStringList{"1<folder>config.txt", missing};
-    QTest::newRow("device path too long")
-        << QByteArray("c:production_firmware_bin_A.dat\r\n") << false << none << none
-        << QStringList{"1The file name is too long for the device: "
-                       "Updates/production_firmware_bin_A.dat"};
-    QTest::newRow("FIFO") << QByteArray("c:fifo.bin\r\n") << false << none << none
-                          << QStringList{"1<folder>fifo.bin",
-                                         "1The file from list isn't a regular file"};
-    QTest::newRow("no colon") << QByteArray("c:system.bin\r\nsystem.bin\r\n") << false
-                              << QStringList{"system.bin"} << none << QStringList{wrongLine};
-    QTest::newRow("NUL ends the line") << QByteArray("c:system.binXY\0zz\r\n", 19) << true
-                                       << QStringList{"system.bin"} << none << none;
-    QTest::newRow("Latin-1 name") << QByteArray("c:caf\xe9.bin\r\n") << true
-                                  << QStringList{QString::fromUtf8("caf\xc3\xa9.bin")} << none
-                                  << none;
-    QTest::newRow("127-byte line") << "j:" + kName124.left(123).toLatin1() + "\r\n"
-                                   << true << none << QStringList{kName124.left(123)} << none;
-    // The 128th byte (LF) comes as a piece of its own.
-    QTest::newRow("128-byte line")
-        << "j:" + kName124.toLatin1() + "\r\n"
-        << false << none << QStringList{kName124.left(123)} << QStringList{wrongLine};
-    // The path in a plain line after the red one: where the run looked for its list.
-    QTest::newRow("list missing")
-        << QByteArray() << false << none << none
-        << QStringList{"1Error while opening the list of flashing files",
-                       "0The list <folder>production_files.cfg cannot be read: it does not exist"};
-    QTest::newRow("list is a FIFO")
-        << QByteArray("<fifo>") << false << none << none
-        << QStringList{"1Error while opening the list of flashing files",
-                       "0The list <folder>production_files.cfg cannot be read: it is not a regular "
-                       "file"};
-}
-
-void TestTransfer::fileList()
-{
-    QFETCH(QByteArray, list);
-    QFETCH(bool, result);
-    QFETCH(QStringList, downloadNames);
-    QFETCH(QStringList, jlinkNames);
-    QFETCH(QStringList, log);
-
-    setStationDir(m_bench->station());
-    const QString folder = m_bench->station() + "/Production/";
-    for (const QString& name :
-         {QString("system.bin"), QString("nRF_Update_c.bin"), QString("drivers.bin"),
-          QString("ESP_Update_c.bin"), QString("interface.bin"), QString("app.hex"),
-          QString("sub/config.txt"), QString("sub/net.hex"),
-          QString("production_firmware_bin_A.dat"), QString::fromUtf8("caf\xc3\xa9.bin"),
-          kName124.left(123)})
-        QVERIFY(writeFile(folder + name, "x"));
-    QVERIFY(mkfifo(QFile::encodeName(folder + "fifo.bin").constData(), 0600) == 0);
-    if (list == "<fifo>")
-        QVERIFY(mkfifo(QFile::encodeName(folder + "production_files.cfg").constData(), 0600) == 0);
-    else if (!list.isNull())
-        QVERIFY(writeFile(folder + "production_files.cfg", list));
-
-    Flashing_c worker(1, false, "/Production/", false, &m_logger);
-    QStringList downloads{"stale"};
-    QStringList jlinks{"stale"};
-    QCOMPARE(worker.readFileList("production_files.cfg", downloads, jlinks), result);
-    QCOMPARE(downloads, downloadNames);
-    QCOMPARE(jlinks, jlinkNames);
-    log.replaceInStrings("<folder>", folder);
-    QCOMPARE(m_recorder->log, log);
-    QCOMPARE(m_recorder->labels, withoutColours(log.filter(QRegularExpression("^1"))));
 }
 
 QTEST_GUILESS_MAIN(TestTransfer)

@@ -18,20 +18,22 @@
 
 namespace {
 
-QColor colourForCode(int code)
+// Qt's named colours: "green" is the dark one (0, 128, 0).
+QColor colourOf(LogColour colour)
 {
-    switch (code) {
-    case 1:
+    switch (colour) {
+    case LogColour::Red:
         return QColor(QStringLiteral("red"));
-    case 2:
+    case LogColour::Yellow:
         return QColor(QStringLiteral("yellow"));
-    case 3:
+    case LogColour::Blue:
         return QColor(QStringLiteral("blue"));
-    case 4:
+    case LogColour::Green:
         return QColor(QStringLiteral("green"));
-    default:
-        return QColor(QStringLiteral("black"));
+    case LogColour::Black:
+        break;
     }
+    return QColor(QStringLiteral("black"));
 }
 
 // What QTextEdit::append does, but always as plain text: log lines carry device-supplied texts
@@ -64,6 +66,13 @@ MainWindow::MainWindow(QWidget* parent)
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Veltora manufacturing v.") + QLatin1String(kVeltoraVersion));
     ui->m_editProdID->setEnabled(!ui->m_boxAutoIncProdSerial->isChecked());
+    // A run reaches the window as it reaches the command line: through the run host. Its lines
+    // come to Log coded as the logger codes them; the dialog's connections are made per run.
+    connect(&m_runHost, &RunHost::sigLine, this,
+            [this](const QString& text, LogColour colour, bool) {
+                Log(QString::number(int(colour), 10) + text);
+            });
+    connect(&m_runHost, &RunHost::sigFinished, this, &MainWindow::on_flashingFinished);
 }
 
 MainWindow::~MainWindow()
@@ -78,7 +87,7 @@ void MainWindow::Log(QString line)
     const LogLine decoded = decodeLogLine(line);
     QTextEdit* view = logViewFor(mode);
     QTextCharFormat format = view->currentCharFormat();
-    format.setForeground(QBrush(colourForCode(decoded.colour), Qt::SolidPattern));
+    format.setForeground(QBrush(colourOf(decoded.colour), Qt::SolidPattern));
     // Only the new line gets the format: setting the view's current format would recolour
     // whatever the operator has selected.
     appendParagraph(view, decoded.text, format);
@@ -90,6 +99,8 @@ void MainWindow::on_flashingFinished(bool Success)
     if (!flashingWorker)
         return;
     flashingWorker->stop();
+    // The run body has returned; what else of the run still looks at the stop gets this long to
+    // see it before the thread is ended.
     QThread::msleep(100);
     tearDownRun();
     if (Success && ui->m_boxAutoIncProdSerial->isChecked())
@@ -160,7 +171,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
         m_runHost.join();
         // What the run posted before it saw the stop (its last lines, perhaps its end) is
         // handled as usual, so nothing of it arrives after the run objects are gone.
-        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+        QCoreApplication::sendPostedEvents(&m_runHost, QEvent::MetaCall);
         if (flashingWorker)
             tearDownRun();
     }
@@ -193,26 +204,21 @@ void MainWindow::startRun(RunSettings::Kind kind)
     progressDialog = new Progress_c();
     progressDialog->show();
     mode = production ? 2 : 1;
-    connect(&logger, SIGNAL(sigLog(QString)), this, SLOT(Log(QString)), Qt::AutoConnection);
-    connect(&logger, SIGNAL(sigLabel(QString)), progressDialog, SLOT(slotLabel(QString)),
-            Qt::AutoConnection);
-    connect(&logger, SIGNAL(sigProgress(int)), progressDialog, SLOT(slotProgress(int)),
-            Qt::AutoConnection);
+    // The dialog's label follows the lines that go to the label; its connections go with it.
+    Progress_c* dialog = progressDialog;
+    connect(&m_runHost, &RunHost::sigLine, dialog,
+            [dialog](const QString& text, LogColour, bool label) {
+                if (label)
+                    dialog->slotLabel(text);
+            });
+    connect(&m_runHost, &RunHost::sigProgress, dialog, &Progress_c::slotProgress);
     // The host makes the worker and starts workerThread; the run's end comes back here.
-    flashingWorker = m_runHost.prepare(settings);
-    connect(flashingWorker, SIGNAL(on_flashFinish(bool)), this, SLOT(on_flashingFinished(bool)),
-            Qt::AutoConnection);
-    m_runHost.launch();
+    flashingWorker = m_runHost.start(settings);
 }
 
 void MainWindow::tearDownRun()
 {
     m_runHost.join();
-    disconnect(flashingWorker, SIGNAL(on_flashFinish(bool)), this, SLOT(on_flashingFinished(bool)));
-    disconnect(&logger, SIGNAL(sigLog(QString)), this, SLOT(Log(QString)));
-    disconnect(&logger, SIGNAL(sigLabel(QString)), progressDialog, SLOT(slotLabel(QString)));
-    disconnect(&logger, SIGNAL(sigProgress(int)), progressDialog, SLOT(slotProgress(int)));
-
     delete progressDialog;
     progressDialog = nullptr;
     m_runHost.end();

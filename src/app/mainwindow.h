@@ -59,6 +59,7 @@ private:
     Progress_c* progressDialog;
     int mode;
     Ui_MainWindow* ui;
+    // Printed under "COM ports at start" when a run starts; nothing fills it.
     QStringList portsAtStart;
     Logger_c logger;
     RunHost m_runHost{workerThread, logger};

@@ -13,6 +13,7 @@ public:
     ~Progress_c() override;
 
 signals:
+    // Emitted by Cancel, always with false. Nothing connects to it: Cancel only hides the dialog.
     void SigExit(bool Success);
 
 private slots:

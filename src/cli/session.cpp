@@ -52,9 +52,10 @@ public:
     explicit Session(const Options& o)
         : m_options(o), m_style(stdoutStyle()), m_bar(isTerminal(stderr))
     {
-        connect(&m_host, &RunHost::sigLine, this, [this](const QString& text, int colour, bool) {
-            print(formatLogLine(text, colour, m_style));
-        });
+        connect(&m_host, &RunHost::sigLine, this,
+                [this](const QString& text, LogColour colour, bool) {
+                    print(formatLogLine(text, colour, m_style));
+                });
         connect(&m_host, &RunHost::sigTransferProgress, this,
                 [this](const QString& name, qint64 done, qint64 total) {
                     m_bar.transfer(name, done, total);

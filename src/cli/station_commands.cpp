@@ -18,15 +18,26 @@ void printLines(const QStringList& lines, FILE* stream)
         std::fprintf(stream, "%s\n", qUtf8Printable(line));
 }
 
+LogColour colourOf(Finding::Level level)
+{
+    switch (level) {
+    case Finding::Level::Ok:
+        return LogColour::Green;
+    case Finding::Level::Note:
+        return LogColour::Yellow;
+    case Finding::Level::Problem:
+        break;
+    }
+    return LogColour::Red;
+}
+
 } // namespace
 
 QStringList doctorLines(const QList<Finding>& findings, LineStyle style)
 {
-    // The log's colour codes: green, yellow, red.
-    static const int kColour[] = {4, 2, 1};
     QStringList lines;
     for (const Finding& finding : findings)
-        lines << formatLogLine(finding.text, kColour[int(finding.level)], style);
+        lines << formatLogLine(finding.text, colourOf(finding.level), style);
     const int problems = problemCount(findings);
     lines << (problems == 0 ? QStringLiteral("Nothing stands in the way of a run")
               : problems == 1

@@ -54,21 +54,31 @@ LineStyle stdoutStyle()
     return lineStyle(isTerminal(stdout), qgetenv("NO_COLOR"));
 }
 
-QString formatLogLine(const QString& text, int colour, LineStyle style)
+QString formatLogLine(const QString& text, LogColour colour, LineStyle style)
 {
     // Red errors, yellow warnings, blue results, green successes; anything else plain.
-    static const struct
+    struct Kind
     {
         const char* ansi;
         const char* tag;
-    } kColours[] = {{nullptr, "[.] "},
-                    {kRed, "[E] "},
-                    {kYellow, "[W] "},
-                    {"\033[34m", "[I] "},
-                    {kGreen, "[OK] "}};
+    };
+    const Kind kind = [colour]() -> Kind {
+        switch (colour) {
+        case LogColour::Red:
+            return {kRed, "[E] "};
+        case LogColour::Yellow:
+            return {kYellow, "[W] "};
+        case LogColour::Blue:
+            return {"\033[34m", "[I] "};
+        case LogColour::Green:
+            return {kGreen, "[OK] "};
+        case LogColour::Black:
+            break;
+        }
+        return {nullptr, "[.] "};
+    }();
     // Device texts reach the terminal: no escape sequence or line break of theirs may act there.
     const QString escaped = escapeControls(text);
-    const auto& kind = kColours[colour >= 1 && colour <= 4 ? colour : 0];
     if (style == LineStyle::Prefix)
         return QLatin1String(kind.tag) + escaped;
     if (!kind.ansi)

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "logger.h"
+
 // What veltora-cli shows: log lines and the verdict on standard output, the progress bar and the
 // diagnostic trace on standard error.
 namespace cli {
@@ -17,8 +19,8 @@ LineStyle lineStyle(bool terminal, const QByteArray& noColor);
 LineStyle stdoutStyle();
 bool isTerminal(FILE* stream);
 
-// A log line by its colour code; the message is escaped.
-QString formatLogLine(const QString& text, int colour, LineStyle style);
+// A log line by its colour; the message is escaped.
+QString formatLogLine(const QString& text, LogColour colour, LineStyle style);
 
 enum class Verdict { Pass, Fail, Stopped };
 // The run's last line: "PASS production, Device ID 5001, 41.2 s"; the ID only when the run was

@@ -11,9 +11,18 @@
 #include "port_list.h"
 #include "usb_cdc_protocol.h"
 
-DeviceSearch::DeviceSearch(cUSB_CDC_Protocol& link, Logger_c* logger,
-                           const std::atomic<bool>& running)
-    : m_link(link), m_logger(logger), m_running(running)
+namespace {
+
+// The search looks at the ports again this long after a step that found nothing.
+constexpr unsigned long kPollMs = 50;
+// A device sent on from its bootloader is left this long before its port is closed, so that the
+// command is taken before the port goes.
+constexpr unsigned long kLeaveBootloaderMs = 100;
+
+} // namespace
+
+DeviceSearch::DeviceSearch(cUSB_CDC_Protocol& link, Logger_c* logger, const StopToken& stop)
+    : m_link(link), m_logger(logger), m_stop(stop)
 {
 }
 
@@ -118,8 +127,9 @@ void DeviceSearch::scanOnce()
         if (version.contains(QLatin1String("Bootloader"))) {
             // The device comes back with its firmware, possibly under the same name; a later
             // step finds it.
-            m_link.SendLeaveBootloader();
-            QThread::msleep(100);
+            // Its answer tells nothing: the device is seen again when it comes back.
+            (void)m_link.SendLeaveBootloader();
+            QThread::msleep(kLeaveBootloaderMs);
             m_link.closeIfOpen();
             return;
         }
@@ -150,19 +160,23 @@ DeviceSearch::Return DeviceSearch::pollForUnit(quint64 id, quint64 previousId, Q
     m_toldPorts.clear();
     for (;;) {
         const Step step = scanForUnit(id, previousId, failure);
-        if (!m_running)
+        if (m_stop.stopped())
             return Return::Stopped;
-        if (step != Step::Searching)
-            return step == Step::Found ? Return::Back : Return::NotKept;
-        QThread::msleep(50);
+        switch (step) {
+        case Step::Found:
+            return Return::Back;
+        case Step::NotKept:
+            return Return::NotKept;
+        case Step::Searching:
+            break;
+        }
+        QThread::msleep(kPollMs);
     }
 }
 
-DeviceSearch::Step DeviceSearch::scanForUnit(quint64 id, quint64 previousId, QString& failure)
+QList<PortEntry> DeviceSearch::listUnitFirst()
 {
     QList<PortEntry> current = listAndForget();
-    // Its own port first, then its own hub port; ports that proved to be other units are known
-    // until they go away.
     const auto rank = [this](const PortEntry& port) {
         if (port.name == m_unit.name)
             return 0;
@@ -170,6 +184,13 @@ DeviceSearch::Step DeviceSearch::scanForUnit(quint64 id, quint64 previousId, QSt
     };
     std::stable_sort(current.begin(), current.end(),
                      [&](const PortEntry& a, const PortEntry& b) { return rank(a) < rank(b); });
+    return current;
+}
+
+DeviceSearch::Step DeviceSearch::scanForUnit(quint64 id, quint64 previousId, QString& failure)
+{
+    // Ports that proved to be other units are known until they go away.
+    const QList<PortEntry> current = listUnitFirst();
     bool listed = false;
     for (const PortEntry& entry : qAsConst(current)) {
         const QString& port = entry.name;
@@ -196,8 +217,8 @@ DeviceSearch::Step DeviceSearch::scanForUnit(quint64 id, quint64 previousId, QSt
             continue;
         }
         if (version.contains(QLatin1String("Bootloader"))) {
-            m_link.SendLeaveBootloader();
-            QThread::msleep(100);
+            (void)m_link.SendLeaveBootloader();
+            QThread::msleep(kLeaveBootloaderMs);
             m_link.closeIfOpen();
             return Step::Searching;
         }
@@ -232,23 +253,23 @@ void DeviceSearch::tellOnce(const QString& port, const QString& what, quint64 id
     m_logger->log(QStringLiteral("The device on ") + port + what +
                       QStringLiteral(": waiting for the device with Device ID ") +
                       QString::number(id),
-                  0);
+                  LogColour::Black);
 }
 
-bool DeviceSearch::find(bool listKnown, bool probeKnown, bool skipBootloader)
+bool DeviceSearch::find(Search::Options options)
 {
     m_toldPorts.clear();
-    m_logger->logWithLabel(QStringLiteral("Searching for the device's COM port"), 0);
-    if (listKnown)
+    m_logger->logWithLabel(QStringLiteral("Searching for the device's COM port"), LogColour::Black);
+    if (options & Search::ListKnownPorts)
         listKnownPorts();
     qDebug() << "COM ports before searching:";
     for (const QString& port : qAsConst(m_known))
         qDebug().noquote() << "    " + port;
     qDebug() << "Connecting device waiting box signal result";
 
-    if (probeKnown) {
+    if (options & Search::ProbeKnownPorts) {
         QStringList inBootloader;
-        if (probe(m_known, skipBootloader, &inBootloader))
+        if (probe(m_known, options & Search::SkipBootloader, &inBootloader))
             return true;
         // A device waiting in its bootloader was there from the start; the polling must still
         // send it on to its firmware, or the search would wait for ever.
@@ -263,9 +284,9 @@ bool DeviceSearch::pollUntilFound()
     m_searching = true;
     while (m_searching) {
         scanOnce();
-        if (!m_running)
+        if (m_stop.stopped())
             return false;
-        QThread::msleep(50);
+        QThread::msleep(kPollMs);
     }
     return true;
 }
@@ -311,7 +332,7 @@ void DeviceSearch::tellPort(const QString& port, const QString& line)
     if (m_toldPorts.contains(port))
         return;
     m_toldPorts.insert(port);
-    m_logger->log(line, 0);
+    m_logger->log(line, LogColour::Black);
 }
 
 void DeviceSearch::keepClaim(std::unique_ptr<PortClaim>& claim)
@@ -326,7 +347,7 @@ void DeviceSearch::found(const QString& intro, const PortEntry& port, const QStr
     m_unit = port;
     m_foundPort = port.name;
     m_foundVersion = m_link.versionReported() ? version : QString();
-    m_logger->logWithLabel(intro + port.name, 4);
+    m_logger->logWithLabel(intro + port.name, LogColour::Green);
     if (m_link.versionReported())
-        m_logger->logWithLabel(versionIntro + version, 4);
+        m_logger->logWithLabel(versionIntro + version, LogColour::Green);
 }

@@ -1,15 +1,28 @@
 #pragma once
+#include <QFlags>
 #include <QSet>
 #include <QString>
 #include <QStringList>
-#include <atomic>
 #include <memory>
 
 #include "port_list.h"
+#include "stop_token.h"
 
 class Logger_c;
 class PortClaim;
 class cUSB_CDC_Protocol;
+
+// How a device search starts before it polls for a port that is not known.
+namespace Search {
+enum Option : unsigned {
+    PollOnly = 0,
+    ListKnownPorts = 1,  // the device ports there now are known: not the device (re-test)
+    ProbeKnownPorts = 2, // try the known ports before polling (production, re-test)
+    SkipBootloader = 4,  // the probe passes over a device answering from its bootloader
+};
+Q_DECLARE_FLAGS(Options, Option)
+} // namespace Search
+Q_DECLARE_OPERATORS_FOR_FLAGS(Search::Options)
 
 // Finds the device's port and leaves it open on the link: probes listed ports, polls every 50 ms
 // for a port that is not known, sends a device in its bootloader on to its firmware, and holds
@@ -17,7 +30,7 @@ class cUSB_CDC_Protocol;
 class DeviceSearch
 {
 public:
-    DeviceSearch(cUSB_CDC_Protocol& link, Logger_c* logger, const std::atomic<bool>& running);
+    DeviceSearch(cUSB_CDC_Protocol& link, Logger_c* logger, const StopToken& stop);
     ~DeviceSearch();
 
     // The device ports known before the search, which are not the device (test run, re-test).
@@ -37,7 +50,7 @@ public:
     // Announces the search, lists the known ports and probes them when asked, then polls until
     // the device is found. False when the run was stopped meanwhile; the caller still checks
     // the port.
-    bool find(bool listKnown, bool probeKnown, bool skipBootloader);
+    bool find(Search::Options options);
     // Polls every 50 ms until a new port answers with its firmware; false when stopped.
     bool pollUntilFound();
 
@@ -67,6 +80,8 @@ private:
     void keepClaim(std::unique_ptr<PortClaim>& claim);
     // The listed ports less the known ones that are gone.
     QList<PortEntry> listAndForget();
+    // The same with the unit's own port first, then its own hub port.
+    QList<PortEntry> listUnitFirst();
     void listedAfterSomething(const QList<PortEntry>& current) const;
     enum class Step { Searching, Found, NotKept };
     Step scanForUnit(quint64 id, quint64 previousId, QString& failure);
@@ -77,7 +92,7 @@ private:
 
     cUSB_CDC_Protocol& m_link;
     Logger_c* m_logger;
-    const std::atomic<bool>& m_running;
+    const StopToken& m_stop;
     QStringList m_known;
     bool m_searching = false;
     // The device's port name, held against other runs from the find to this search's end,

@@ -11,6 +11,12 @@
 
 namespace {
 
+// The USB vendor ids of a device's port: the product's own, and Nordic Semiconductor's, under
+// which the device's nRF52840 may come up. Ports of other vendors are never opened: a probe would
+// send bytes into someone else's equipment.
+constexpr quint16 kVeltoraVendorId = 0x2C0D;
+constexpr quint16 kNordicVendorId = 0x1915;
+
 // A ports file holds a handful of lines; anything larger is not one.
 constexpr qint64 kMaxExtraPortsBytes = 64 * 1024;
 
@@ -109,7 +115,8 @@ QList<PortEntry> devicePortEntries()
     QList<PortEntry> devices;
     const QList<PortEntry> entries = availablePortEntries();
     for (const PortEntry& entry : entries) {
-        if (entry.hasVendorId && (entry.vendorId == 0x2C0D || entry.vendorId == 0x1915))
+        if (entry.hasVendorId &&
+            (entry.vendorId == kVeltoraVendorId || entry.vendorId == kNordicVendorId))
             devices.append(entry);
     }
     return devices;

@@ -65,7 +65,7 @@ ListCheck checkList(const QString& runFolder, const QString& listName, QList<Fin
     Logger_c logger;
     QStringList lines;
     QObject::connect(&logger, &Logger_c::sigLine,
-                     [&lines](const QString& text, int, bool) { lines << text; });
+                     [&lines](const QString& text, LogColour, bool) { lines << text; });
     Flashing_c worker(0, true, runFolder, false, &logger);
     if (worker.readFileList(listName, list.downloads, list.images))
         findings << ok(name + QStringLiteral(": ok, c: %1, j: %2, every listed file there")

@@ -8,187 +8,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "journal_line.h"
 #include "run_report.h"
 
 namespace {
 
 using Text = std::string_view;
-
-// The journal fields the report reads from one line: JSON string contents as they stand in it.
-struct Entry
-{
-    Text run;
-    Text kind;
-    Text start;
-    Text result;
-    Text error;
-    Text step;
-    Text stopCause;
-    Text station;
-    Text host;
-    Text deviceId;
-    Text previousId;
-    bool written = false;
-    double durationMs = -1;
-};
-
-// A strict scanner of one JSON object per line. A reader that built a document per line would
-// spend about twice the time (bench/journal_report), most of it on fields the report never reads
-// (hashes, paths); this one only checks their syntax.
-class LineScanner
-{
-public:
-    LineScanner(const char* begin, const char* end) : m_p(begin), m_end(end) {}
-
-    bool object(Entry& e)
-    {
-        space();
-        if (!take('{'))
-            return false;
-        space();
-        if (take('}'))
-            return atEnd();
-        do {
-            space();
-            Text key;
-            if (!string(&key))
-                return false;
-            space();
-            if (!take(':'))
-                return false;
-            space();
-            if (!field(key, e))
-                return false;
-            space();
-        } while (take(','));
-        return take('}') && atEnd();
-    }
-
-private:
-    bool field(Text key, Entry& e)
-    {
-        static const struct
-        {
-            const char* key;
-            Text Entry::*text;
-        } texts[] = {{"run", &Entry::run},
-                     {"kind", &Entry::kind},
-                     {"start", &Entry::start},
-                     {"result", &Entry::result},
-                     {"error", &Entry::error},
-                     {"step", &Entry::step},
-                     {"stop_cause", &Entry::stopCause},
-                     {"station", &Entry::station},
-                     {"host", &Entry::host},
-                     {"device_id", &Entry::deviceId},
-                     {"previous_device_id", &Entry::previousId}};
-        for (const auto& t : texts) {
-            if (key == t.key)
-                return literal("null") || string(&(e.*t.text));
-        }
-        if (key == "device_id_written") {
-            e.written = literal("true");
-            return e.written || literal("false");
-        }
-        if (key == "duration_ms")
-            return number(&e.durationMs);
-        return value(0);
-    }
-
-    bool value(int depth)
-    {
-        if (m_p == m_end || depth > 32)
-            return false;
-        const char c = *m_p;
-        if (c == '"')
-            return string(nullptr);
-        if (c == '{' || c == '[')
-            return container(c == '{' ? '}' : ']', c == '{', depth);
-        return literal("true") || literal("false") || literal("null") || number(nullptr);
-    }
-
-    bool container(char close, bool keyed, int depth)
-    {
-        ++m_p;
-        space();
-        if (take(close))
-            return true;
-        do {
-            space();
-            if (keyed && !(string(nullptr) && (space(), take(':'))))
-                return false;
-            space();
-            if (!value(depth + 1))
-                return false;
-            space();
-        } while (take(','));
-        return take(close);
-    }
-
-    // The raw contents between the quotes, escapes checked but kept.
-    bool string(Text* out)
-    {
-        if (!take('"'))
-            return false;
-        const char* from = m_p;
-        while (m_p != m_end && *m_p != '"') {
-            if (uchar(*m_p) < 0x20)
-                return false;
-            if (*m_p == '\\' && ++m_p == m_end)
-                return false;
-            ++m_p;
-        }
-        if (m_p == m_end)
-            return false;
-        if (out)
-            *out = Text(from, size_t(m_p - from));
-        ++m_p;
-        return true;
-    }
-
-    // Numbers the report does not read are only checked for their characters.
-    bool number(double* out)
-    {
-        const char* from = m_p;
-        while (m_p != m_end && *m_p && (std::isdigit(uchar(*m_p)) || strchr("+-.eE", *m_p)))
-            ++m_p;
-        if (!out)
-            return m_p != from;
-        bool ok = false;
-        *out = QByteArray(from, int(m_p - from)).toDouble(&ok);
-        return ok;
-    }
-
-    bool literal(const char* word)
-    {
-        const size_t n = strlen(word);
-        if (size_t(m_end - m_p) < n || memcmp(m_p, word, n) != 0)
-            return false;
-        m_p += n;
-        return true;
-    }
-
-    bool take(char c)
-    {
-        if (m_p == m_end || *m_p != c)
-            return false;
-        ++m_p;
-        return true;
-    }
-    void space()
-    {
-        while (m_p != m_end && (*m_p == ' ' || *m_p == '\t' || *m_p == '\r' || *m_p == '\n'))
-            ++m_p;
-    }
-    bool atEnd()
-    {
-        space();
-        return m_p == m_end;
-    }
-
-    const char* m_p;
-    const char* m_end;
-};
 
 QByteArray bytes(Text raw)
 {
@@ -260,8 +85,8 @@ bool deviceId(Text t, quint64& id)
 
 bool takeLine(const QByteArray& line, Texts& texts, ReportRun& run)
 {
-    Entry e;
-    if (!LineScanner(line.constData(), line.constData() + line.size()).object(e))
+    JournalEntry e;
+    if (!scanJournalLine(line.constData(), line.constData() + line.size(), e))
         return false;
     run.kind = texts(e.kind);
     static const QStringList kinds = {"production", "test", "retest", "fetch"};

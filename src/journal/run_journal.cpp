@@ -23,7 +23,7 @@ bool appendRunRecord(const QString& journalPath, const RunRecord& record)
 }
 
 bool appendDayLogLine(const QString& dayLogPath, const QDateTime& utc, const QString& runId,
-                      int colour, const QString& text)
+                      LogColour colour, const QString& text)
 {
     return appendDayLogLine(dayLogPath, utc, runId, colourWord(colour), text);
 }
@@ -37,18 +37,19 @@ bool appendDayLogLine(const QString& dayLogPath, const QDateTime& utc, const QSt
     return appendInFolder(dayLogPath, line.toUtf8());
 }
 
-QString colourWord(int colour)
+QString colourWord(LogColour colour)
 {
     switch (colour) {
-    case 1:
+    case LogColour::Red:
         return QStringLiteral("error");
-    case 2:
+    case LogColour::Yellow:
         return QStringLiteral("warning");
-    case 3:
+    case LogColour::Blue:
         return QStringLiteral("result");
-    case 4:
+    case LogColour::Green:
         return QStringLiteral("ok");
-    default:
-        return QStringLiteral("info");
+    case LogColour::Black:
+        break;
     }
+    return QStringLiteral("info");
 }

@@ -1,6 +1,8 @@
 #pragma once
 #include <QString>
 
+#include "logger.h"
+
 class QDateTime;
 struct RunRecord;
 
@@ -14,10 +16,10 @@ bool appendRunRecord(const QString& journalPath, const RunRecord& record);
 // Appends a run's log line to a day log: "<UTC time> <run id> <colour word> <text>", the text with
 // its control characters escaped so that one log line stays one line.
 bool appendDayLogLine(const QString& dayLogPath, const QDateTime& utc, const QString& runId,
-                      int colour, const QString& text);
+                      LogColour colour, const QString& text);
 // The same with the word given: "tool" marks what an external tool printed.
 bool appendDayLogLine(const QString& dayLogPath, const QDateTime& utc, const QString& runId,
                       const QString& word, const QString& text);
 
-// A log line's colour as a word: 1 error, 2 warning, 3 result, 4 ok, anything else info.
-QString colourWord(int colour);
+// A log line's colour as a word: error, warning, result, ok, info.
+QString colourWord(LogColour colour);

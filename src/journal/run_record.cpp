@@ -28,9 +28,10 @@ const char* resultName(RunRecord::Result result)
         return "success";
     case RunRecord::Result::Failed:
         return "failed";
-    default:
-        return "stopped";
+    case RunRecord::Result::Stopped:
+        break;
     }
+    return "stopped";
 }
 
 } // namespace

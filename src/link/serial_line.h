@@ -1,8 +1,9 @@
 #pragma once
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "stop_token.h"
 
 // An exclusive, raw 115200 8N1 serial port that moves bytes only; framing lies above it. Each
 // platform backend lives in its own file. Kept free of Qt and of OS handle types so the Win32
@@ -28,8 +29,8 @@ public:
     bool isOpen() const;
 
     // Writes all bytes; returns the count written, less when the line failed, made no progress
-    // for kWriteStallMs, or `goOn` (when given) turned false meanwhile.
-    size_t write(const uint8_t* data, size_t n, const std::atomic<bool>* goOn = nullptr);
+    // for kWriteStallMs, or `stop` was set meanwhile.
+    size_t write(const uint8_t* data, size_t n, const StopToken& stop = StopToken::never());
 
     // Waits up to waitMs for input and returns as soon as there is some, with what has arrived
     // (at most cap bytes); 0 when nothing came. -1 when the line is closed or failed; the wait

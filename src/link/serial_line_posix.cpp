@@ -140,7 +140,7 @@ bool SerialLine::isOpen() const
     return d->fd >= 0;
 }
 
-size_t SerialLine::write(const uint8_t* data, size_t n, const std::atomic<bool>* goOn)
+size_t SerialLine::write(const uint8_t* data, size_t n, const StopToken& stop)
 {
     if (d->fd < 0)
         return 0;
@@ -149,7 +149,7 @@ size_t SerialLine::write(const uint8_t* data, size_t n, const std::atomic<bool>*
     // times out instead of hanging the run for ever. It waits in read windows so a stop is seen.
     int64_t stallEnd = nowNs() + int64_t(kWriteStallMs) * 1000000;
     while (done < n) {
-        if (goOn && !goOn->load())
+        if (stop.stopped())
             break;
         const ssize_t r = ::write(d->fd, data + done, n - done);
         if (r > 0) {

@@ -136,13 +136,13 @@ void SerialLine::close()
     d->handle = INVALID_HANDLE_VALUE;
 }
 
-size_t SerialLine::write(const uint8_t* data, size_t n, const std::atomic<bool>* goOn)
+size_t SerialLine::write(const uint8_t* data, size_t n, const StopToken& stop)
 {
     if (!isOpen())
         return 0;
     size_t done = 0;
     while (done < n) {
-        if (goOn && !goOn->load())
+        if (stop.stopped())
             break;
         const DWORD chunk = static_cast<DWORD>(n - done > MAXDWORD ? MAXDWORD : n - done);
         DWORD written = 0;

@@ -61,7 +61,7 @@ bool cUSB_CDC_Protocol::writeFrame(uint8_t command, const uint8_t* payload, uint
         return true;
     uint8_t encoded[kMaxEncodedArea];
     const size_t n = encodeFrame(encoded, command, payload, length);
-    return m_line.write(encoded, n, m_running) != n;
+    return m_line.write(encoded, n, *m_stop) != n;
 }
 
 bool cUSB_CDC_Protocol::readFrame(uint8_t command, uint8_t* area, size_t areaSize,
@@ -110,7 +110,9 @@ bool cUSB_CDC_Protocol::exchange(uint8_t command, const uint8_t* request, uint32
         // A late answer to an earlier request must never be taken for this one's.
         m_line.discardInput();
         m_reader.clear();
-        writeFrame(command, request, length);
+        // The result is not looked at: a request that did not go out whole is seen as no answer,
+        // when the deadline expires, like any other lost request.
+        (void)writeFrame(command, request, length);
     }
     Deadline deadline;
     deadline.set(timeoutMs);

@@ -1,18 +1,19 @@
 #pragma once
 #include <QObject>
 #include <QString>
-#include <atomic>
 #include <cstdint>
 
 #include "frame_reader.h"
 #include "serial_line.h"
+#include "stop_token.h"
 
 namespace cdc {
 struct Command;
 }
 
 // The device link: one serial port, CDC framing, the request/response exchange and the command set.
-// Every operation returns true on failure (time-out and stop included).
+// Every operation returns true on failure (time-out and stop included); a caller that drops the
+// result says why.
 class cUSB_CDC_Protocol : public QObject
 {
 public:
@@ -20,54 +21,58 @@ public:
     ~cUSB_CDC_Protocol() override;
 
     // Serial line and framing
-    bool open(const QString& portName);
+    [[nodiscard]] bool open(const QString& portName);
     void close();
     void closeIfOpen();
     bool portOpen() const { return m_portOpen; }
     // Why the last open() failed.
     SerialLine::OpenFailure openFailure() const { return m_line.openFailure(); }
-    bool writeFrame(uint8_t command, const uint8_t* payload, uint32_t length);
+    [[nodiscard]] bool writeFrame(uint8_t command, const uint8_t* payload, uint32_t length);
     // Takes the next whole frame, reading the line for at most one read window when none is
     // buffered; fails when none is complete yet or it answers another command.
-    bool readFrame(uint8_t command, uint8_t* area, size_t areaSize, uint32_t& frameLength);
+    [[nodiscard]] bool readFrame(uint8_t command, uint8_t* area, size_t areaSize,
+                                 uint32_t& frameLength);
+    // The framing operations of cdc_framing.h, kept under the link's name for callers that think
+    // of the link as the whole; the link itself calls cdc:: directly.
     static void escapeBytes(uint8_t*& cursor, const uint8_t* bytes, size_t count);
-    static bool unescapeFrame(uint8_t* out, size_t outCap, const uint8_t* in, size_t& count);
+    [[nodiscard]] static bool unescapeFrame(uint8_t* out, size_t outCap, const uint8_t* in,
+                                            size_t& count);
 
     // Exchange: drops input left from earlier exchanges, sends the request (when the port is
     // open) and reads until a frame of this command arrives, the time-out expires or the run is
     // stopped. length: request payload length in, response frame length out.
-    bool exchange(uint8_t command, const uint8_t* request, uint32_t& length, uint8_t* response,
-                  size_t responseSize, uint32_t timeoutMs);
+    [[nodiscard]] bool exchange(uint8_t command, const uint8_t* request, uint32_t& length,
+                                uint8_t* response, size_t responseSize, uint32_t timeoutMs);
 
     // Command set
-    bool SendGetVersion(QString& text);
-    bool SendStartESP(const QString& fileName, uint32_t fileSize);
-    bool SendWriteESP(uint32_t offset, const uint8_t* data, uint32_t n);
-    bool SendEndESP();
-    bool SendDeleteESP(const QString& fileName);
-    bool SendSetDeviceID(quint64& deviceId);
-    bool SendReboot();
-    bool SendLeaveBootloader();
-    bool SendGetMACs(uint8_t wifiMac[6], uint8_t ethernetMac[6]);
-    bool SendGetDeviceID(quint64& deviceId);
-    bool SendQueryVersion(QString& text);
-    bool SendGetStatusWord(quint32& value);
+    [[nodiscard]] bool SendGetVersion(QString& text);
+    [[nodiscard]] bool SendStartESP(const QString& fileName, uint32_t fileSize);
+    [[nodiscard]] bool SendWriteESP(uint32_t offset, const uint8_t* data, uint32_t n);
+    [[nodiscard]] bool SendEndESP();
+    [[nodiscard]] bool SendDeleteESP(const QString& fileName);
+    [[nodiscard]] bool SendSetDeviceID(quint64& deviceId);
+    [[nodiscard]] bool SendReboot();
+    [[nodiscard]] bool SendLeaveBootloader();
+    [[nodiscard]] bool SendGetMACs(uint8_t wifiMac[6], uint8_t ethernetMac[6]);
+    [[nodiscard]] bool SendGetDeviceID(quint64& deviceId);
+    [[nodiscard]] bool SendQueryVersion(QString& text);
+    [[nodiscard]] bool SendGetStatusWord(quint32& value);
     // length: the caller's buffer size in (the bound), the value's length out.
-    bool SendGetParameter(quint16 id, uint8_t* data, quint16& length);
-    bool SendSetParameter(quint16 id, const uint8_t* data, quint16 n);
-    bool SendGetInfoBlock(uint8_t block[200]);
-    bool SendGetRecord(quint16 a, quint16 b, uint8_t record[24]);
-    bool SendStartFileRead(quint16 selector, const QString& fileName, quint32& size);
-    bool SendReadFile(quint32 offset, uint8_t* data, quint32 n);
-    bool SendEndFileRead();
-    bool SendCommand7E();
+    [[nodiscard]] bool SendGetParameter(quint16 id, uint8_t* data, quint16& length);
+    [[nodiscard]] bool SendSetParameter(quint16 id, const uint8_t* data, quint16 n);
+    [[nodiscard]] bool SendGetInfoBlock(uint8_t block[200]);
+    [[nodiscard]] bool SendGetRecord(quint16 a, quint16 b, uint8_t record[24]);
+    [[nodiscard]] bool SendStartFileRead(quint16 selector, const QString& fileName, quint32& size);
+    [[nodiscard]] bool SendReadFile(quint32 offset, uint8_t* data, quint32 n);
+    [[nodiscard]] bool SendEndFileRead();
+    [[nodiscard]] bool SendCommand7E();
 
     bool versionReported() const { return m_versionReported; }
 
-    // The run's go-on flag: once it turns false every exchange fails at once, unsent, so a
-    // stopped run never waits out a command's time-out.
-    void setRunningFlag(const std::atomic<bool>* running) { m_running = running; }
-    bool stopped() const { return m_running && !m_running->load(); }
+    // The run's stop: once it is set every exchange fails at once, unsent, so a stopped run never
+    // waits out a command's time-out. The token must outlive the link's use of it.
+    void setStopToken(const StopToken& stop) { m_stop = &stop; }
+    bool stopped() const { return m_stop->stopped(); }
 
     // Test hooks: caps every command's time-out (0: no cap) so failure paths run quickly, and
     // tells the time-out the last exchange was given before the cap.
@@ -91,8 +96,8 @@ private:
     FrameReader m_reader;
     bool m_portOpen = false;
     bool m_versionReported = false;
-    const std::atomic<bool>* m_running = nullptr;
+    const StopToken* m_stop = &StopToken::never();
     uint32_t m_timeoutLimitMs = 0;
     uint32_t m_lastTimeoutMs = 0;
-    int m_readWaitMs = SerialLine::kReadWindowMs;  // a read never waits past the deadline
+    int m_readWaitMs = SerialLine::kReadWindowMs; // a read never waits past the deadline
 };

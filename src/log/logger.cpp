@@ -2,15 +2,37 @@
 
 #include <algorithm>
 
-void Logger_c::log(const QString& text, int colour)
+LogColour logColourOf(int code)
 {
-    emit sigLog(QString::number(colour, 10) + text);
+    switch (code) {
+    case int(LogColour::Red):
+        return LogColour::Red;
+    case int(LogColour::Yellow):
+        return LogColour::Yellow;
+    case int(LogColour::Blue):
+        return LogColour::Blue;
+    case int(LogColour::Green):
+        return LogColour::Green;
+    default:
+        return LogColour::Black;
+    }
+}
+
+Logger_c::Logger_c() : QObject(nullptr)
+{
+    // sigLine reaches other threads queued.
+    qRegisterMetaType<LogColour>();
+}
+
+void Logger_c::log(const QString& text, LogColour colour)
+{
+    emit sigLog(QString::number(int(colour), 10) + text);
     emit sigLine(text, colour, false);
 }
 
-void Logger_c::logWithLabel(const QString& text, int colour)
+void Logger_c::logWithLabel(const QString& text, LogColour colour)
 {
-    emit sigLog(QString::number(colour, 10) + text);
+    emit sigLog(QString::number(int(colour), 10) + text);
     emit sigLine(text, colour, true);
     emit sigLabel(text);
 }
@@ -38,7 +60,7 @@ void Logger_c::transferProgress(const QString& fileName, qint64 done, qint64 tot
 LogLine decodeLogLine(const QString& line)
 {
     // Only the first character is the code; it is dropped whatever it is.
-    return {line.mid(1), line.isEmpty() ? -1 : line.at(0).digitValue()};
+    return {line.mid(1), logColourOf(line.isEmpty() ? -1 : line.at(0).digitValue())};
 }
 
 QString escapeControls(const QString& text)

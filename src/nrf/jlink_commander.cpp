@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "serial_line.h"
+#include "stop_token.h"
 
 namespace {
 
@@ -129,9 +129,9 @@ QString notStartedLine(const QString& program)
 
 } // namespace
 
-JLinkCommander::JLinkCommander(const QString& script, const QString& program,
-                               const QString& folder, const std::atomic<bool>& running)
-    : m_script(script), m_program(program), m_folder(folder), m_running(running)
+JLinkCommander::JLinkCommander(const QString& script, const QString& program, const QString& folder,
+                               const StopToken& stop)
+    : m_script(script), m_program(program), m_folder(folder), m_stop(stop)
 {
 }
 
@@ -174,15 +174,15 @@ QString JLinkCommander::run(const std::function<void()>& whileRunning)
               << QStringLiteral("TestFiles//flashing-sequence.jlink");
     commander.start(m_program, arguments, QIODevice::ReadOnly);
     OutputLines output(m_onOutput);
-    // Waited for in read-window slices, so a stopped run kills the commander at once; its
+    // Waited for in slices of the stop check, so a stopped run kills the commander at once; its
     // output is taken at every slice, so none piles up.
     bool finished = false;
     const QDeadlineTimer limit(m_timeoutMs);
     QElapsedTimer sinceCall;
     sinceCall.start();
-    while (!finished && m_running && !limit.hasExpired()
-           && commander.state() != QProcess::NotRunning) {
-        const qint64 slice = qMin<qint64>(SerialLine::kReadWindowMs, limit.remainingTime());
+    while (!finished && !m_stop.stopped() && !limit.hasExpired() &&
+           commander.state() != QProcess::NotRunning) {
+        const qint64 slice = qMin<qint64>(StopToken::kCheckMs, limit.remainingTime());
         finished = commander.waitForFinished(int(slice));
         output.add(commander.readAll());
         if (whileRunning && sinceCall.elapsed() >= 50) {
@@ -201,7 +201,7 @@ QString JLinkCommander::run(const std::function<void()>& whileRunning)
     output.add(commander.readAll());
     output.finish();
     m_failureLine = started ? output.failure() : notStartedLine(m_program);
-    if (!m_running)
+    if (m_stop.stopped())
         return QStringLiteral("stopped");
     if (!ended) {
         qDebug() << "J-Link commander did not finish:" << commander.errorString();

@@ -1,7 +1,8 @@
 #pragma once
 #include <QString>
-#include <atomic>
 #include <functional>
+
+#include "stop_token.h"
 
 // Programs one nRF image through the J-Link commander: writes the commander's script for the image
 // and runs the commander with it, within a time limit, killing it at once when the run is stopped.
@@ -10,7 +11,7 @@ class JLinkCommander
 public:
     // script: the script file to write; program and folder: the commander and where it runs.
     JLinkCommander(const QString& script, const QString& program, const QString& folder,
-                   const std::atomic<bool>& running);
+                   const StopToken& stop);
 
     // imagePath is where the image named imageName lies; whileRunning, when given, is called
     // about every 50 ms while the commander runs. Returns the red line that says why the image
@@ -42,7 +43,7 @@ private:
     QString m_script;
     QString m_program;
     QString m_folder;
-    const std::atomic<bool>& m_running;
+    const StopToken& m_stop;
     int m_timeoutMs = 30000;
     QString m_probeSerial;
     std::function<void(const QString&)> m_onOutput;

@@ -18,7 +18,7 @@ bool takeEntryOf(Logger_c* logger, const QString& mode, const QString& name, con
                  QStringList& downloadNames, QStringList& jlinkNames)
 {
     if (mode.size() != 1) {
-        logger->logWithLabel(QStringLiteral("Incorrect mode size"), 1);
+        logger->logWithLabel(QStringLiteral("Incorrect mode size"), LogColour::Red);
         return false;
     }
     // Checked is the file the run will read: a download sends its base name after the
@@ -28,14 +28,15 @@ bool takeEntryOf(Logger_c* logger, const QString& mode, const QString& name, con
     const QString path = folder + (download ? downloadLocalName(name) : name);
     const QFileInfo info(path);
     if ((download && path == folder) || !info.exists()) {
-        logger->logWithLabel(path, 1);
-        logger->logWithLabel(QStringLiteral("The file from list isn't exist"), 1);
+        logger->logWithLabel(path, LogColour::Red);
+        logger->logWithLabel(QStringLiteral("The file from list isn't exist"), LogColour::Red);
         return false;
     }
     // A FIFO would hold the download in open(), a device would be sent as an empty file.
     if (download && !info.isFile()) {
-        logger->logWithLabel(path, 1);
-        logger->logWithLabel(QStringLiteral("The file from list isn't a regular file"), 1);
+        logger->logWithLabel(path, LogColour::Red);
+        logger->logWithLabel(QStringLiteral("The file from list isn't a regular file"),
+                             LogColour::Red);
         return false;
     }
     if (mode == QLatin1String("j")) {
@@ -43,12 +44,12 @@ bool takeEntryOf(Logger_c* logger, const QString& mode, const QString& name, con
     } else if (download) {
         const QString devicePath = downloadDevicePath(name, goesToUpdates(name));
         if (!devicePathFits(devicePath)) {
-            logger->logWithLabel(nameTooLongMessage(devicePath), 1);
+            logger->logWithLabel(nameTooLongMessage(devicePath), LogColour::Red);
             return false;
         }
         downloadNames.append(name);
     } else {
-        logger->logWithLabel(QStringLiteral("Incorrect file mode"), 1);
+        logger->logWithLabel(QStringLiteral("Incorrect file mode"), LogColour::Red);
         return false;
     }
     return true;
@@ -78,8 +79,9 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
     const QString folder = StationLayout(m_folder).runFolder();
     QFile file(folder + listName);
     if (!openRegularFile(file)) {
-        m_logger->logWithLabel(QStringLiteral("Error while opening the list of flashing files"), 1);
-        m_logger->log(unreadableList(file), 0);
+        m_logger->logWithLabel(QStringLiteral("Error while opening the list of flashing files"),
+                               LogColour::Red);
+        m_logger->log(unreadableList(file), LogColour::Black);
         return false;
     }
 
@@ -90,8 +92,8 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
         const qint64 got = file.readLine(buffer, sizeof buffer);
         if (got < 0) {
             m_logger->logWithLabel(QStringLiteral("Error while reading the list of flashing files"),
-                                   1);
-            m_logger->log(unreadableList(file), 0);
+                                   LogColour::Red);
+            m_logger->log(unreadableList(file), LogColour::Black);
             return false;
         }
         QString line = QString::fromLatin1(buffer, int(strnlen(buffer, size_t(got))));
@@ -99,7 +101,7 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
 
         const QStringList fields = line.split(QLatin1Char(':'));
         if (fields.size() < 2) {
-            m_logger->logWithLabel(QStringLiteral("Incorrect list line"), 1);
+            m_logger->logWithLabel(QStringLiteral("Incorrect list line"), LogColour::Red);
             return false;
         }
         if (!takeEntryOf(m_logger, fields.at(0), fields.at(1), folder, downloadNames, jlinkNames))

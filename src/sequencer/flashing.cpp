@@ -25,7 +25,7 @@ Flashing_c::Flashing_c(quint64 deviceId, bool skipBootloader, const QString& fol
       m_setDeviceId(setDeviceId),
       m_logger(logger)
 {
-    m_protocol->setRunningFlag(&m_running);
+    m_protocol->setStopToken(m_running);
 }
 
 Flashing_c::~Flashing_c()
@@ -39,18 +39,19 @@ Flashing_c::~Flashing_c()
 
 void Flashing_c::stop()
 {
-    m_running = false;
+    m_running.stop();
 }
 
-bool Flashing_c::searchDevice(bool listPortsBefore, bool probe)
+bool Flashing_c::searchDevice(Search::Options options)
 {
-    return m_search->find(listPortsBefore, probe, m_skipBootloader);
+    options.setFlag(Search::SkipBootloader, m_skipBootloader);
+    return m_search->find(options);
 }
 
-bool Flashing_c::findDevice(bool listPortsBefore, bool probe)
+bool Flashing_c::findDevice(Search::Options options)
 {
     m_step = "device search";
-    if (!searchDevice(listPortsBefore, probe) || !m_running)
+    if (!searchDevice(options) || m_running.stopped())
         return false;
     if (!m_protocol->portOpen()) {
         failRun(QStringLiteral("Error while port opening"), false);
@@ -86,11 +87,12 @@ void Flashing_c::finishRun(bool success)
 void Flashing_c::failRun(const QString& message, bool restart)
 {
     // A stopped run ends silently: what failed was cut short by the stop, not by the device.
-    if (!m_running)
+    if (m_running.stopped())
         return;
-    m_logger->logWithLabel(message, 1);
+    m_logger->logWithLabel(message, LogColour::Red);
+    // The run has failed already; a device that does not restart changes nothing of that.
     if (restart)
-        m_protocol->SendReboot();
+        (void)m_protocol->SendReboot();
     finishRun(false);
 }
 
@@ -136,7 +138,7 @@ bool Flashing_c::idFreeFor(quint64 held)
         m_logger->log(QStringLiteral("Re-identifying the device: it was produced with Device ID ") +
                           QString::number(held) + QStringLiteral(" and gets Device ID ") +
                           QString::number(m_deviceId),
-                      0);
+                      LogColour::Black);
     }
     return true;
 }
@@ -159,13 +161,17 @@ bool Flashing_c::writeDeviceId()
         return false;
     }
     m_record.deviceIdWritten = true;
-    m_logger->logWithLabel(QStringLiteral("The Device ID has been written successfully"), 4);
+    m_logger->logWithLabel(QStringLiteral("The Device ID has been written successfully"),
+                           LogColour::Green);
     return true;
 }
 
 void Flashing_c::restartAndRelease()
 {
-    m_protocol->SendReboot();
+    // A device that does not answer the restart is still let go; the next search finds out
+    // where it is.
+    (void)m_protocol->SendReboot();
+    // Closing aborts what is still on its way: the restart's bytes get time to leave first.
     QThread::msleep(10);
     m_protocol->closeIfOpen();
 }
@@ -176,12 +182,12 @@ bool Flashing_c::beginRun(const QString& listName, QStringList& downloadNames,
     // Nothing is listed here: the test run lists its ports before programming.
     m_search->forgetKnownPorts();
     m_step = "file list";
-    m_logger->logWithLabel(QStringLiteral("Applying the default file list"), 0);
+    m_logger->logWithLabel(QStringLiteral("Applying the default file list"), LogColour::Black);
     if (!readFileList(listName, downloadNames, jlinkNames)) {
         failRun(QStringLiteral("Error while getting the files list"), false);
         return false;
     }
-    return m_running;
+    return !m_running.stopped();
 }
 
 bool Flashing_c::download(const QStringList& names, const QString& listedFolder)
@@ -192,12 +198,13 @@ bool Flashing_c::download(const QStringList& names, const QString& listedFolder)
     m_logger->progress(0);
     delete m_loader;
     m_loader = new FileLoader_c(m_protocol, files, StationLayout(m_folder).runFolder(), m_logger);
+    m_loader->setStopToken(m_running);
     qDebug() << "Flasher configured";
     m_loader->doWork();
     m_record.files += m_loader->transferred();
     // A run stopped during the download writes nothing more into the device, and a device with
     // missing or partial files must not get an ID, a key or records.
-    if (!m_running)
+    if (m_running.stopped())
         return false;
     if (!m_loader->lastRunSucceeded()) {
         failRun(QStringLiteral("Firmware download error"), true);
@@ -237,10 +244,10 @@ bool Flashing_c::programNrfImage(const QString& fileName)
                             commander.failureLine()});
     if (failure.isEmpty())
         return true;
-    if (m_running) {
-        m_logger->logWithLabel(failure, 1);
+    if (!m_running.stopped()) {
+        m_logger->logWithLabel(failure, LogColour::Red);
         if (!commander.failureLine().isEmpty())
-            m_logger->log(commander.failureLine(), 0);
+            m_logger->log(commander.failureLine(), LogColour::Black);
     }
     return false;
 }

@@ -2,12 +2,12 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <atomic>
 #include <memory>
 
+#include "device_search.h"
 #include "run_record.h"
+#include "stop_token.h"
 
-class DeviceSearch;
 class FileLoader_c;
 class Logger_c;
 class cUSB_CDC_Protocol;
@@ -34,10 +34,10 @@ public:
     void runFetch();
     void setFetch(const QString& folder, quint16 selector, const QStringList& names);
 
-    // Device search shared by the run bodies: listPortsBefore takes the known ports first
-    // (re-test), probe tries the known ports before polling (production, re-test). False when
-    // the run was stopped meanwhile; otherwise the caller still checks that the port is open.
-    bool searchDevice(bool listPortsBefore, bool probe);
+    // Device search shared by the run bodies, as the options start it; the probe skips the
+    // bootloader as the run was told to. False when the run was stopped meanwhile; otherwise the
+    // caller still checks that the port is open.
+    bool searchDevice(Search::Options options);
     // inBootloader, when given, receives the ports passed over because they answered from the
     // bootloader.
     bool probePorts(const QStringList& ports, bool skipBootloader,
@@ -67,6 +67,8 @@ signals:
     void on_flashFinish(bool result);
 
 public slots:
+    // One polling step of the device search, as the worker's slot. The run bodies poll through
+    // DeviceSearch, which takes the same step, so nothing calls it now.
     void slotScanPorts();
 
 private:
@@ -77,7 +79,7 @@ private:
     void failRun(const QString& message, bool restart);
     // searchDevice(), then the port check; false when the run has ended (stopped, or failed
     // with "Error while port opening").
-    bool findDevice(bool listPortsBefore, bool probe);
+    bool findDevice(Search::Options options);
     // The start shared by the production and test runs: reads the run's list; false when the run
     // has ended (list failed, reported) or was stopped.
     bool beginRun(const QString& listName, QStringList& downloadNames, QStringList& jlinkNames);
@@ -104,7 +106,8 @@ private:
     // Restarts the device and lets go of its port.
     void restartAndRelease();
 
-    std::atomic<bool> m_running{true};
+    // The run's go-on flag: stop() sets it, every wait of the run sees it.
+    StopToken m_running;
     quint64 m_deviceId;
     cUSB_CDC_Protocol* m_protocol;
     std::unique_ptr<DeviceSearch> m_search;

@@ -27,11 +27,12 @@ void Flashing_c::runFetch()
         files.append(FlashFileEntry{name, 0});
     m_step = "fetch";
     FileLoader_c loader(m_protocol, files, m_fetchFolder, m_fetchSelector, m_logger);
+    loader.setStopToken(m_running);
     loader.doGetFiles();
     m_record.fetched = loader.transferred();
     m_protocol->closeIfOpen();
     // A fetch cut short by a stop ends silently; one that completed meanwhile still counts.
-    if (!loader.lastRunSucceeded() && !m_running)
+    if (!loader.lastRunSucceeded() && m_running.stopped())
         return;
     finishRun(loader.lastRunSucceeded());
 }

@@ -21,9 +21,27 @@ const char* kindName(RunSettings::Kind kind)
         return "test";
     case RunSettings::Kind::Retest:
         return "retest";
-    default:
-        return "fetch";
+    case RunSettings::Kind::Fetch:
+        break;
     }
+    return "fetch";
+}
+
+using RunBody = void (Flashing_c::*)();
+
+RunBody runBodyOf(RunSettings::Kind kind)
+{
+    switch (kind) {
+    case RunSettings::Kind::Production:
+        return &Flashing_c::runProduction;
+    case RunSettings::Kind::Test:
+        return &Flashing_c::runTest;
+    case RunSettings::Kind::Retest:
+        return &Flashing_c::runRetest;
+    case RunSettings::Kind::Fetch:
+        break;
+    }
+    return &Flashing_c::runFetch;
 }
 
 } // namespace
@@ -43,17 +61,9 @@ RunHost::~RunHost()
     end();
 }
 
-Flashing_c* RunHost::start(const RunSettings& settings)
+Flashing_c* RunHost::start(const RunSettings& s, const std::function<void(Flashing_c&)>& setUp)
 {
-    Flashing_c* worker = prepare(settings);
-    if (worker)
-        launch();
-    return worker;
-}
-
-Flashing_c* RunHost::prepare(const RunSettings& s)
-{
-    if (m_worker)
+    if (m_worker || m_thread.isRunning())
         return nullptr;
     m_settings = s;
     using Kind = RunSettings::Kind;
@@ -66,28 +76,23 @@ Flashing_c* RunHost::prepare(const RunSettings& s)
     m_worker->setJLinkSerial(s.jlinkSerial);
     connect(m_worker, &Flashing_c::on_flashFinish, this, &RunHost::sigFinished);
 
-    void (Flashing_c::*body)() = &Flashing_c::runProduction;
-    if (s.kind == Kind::Test) {
-        body = &Flashing_c::runTest;
-    } else if (s.kind == Kind::Retest) {
-        body = &Flashing_c::runRetest;
-    } else if (s.kind == Kind::Fetch) {
+    if (s.kind == Kind::Fetch)
         m_worker->setFetch(s.fetchFolder, s.fetchSelector, s.fetchNames);
-        body = &Flashing_c::runFetch;
-    }
+    const RunBody body = runBodyOf(s.kind);
     Flashing_c* worker = m_worker;
     connect(&m_thread, &QThread::started, m_worker, [this, worker, body] {
         (worker->*body)();
         // The run ends when its body returns, not when the front end comes to end it.
         m_end = QDateTime::currentDateTimeUtc();
     });
+    if (setUp)
+        setUp(*m_worker);
+    beginRun();
     return m_worker;
 }
 
-void RunHost::launch()
+void RunHost::beginRun()
 {
-    if (!m_worker || m_thread.isRunning())
-        return;
     m_worker->moveToThread(&m_thread);
     // 48 random bits: unique enough among the runs of a station's journal.
     m_runId = QString::number(QRandomGenerator::global()->generate64() & 0xFFFFFFFFFFFFull, 16)
@@ -131,11 +136,11 @@ void RunHost::end()
     m_worker = nullptr;
 }
 
-void RunHost::onLine(const QString& text, int colour)
+void RunHost::onLine(const QString& text, LogColour colour)
 {
     if (!m_active)
         return;
-    if (colour == 1 && !m_ownLine)
+    if (colour == LogColour::Red)
         m_lastRedLine = text;
     appendToDayLog(colourWord(colour), text);
 }
@@ -179,9 +184,11 @@ void RunHost::reportWriteError()
 {
     if (m_writeErrorShown.exchange(true))
         return;
-    // Through the run's own log, so the window and the command line show it; a log line of the
-    // run like any other, but not the reason of its failure.
-    m_ownLine = true;
-    m_logger.log(QStringLiteral("Run journal writing error"), 1);
-    m_ownLine = false;
+    const QString text = QStringLiteral("Run journal writing error");
+    // The day log may take it when only the journal failed; when it fails too, that is the
+    // error this line reports.
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    (void)appendDayLogLine(StationLayout::dayLogFile(now.date()), now, m_runId, LogColour::Red,
+                           text);
+    emit sigLine(text, LogColour::Red, false);
 }

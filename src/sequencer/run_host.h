@@ -4,9 +4,11 @@
 #include <QString>
 #include <QStringList>
 #include <atomic>
+#include <functional>
+
+#include "logger.h"
 
 class Flashing_c;
-class Logger_c;
 class QThread;
 
 // What one run is asked to do; the window's widgets or the command line fill it in.
@@ -25,9 +27,10 @@ struct RunSettings
 
 // Hosts one run at a time for the window and the command-line runner alike: makes the worker for
 // the settings (its folder, run body and the skip-bootloader rule), runs it in the given thread,
-// passes its log on decoded, and ends it: stop flag, quit, bounded by the run's own checks.
-// Every log line of a run also goes to the station's day log, and every run that was launched
-// leaves one line in the run journal when it ends; neither can change the run's result.
+// passes its log on decoded, and ends it: stop flag, quit, bounded by the run's own checks. The
+// front ends see a run only through its signals. Every log line of a run also goes to the
+// station's day log, and every run that was started leaves one line in the run journal when it
+// ends; neither can change the run's result.
 class RunHost : public QObject
 {
     Q_OBJECT
@@ -35,13 +38,11 @@ public:
     RunHost(QThread& thread, Logger_c& logger);
     ~RunHost() override;
 
-    // Makes the worker of a run and ties it to the thread, for the caller to connect to before
-    // launch(); null when a run is still going.
-    Flashing_c* prepare(const RunSettings& settings);
-    // Starts the prepared worker's run body in the thread.
-    void launch();
-    // prepare() and launch() in one.
-    Flashing_c* start(const RunSettings& settings);
+    // Makes the worker of a run and starts its run body in the thread; null when a run is still
+    // going. setUp, when given, adjusts the worker before its run begins (tests shorten its
+    // time-outs).
+    Flashing_c* start(const RunSettings& settings,
+                      const std::function<void(Flashing_c&)>& setUp = {});
     // Asks the run to stop: it returns at its next check, within a read window. The first cause
     // given is the one the journal keeps for a run that ends stopped ("stop", "time limit",
     // "window closed").
@@ -53,21 +54,26 @@ public:
     void end();
 
 signals:
-    void sigLine(QString text, int colour, bool label);
+    // One line of the run for the operator; label: it goes onto the progress label too.
+    void sigLine(QString text, LogColour colour, bool label);
     void sigProgress(int value);
     void sigTransferProgress(QString fileName, qint64 done, qint64 total);
     // The run body reported its end; a stopped run reports nothing.
     void sigFinished(bool success);
 
 private:
+    // Hands the new worker to the thread and starts its run, with a new run id and start time.
+    void beginRun();
     // Every line of the run, on the thread that logs it: into the day log, and the last red one
     // noted as the reason of a failure.
-    void onLine(const QString& text, int colour);
+    void onLine(const QString& text, LogColour colour);
     // A tool's output line: into the day log only, with the word "tool".
     void onTrace(const QString& text);
     void appendToDayLog(const QString& word, const QString& text);
     void writeJournal();
-    // One red line per run at most, whichever write failed first.
+    // One red line per run at most, whichever write failed first: shown as a line of the run and
+    // put into the day log, but past the logger, so its own write goes round no loop and it is
+    // never taken for the reason of a failure.
     void reportWriteError();
 
     QThread& m_thread;
@@ -82,5 +88,4 @@ private:
     QString m_stopCause;
     std::atomic<bool> m_active{false};
     std::atomic<bool> m_writeErrorShown{false};
-    bool m_ownLine = false;
 };

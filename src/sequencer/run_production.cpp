@@ -29,7 +29,8 @@ void Flashing_c::runProduction()
         return;
 
     // B: device search and the ID the device holds now, which the new one must not clash with.
-    if (!findDevice(false, true))
+    // Every device port counts as new in production: there are no known ports to probe.
+    if (!findDevice(Search::ProbeKnownPorts))
         return;
     m_step = "Device ID";
     quint64 currentId = 0;
@@ -37,17 +38,17 @@ void Flashing_c::runProduction()
         failRun(QStringLiteral("Getting the device ID error"), false);
         return;
     }
-    m_logger->log(QStringLiteral("Device ID: ") + QString::number(currentId), 3);
+    m_logger->log(QStringLiteral("Device ID: ") + QString::number(currentId), LogColour::Blue);
     if (m_setDeviceId && !idFreeFor(currentId))
         return;
 
     // C: firmware download.
     m_step = "download";
-    if (!m_running)
+    if (m_running.stopped())
         return;
     m_logger->log(QStringLiteral("Found ") + QString::number(downloadNames.size()) +
                       QStringLiteral(" file(s) for flashing"),
-                  0);
+                  LogColour::Black);
     if (!download(downloadNames, m_folder))
         return;
 
@@ -57,8 +58,10 @@ void Flashing_c::runProduction()
             return;
         m_step = "restart";
         restartAndRelease();
+        // The device begins its restart before the search looks, so that its old port is not
+        // taken for it coming back.
         QThread::msleep(50);
-        m_logger->logWithLabel(QStringLiteral("Waiting for reboot and update"), 0);
+        m_logger->logWithLabel(QStringLiteral("Waiting for reboot and update"), LogColour::Black);
         m_logger->progress(0);
         if (!awaitOwnDevice(currentId))
             return;
@@ -92,12 +95,12 @@ bool Flashing_c::readPublicKey(QByteArray& keyBytes)
     uint8_t key[64];
     key[0] = 0;
     quint16 keyLength = sizeof key;
-    m_logger->log(QStringLiteral("Creating the authentication key"), 0);
+    m_logger->log(QStringLiteral("Creating the authentication key"), LogColour::Black);
     if (m_protocol->SendSetParameter(cdc::kKeyParameter, key, 1)) {
         failRun(QStringLiteral("Public key creating error"), true);
         return false;
     }
-    m_logger->log(QStringLiteral("Getting the authentication key"), 0);
+    m_logger->log(QStringLiteral("Getting the authentication key"), LogColour::Black);
     // An empty value means the device has no key; a record without one is worthless.
     if (m_protocol->SendGetParameter(cdc::kKeyParameter, key, keyLength) || keyLength == 0) {
         failRun(QStringLiteral("Error while the public key reading"), true);
@@ -105,7 +108,8 @@ bool Flashing_c::readPublicKey(QByteArray& keyBytes)
     }
     keyBytes = QByteArray(reinterpret_cast<const char*>(key), keyLength);
     // Said once it is read: its line is written with the MAC line, after the MACs are read.
-    m_logger->logWithLabel(QStringLiteral("The public key has been read successfully"), 4);
+    m_logger->logWithLabel(QStringLiteral("The public key has been read successfully"),
+                           LogColour::Green);
     return true;
 }
 
@@ -121,7 +125,8 @@ bool Flashing_c::readMacs(QByteArray& wifiText, QByteArray& ethernetText)
     wifiText = macText(wifi);
     ethernetText = macText(ethernet);
     m_logger->logWithLabel(QStringLiteral("WiFi MAC: ") + QString::fromLatin1(wifiText) +
-                               QStringLiteral(", Ethernet MAC: ") + QString::fromLatin1(ethernetText),
-                           4);
+                               QStringLiteral(", Ethernet MAC: ") +
+                               QString::fromLatin1(ethernetText),
+                           LogColour::Green);
     return true;
 }

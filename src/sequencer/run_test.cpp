@@ -27,29 +27,32 @@ void Flashing_c::runTest()
             failRun(QStringLiteral("Incorrect hex file size"), false);
             return;
         }
-        m_logger->logWithLabel(QStringLiteral("Flashing the ") + name + QStringLiteral(" image..."), 0);
+        m_logger->logWithLabel(QStringLiteral("Flashing the ") + name + QStringLiteral(" image..."),
+                               LogColour::Black);
         if (!programNrfImage(name)) {
-            if (m_running)
+            if (!m_running.stopped())
                 finishRun(false);
             return;
         }
-        m_logger->logWithLabel(QStringLiteral("File ") + name + QStringLiteral(" flashed successfully"), 4);
-        if (!m_running)
+        m_logger->logWithLabel(QStringLiteral("File ") + name +
+                                   QStringLiteral(" flashed successfully"),
+                               LogColour::Green);
+        if (m_running.stopped())
             return;
     }
 
     // The freshly programmed device comes up as a new port; ports already there are not it.
-    if (!findDevice(false, false))
+    if (!findDevice(Search::PollOnly))
         return;
 
     if (m_setDeviceId && !writeDeviceId())
         return;
 
-    if (!m_running)
+    if (m_running.stopped())
         return;
-    m_logger->logWithLabel(QStringLiteral("Found ") + QString::number(downloadNames.size())
-                               + QStringLiteral(" file(s) for flashing"),
-                           0);
+    m_logger->logWithLabel(QStringLiteral("Found ") + QString::number(downloadNames.size()) +
+                               QStringLiteral(" file(s) for flashing"),
+                           LogColour::Black);
     // A device that did not get every test file has not been prepared for its test.
     m_step = "test files";
     if (!download(downloadNames, QStringLiteral("TestFiles//")))
@@ -61,7 +64,7 @@ void Flashing_c::runTest()
 
 void Flashing_c::runRetest()
 {
-    if (!findDevice(true, true))
+    if (!findDevice(Search::ListKnownPorts | Search::ProbeKnownPorts))
         return;
 
     m_step = "test history";
@@ -69,8 +72,9 @@ void Flashing_c::runRetest()
         failRun(QStringLiteral("Test history cleaning error"), false);
         return;
     }
-    m_logger->log(QStringLiteral("Test history has been deleted successfully"), 3);
-    m_protocol->SendReboot();
+    m_logger->log(QStringLiteral("Test history has been deleted successfully"), LogColour::Blue);
+    // The history is gone, which is what the re-test is for; the restart only starts the test.
+    (void)m_protocol->SendReboot();
     m_protocol->closeIfOpen();
     finishRun(true);
 }

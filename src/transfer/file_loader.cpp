@@ -96,7 +96,7 @@ void FileLoader_c::doWork()
             return;
         }
     }
-    m_logger->logWithLabel(QStringLiteral("Firmware downloding is complete"), 4);
+    m_logger->logWithLabel(QStringLiteral("Firmware downloding is complete"), LogColour::Green);
     m_lastRunSucceeded = true;
     emit sigFinish();
 }
@@ -104,32 +104,33 @@ void FileLoader_c::doWork()
 bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
 {
     if (!m_protocol->portOpen()) {
-        m_logger->logWithLabel(QStringLiteral("No COM port open"), 1);
+        m_logger->logWithLabel(QStringLiteral("No COM port open"), LogColour::Red);
         return true;
     }
 
     const QString baseName = fileName.mid(fileName.lastIndexOf(QLatin1Char('/')) + 1);
     const QString devicePath = downloadDevicePath(fileName, isUpdate);
 
-    m_logger->logWithLabel(QStringLiteral("File for flashing: Updates/") + baseName, 0);
+    m_logger->logWithLabel(QStringLiteral("File for flashing: Updates/") + baseName,
+                           LogColour::Black);
     // The list check refuses such a name already; this keeps a cut path off the device whoever
     // builds the list.
     if (!devicePathFits(devicePath)) {
-        m_logger->logWithLabel(nameTooLongMessage(devicePath), 1);
+        m_logger->logWithLabel(nameTooLongMessage(devicePath), LogColour::Red);
         return true;
     }
     m_logger->progress(0);
 
     QFile file(m_flashFolder + downloadLocalName(fileName));
     if (!openRegularFile(file)) {
-        m_logger->logWithLabel(QStringLiteral("File opening error"), 1);
+        m_logger->logWithLabel(QStringLiteral("File opening error"), LogColour::Red);
         return true;
     }
     qDebug() << "File opened";
     const qint64 size = file.size();
     // A larger file would wrap the 32-bit offsets and never end.
     if (size > kMaxFileSize) {
-        m_logger->logWithLabel(QStringLiteral("File is too large: ") + baseName, 1);
+        m_logger->logWithLabel(QStringLiteral("File is too large: ") + baseName, LogColour::Red);
         return true;
     }
 
@@ -138,7 +139,8 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
         return true;
     }
     qDebug() << "File Start sent";
-    m_logger->logWithLabel(QStringLiteral("File is flashing: Updates/") + baseName, 0);
+    m_logger->logWithLabel(QStringLiteral("File is flashing: Updates/") + baseName,
+                           LogColour::Black);
     m_logger->transferProgress(devicePath, 0, size);
 
     bool unreadable = false;
@@ -157,7 +159,8 @@ bool FileLoader_c::downloadFile(const QString& fileName, bool isUpdate)
         return true;
 
     m_transferred.append(FileDigest{devicePath, size, hash.result().toHex()});
-    m_logger->logWithLabel(baseName + QStringLiteral(" file was successfully downloaded"), 4);
+    m_logger->logWithLabel(baseName + QStringLiteral(" file was successfully downloaded"),
+                           LogColour::Green);
     return false;
 }
 
@@ -175,7 +178,7 @@ bool FileLoader_c::sendChunks(QFile& file, const QString& devicePath, qint64 siz
         }
         const qint64 got = file.read(reinterpret_cast<char*>(chunk), kChunk);
         if (got <= 0) {
-            m_logger->logWithLabel(QStringLiteral("Can't read ESP firmware file"), 1);
+            m_logger->logWithLabel(QStringLiteral("Can't read ESP firmware file"), LogColour::Red);
             unreadable = true;
             return true;
         }
@@ -184,7 +187,8 @@ bool FileLoader_c::sendChunks(QFile& file, const QString& devicePath, qint64 siz
         if (m_protocol->SendWriteESP(sent, chunk, quint32(got))) {
             qDebug() << "SendWriteESP error. " << sent << " Bytes read";
             if (!stopped())
-                m_logger->logWithLabel(QStringLiteral("Can't send ESP firmware file"), 1);
+                m_logger->logWithLabel(QStringLiteral("Can't send ESP firmware file"),
+                                       LogColour::Red);
             return true;
         }
         sent += quint32(got);
@@ -195,7 +199,7 @@ bool FileLoader_c::sendChunks(QFile& file, const QString& devicePath, qint64 siz
 
 bool FileLoader_c::stopped() const
 {
-    return m_protocol->stopped();
+    return m_stop->stopped();
 }
 
 void FileLoader_c::reportProgress(const QString& name, quint64 done, quint64 total,

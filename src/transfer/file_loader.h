@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "file_digest.h"
+#include "stop_token.h"
 
 class QCryptographicHash;
 class QFile;
@@ -48,6 +49,10 @@ public:
     FileLoader_c(cUSB_CDC_Protocol* protocol, const QList<FlashFileEntry>& files,
                  const QString& readFolder, quint16 readSelector, Logger_c* logger);
 
+    // The run's stop: a transfer ends between two chunks once it is set, without a red line. The
+    // token must outlive the transfer.
+    void setStopToken(const StopToken& stop) { m_stop = &stop; }
+
     // Whether the last doWork()/doGetFiles() transferred every file it was asked to.
     bool lastRunSucceeded() const { return m_lastRunSucceeded; }
     // The files the last doWork()/doGetFiles() transferred whole, by their device path, with the
@@ -82,6 +87,7 @@ private:
     bool m_generalAccess;
     QString m_flashFolder;
     Logger_c* m_logger;
+    const StopToken* m_stop = &StopToken::never();
     bool m_lastRunSucceeded = false;
     QList<FileDigest> m_transferred;
 };

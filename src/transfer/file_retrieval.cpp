@@ -29,7 +29,7 @@ void FileLoader_c::doGetFiles()
         }
     }
 
-    m_logger->log(QStringLiteral("File getting is complete"), 4);
+    m_logger->log(QStringLiteral("File getting is complete"), LogColour::Green);
     m_lastRunSucceeded = true;
     emit sigFinish();
 }
@@ -37,14 +37,14 @@ void FileLoader_c::doGetFiles()
 bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const QString& fileName)
 {
     if (!m_protocol->portOpen()) {
-        m_logger->log(QStringLiteral("No COM ports open"), 0);
+        m_logger->log(QStringLiteral("No COM ports open"), LogColour::Black);
         return true;
     }
-    m_logger->log(QStringLiteral("File for reading: ") + fileName, 0);
+    m_logger->log(QStringLiteral("File for reading: ") + fileName, LogColour::Black);
     // The name field holds 24 bytes with its terminating NUL; a longer name would be cut and
     // another file of the device would arrive under this name.
     if (size_t(fileName.toUtf8().size()) >= cdc::kReadNameField) {
-        m_logger->log(nameTooLongMessage(fileName), 1);
+        m_logger->log(nameTooLongMessage(fileName), LogColour::Red);
         return true;
     }
 
@@ -54,7 +54,7 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
     QSaveFile file(localPath);
     // Unbuffered, so a full disk shows at the chunk that did not fit, not after the success line.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        m_logger->log(QStringLiteral("File opening error"), 1);
+        m_logger->log(QStringLiteral("File opening error"), LogColour::Red);
         return true;
     }
     qDebug() << "File is opened/created";
@@ -64,11 +64,12 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
         qDebug() << "Error at SendStartESP";
         // No such file, or the device did not answer.
         if (!stopped())
-            m_logger->log(QStringLiteral("Unable to open the file on the device: ") + fileName, 1);
+            m_logger->log(QStringLiteral("Unable to open the file on the device: ") + fileName,
+                          LogColour::Red);
         return true;
     }
     qDebug() << "File Start sent";
-    m_logger->logWithLabel(QStringLiteral("Starting the file getting"), 0);
+    m_logger->logWithLabel(QStringLiteral("Starting the file getting"), LogColour::Black);
     m_logger->transferProgress(fileName, 0, size);
 
     QCryptographicHash hash(QCryptographicHash::Sha256);
@@ -83,11 +84,11 @@ bool FileLoader_c::fetchFile(const QString& localPath, quint16 selector, const Q
         return true;
     if (!file.commit()) {
         qDebug() << "Writing to the disk error." << file.errorString();
-        m_logger->log(QStringLiteral("Unable to write the data to the disk"), 1);
+        m_logger->log(QStringLiteral("Unable to write the data to the disk"), LogColour::Red);
         return true;
     }
     m_transferred.append(FileDigest{fileName, qint64(size), hash.result().toHex()});
-    m_logger->log(fileName + QStringLiteral(" file was successfully received"), 4);
+    m_logger->log(fileName + QStringLiteral(" file was successfully received"), LogColour::Green);
     return false;
 }
 
@@ -107,12 +108,13 @@ bool FileLoader_c::receiveChunks(QSaveFile& file, const QString& fileName, quint
         if (m_protocol->SendReadFile(offset, chunk, n)) {
             qDebug() << "SendReadFile error. " << offset << " Bytes read";
             if (!stopped())
-                m_logger->log(QStringLiteral("Unable to get the data from the device"), 1);
+                m_logger->log(QStringLiteral("Unable to get the data from the device"),
+                              LogColour::Red);
             return true;
         }
         if (file.write(reinterpret_cast<const char*>(chunk), n) != qint64(n)) {
             qDebug() << "Writing to the disk error. " << offset << " Bytes read";
-            m_logger->log(QStringLiteral("Unable to write the data to the disk"), 1);
+            m_logger->log(QStringLiteral("Unable to write the data to the disk"), LogColour::Red);
             return true;
         }
         hash.addData(reinterpret_cast<const char*>(chunk), int(n));

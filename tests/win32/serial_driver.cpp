@@ -14,7 +14,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -66,12 +65,12 @@ HANDLE g_port = INVALID_HANDLE_VALUE;
 const COMMTIMEOUTS kFoundTimeouts = {7, 11, 13, 17, 19};
 // Failures the hooks make up: a vanished USB device fails every read at once, a driver completes
 // every read at once with nothing, refuses the time-outs, or takes a write in pieces (and the
-// go-on flag turns false after a piece).
+// run is stopped after a piece).
 bool g_failReads = false;
 bool g_emptyReads = false;
 bool g_refuseTimeouts = false;
 DWORD g_writePiece = 0;
-std::atomic<bool>* g_stopAfterPiece = nullptr;
+StopToken* g_stopAfterPiece = nullptr;
 int g_readCalls = 0;
 
 decltype(&CreateFileA) realCreateFileA;
@@ -173,7 +172,7 @@ BOOL WINAPI hookWriteFile(HANDLE h, LPCVOID buf, DWORD n, LPDWORD done, LPOVERLA
     const BOOL ok = realWriteFile(
         h, buf, h == g_port && g_writePiece && n > g_writePiece ? g_writePiece : n, done, ov);
     if (h == g_port && g_stopAfterPiece)
-        *g_stopAfterPiece = false;
+        g_stopAfterPiece->stop();
     return ok;
 }
 
@@ -265,20 +264,20 @@ TimedRead timedRead(SerialLine& line, uint8_t* buf, size_t cap, int waitMs)
     return {n, nowMs() - t0, g_readCalls};
 }
 
-// The request goes out in pieces; the go-on flag turning false stops it between two.
+// The request goes out in pieces; a stop stops it between two.
 void writeInPieces(SerialLine& line)
 {
     uint8_t frame[cdc::kMaxEncoded];
     const uint8_t payload[] = {0xC0, 0xDB, 0x01};
     const size_t n = cdc::encodeFrame(frame, 0x05, payload, sizeof payload);
-    std::atomic<bool> goOn{true};
+    StopToken stop;
     g_writePiece = 4;
-    g_stopAfterPiece = &goOn;
-    const size_t first = line.write(frame, n, &goOn);
+    g_stopAfterPiece = &stop;
+    const size_t first = line.write(frame, n, stop);
     g_stopAfterPiece = nullptr;
     const size_t rest = line.write(frame + first, n - first);
     g_writePiece = 0;
-    check(first == 4 && rest == n - 4, "write in pieces stops when the go-on flag turns false",
+    check(first == 4 && rest == n - 4, "write in pieces stops when the run is stopped",
           format("wrote %u, then %u of %u", unsigned(first), unsigned(rest), unsigned(n)));
 }
 
