@@ -34,7 +34,11 @@ int main(int argc, char* argv[])
         return cli::printDoctor(line.options);
     case cli::Command::InitStation:
         return cli::runInitStation(line.options);
-    default:
-        return cli::runSession(line.options);
+    case cli::Command::Production:
+    case cli::Command::Test:
+    case cli::Command::Retest:
+    case cli::Command::Fetch:
+        break;
     }
+    return cli::runSession(line.options);
 }
