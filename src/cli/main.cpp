@@ -4,6 +4,7 @@
 #include "command_line.h"
 #include "logger.h"
 #include "session.h"
+#include "station_commands.h"
 #include "terminal_output.h"
 #include "version.h"
 
@@ -26,6 +27,18 @@ int main(int argc, char* argv[])
         break;
     }
     cli::installDiagnosticTrace(line.options.verbose);
-    return line.options.command == cli::Command::Report ? cli::printReport(line.options)
-                                                        : cli::runSession(line.options);
+    switch (line.options.command) {
+    case cli::Command::Report:
+        return cli::printReport(line.options);
+    case cli::Command::Doctor:
+        return cli::printDoctor(line.options);
+    case cli::Command::InitStation:
+        return cli::runInitStation(line.options);
+    case cli::Command::Production:
+    case cli::Command::Test:
+    case cli::Command::Retest:
+    case cli::Command::Fetch:
+        break;
+    }
+    return cli::runSession(line.options);
 }

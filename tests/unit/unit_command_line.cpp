@@ -63,6 +63,9 @@ void CommandLineParsing::usage_data()
     QTest::newRow("until a date with slashes")
         << QStringList{"report", "--until=2024/05/06"} << error << "--until needs"
         << "veltora-cli report";
+    QTest::newRow("init-station without a folder")
+        << QStringList{"init-station"} << error << "init-station needs one folder DIR"
+        << "veltora-cli init-station";
     QTest::newRow("until before since")
         << QStringList{"report", "--since", "2024-05-07", "--until", "2024-05-06"} << error
         << "--until 2024-05-06 is before --since 2024-05-07"
