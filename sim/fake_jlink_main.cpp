@@ -2,7 +2,8 @@
 // command script byte for byte, notes its arguments and what it would have programmed in
 // fake-jlink.log next to the script, and can be told to fail as the real commander does (a failure
 // line, and exit 0 unless -ExitOnError 1 was given), to ask a question on its standard input, to
-// print a long output, to hang, or to reset a simulated device afterwards.
+// print a long output, to hang, or to reset a simulated device afterwards. A script that only
+// quits gets the commander's first lines.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -266,6 +267,17 @@ int main(int argc, char** argv)
     }
     std::ostringstream buffer;
     buffer << in.rdbuf();
+    // A script that only quits, as a host check starts the commander: it says who it is and
+    // that it found a probe, and touches no target.
+    if (trim(buffer.str()) == "exit" || trim(buffer.str()) == "qc") {
+        say("SEGGER J-Link Commander V0.00 (veltora-fake-jlink, a stand-in)");
+        say("Connecting to J-Link via USB...O.K.");
+        appendLog(scriptPath, "quit");
+        // Until killed, as a commander waiting for an answer nobody gives.
+        if (settings.hang)
+            std::this_thread::sleep_for(std::chrono::minutes(10));
+        return settings.hang ? 124 : 0;
+    }
     std::string image;
     std::string reason;
     if (!checkScript(buffer.str(), image, reason)) {

@@ -86,3 +86,11 @@ endif()
 # A fresh Wine prefix can take minutes to boot: the test's own time-out bounds it.
 set_tests_properties(tst_win32_serial PROPERTIES SKIP_RETURN_CODE 77
   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QTEST_FUNCTION_TIMEOUT=600000")
+
+# veltora-cli doctor's checks in this process, on a made-up system tree.
+veltora_add_test(tst_doctor SOURCES ${t}/tst_doctor.cpp ${t}/prod_fixture.h LABELS integration
+  LIBS veltora_devsim veltora_cli TIMEOUT 120)
+target_compile_definitions(tst_doctor PRIVATE
+  VELTORA_FAKE_JLINK="$<TARGET_FILE:veltora-fake-jlink>"
+  VELTORA_UDEV_RULE="${PROJECT_SOURCE_DIR}/packaging/linux/85-veltora.rules")
+add_dependencies(tst_doctor veltora-fake-jlink)

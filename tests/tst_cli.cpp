@@ -3,6 +3,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 #include <csignal>
+#include <grp.h>
+#include <sys/stat.h>
 
 #include "prod_fixture.h"
 #include "sim_pty.h"
@@ -51,6 +53,9 @@ private slots:
     void stopEndsTheRunCleanly();
     void fetch_data();
     void fetch();
+    void portWithoutPermission();
+    void stationFolder_data();
+    void stationFolder();
 
 private:
     QString stationDir() const { return m_bench->station(); }
@@ -88,6 +93,10 @@ void tst_cli::usage_data()
     QTest::newRow("unknown option") << QStringList{"retest", "--fast"} << 2
                                     << "veltora-cli: unknown option '--fast' for retest\n"
                                        "Try 'veltora-cli retest --help'.\n";
+    // The doctor's lines and exit code; its checks are tst_doctor's.
+    QTest::newRow("doctor on a folder without run folders")
+        << QStringList{"doctor", "--station-dir=@/Keys"} << 1
+        << "/Keys (given with --station-dir): holds neither Production/ nor TestFiles/";
 }
 
 void tst_cli::usage()
@@ -173,6 +182,7 @@ void tst_cli::output_data()
         << "" << 1
         << "Applying the default file list\n"
            "\033[31mError while opening the list of flashing files\033[0m\n"
+           "The list <station>/Production/production_files.cfg cannot be read: it does not exist\n"
            "\033[31mError while getting the files list\033[0m\n"
            "\033[31mFAIL production, Device ID 7, <t> s\033[0m\n";
     QTest::newRow("failed run, NO_COLOR set")
@@ -180,6 +190,8 @@ void tst_cli::output_data()
         << "1" << 1
         << "[.] Applying the default file list\n"
            "[E] Error while opening the list of flashing files\n"
+           "[.] The list <station>/Production/production_files.cfg cannot be read: it does not "
+           "exist\n"
            "[E] Error while getting the files list\n"
            "FAIL production, Device ID 7, <t> s\n";
     const QString deleted = "\033[34mTest history has been deleted successfully\033[0m\n"
@@ -223,8 +235,10 @@ void tst_cli::output()
     QCOMPARE(p.exitCode(), exitCode);
     // The terminal passes the bytes on a moment after they were written.
     QByteArray out;
-    QTRY_COMPARE_WITH_TIMEOUT(timeless(out += drain(terminal)),
-                              output.replace("<port>", m_device->portPath().c_str()), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        timeless(out += drain(terminal)),
+        output.replace("<port>", m_device->portPath().c_str()).replace("<station>", stationDir()),
+        5000);
 }
 
 void tst_cli::stopEndsTheRunCleanly_data()
@@ -299,7 +313,9 @@ void tst_cli::stopEndsTheRunCleanly()
     // The journal tells a time limit from the other stops.
     const QList<QByteArray> journal = readAll(stationDir() + "/Logs/runs.jsonl").split('\n');
     QCOMPARE(QJsonDocument::fromJson(journal.value(journal.size() - 2))["stop_cause"].toString(),
-             exitCode == 124 ? "time limit" : exitCode == 130 ? "stop" : "");
+             exitCode == 124   ? "time limit"
+             : exitCode == 130 ? "stop"
+                               : "");
 
     // Nothing more was written into the device, no record of an unfinished device, and the
     // port is free again.
@@ -354,6 +370,122 @@ void tst_cli::fetch()
         const bool fetched = exitCode == 0 || i < names.size() - 1;
         QCOMPARE(readAll(to + "/" + names[i]),
                  fetched ? names[i].toUtf8() + " on the device" : QByteArray("earlier"));
+    }
+}
+
+// A port this account may not open, refused by the kernel itself: as root, whom no permission
+// stops, the run is started as nobody, with the port given to root:dialout as the package's udev
+// rule does; otherwise the port's mode is cleared. The search names the port, the reason and
+// what to do once, however often it polls, and goes on searching.
+void tst_cli::portWithoutPermission()
+{
+    startDevice();
+    const QByteArray slave =
+        QFile::encodeName(QFileInfo(m_device->portPath().c_str()).canonicalFilePath());
+    const bool root = ::geteuid() == 0;
+    QStringList command{VELTORA_CLI};
+    if (root) {
+        const group* dialout = getgrnam("dialout");
+        QVERIFY(dialout);
+        QVERIFY(::chown(slave.constData(), 0, dialout->gr_gid) == 0);
+        QVERIFY(::chmod(slave.constData(), 0660) == 0);
+        // What the run reads and writes, open to nobody.
+        for (const QString& path : {m_bench->path(), stationDir(), stationDir() + "/Logs"})
+            QVERIFY(QDir().mkpath(path) && ::chmod(QFile::encodeName(path).constData(), 0777) == 0);
+        command =
+            QStringList{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"} + command;
+    } else {
+        QVERIFY(::chmod(slave.constData(), 0) == 0);
+    }
+    QProcess p;
+    p.start(command.first(),
+            command.mid(1) + QStringList{"production", "--station-dir", stationDir(),
+                                         "--no-set-device-id", "--time-limit", "1"});
+    QVERIFY(p.waitForFinished(20000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    QCOMPARE(p.exitCode(), 124);
+    const QString line = "[.] The port " + QString::fromStdString(m_device->portPath()) +
+                         " cannot be opened: permission denied; ";
+    QCOMPARE(out.count(line), 1);
+    if (root)
+        QVERIFY2(out.contains(line + "add the operator to the dialout group: sudo usermod -aG "
+                                     "dialout nobody, then log out and in again\n"),
+                 qPrintable(out));
+    QVERIFY(m_device->commandCodes().empty());
+}
+
+void tst_cli::stationFolder_data()
+{
+    QTest::addColumn<QString>("program");     // "station": a copy of the program in the station
+    QTest::addColumn<QString>("environment"); // VELTORA_STATION_DIR; null: unset
+    QTest::addColumn<QStringList>("args");    // "@": the bench folder
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    const QString build;
+    const QString unset;
+    const QString journal = "Run journal: @/station/Logs/runs.jsonl\n";
+    QTest::newRow("named by VELTORA_STATION_DIR")
+        << build << "@/station" << QStringList{"report"} << 0 << journal;
+    // The Windows layout: the program's own folder holds Production/ and comes first.
+    QTest::newRow("the program's own folder") << "station"
+                                              << "@" << QStringList{"report"} << 0 << journal;
+    QTest::newRow("none")
+        << build << unset << QStringList{"retest"} << 2
+        << "veltora-cli: no station folder: the program's folder " + QFileInfo(VELTORA_CLI).path() +
+               " holds no Production/ or TestFiles/ and VELTORA_STATION_DIR is not set; give "
+               "--station-dir DIR or set VELTORA_STATION_DIR\n"
+               "Create a station folder with 'veltora-cli init-station DIR'.\n";
+    QTest::newRow("VELTORA_STATION_DIR names no folder")
+        << build << "@/none" << QStringList{"fetch", "--selector=1", "--to=@", "a"} << 2
+        << "veltora-cli: VELTORA_STATION_DIR names no folder: '@/none'\n";
+    QTest::newRow("init-station")
+        << build << unset << QStringList{"init-station", "@/new"} << 0
+        << "Created @/new/\nCreated @/new/Keys/\nCreated @/new/MAC/\nCreated @/new/Production/\n";
+    // A station that is set up keeps its files.
+    QTest::newRow("init-station over a station")
+        << build << unset << QStringList{"init-station", "@/station"} << 0
+        << "Kept as it was: @/station/Production/production_files.cfg\n";
+    QTest::newRow("init-station into a file")
+        << build << unset << QStringList{"init-station", "@/station/Production/config.txt"} << 1
+        << "veltora-cli: @/station/Production/config.txt is there and is no folder\n";
+}
+
+// Where the station folder comes from without --station-dir, and init-station's copy.
+void tst_cli::stationFolder()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, environment);
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    const QString bench = m_bench->path();
+    const QByteArray list = "c:config.txt\r\n";
+    QVERIFY(writeFile(stationDir() + "/Production/production_files.cfg", list));
+    QString cli = VELTORA_CLI;
+    if (program == "station") {
+        cli = stationDir() + "/veltora-cli";
+        QVERIFY(QFile::copy(VELTORA_CLI, cli));
+    }
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("VELTORA_STATION_DIR");
+    if (!environment.isNull())
+        env.insert("VELTORA_STATION_DIR", environment.replace("@", bench));
+    p.setProcessEnvironment(env);
+    p.start(cli, args.replaceInStrings("@", bench));
+    QVERIFY(p.waitForFinished(10000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+    QVERIFY2(p.exitCode() == exitCode && out.contains(message.replace("@", bench)),
+             qPrintable(out));
+    // Nothing there is overwritten; a new station gets the skeleton's files as they are.
+    QCOMPARE(readAll(stationDir() + "/Production/production_files.cfg"), list);
+    if (args.contains(bench + "/new")) {
+        for (const char* file : {"Production/production_files.cfg", "TestFiles/test_files.cfg",
+                                 "TestFiles/nrf52840_test.hex"})
+            QCOMPARE(readAll(bench + "/new/" + file),
+                     readAll(QStringLiteral(PROD_EXAMPLE_STATION "/") + file));
+        QVERIFY(QFileInfo(bench + "/new/MAC").isDir() &&
+                !QFile::exists(bench + "/new/MAC/.gitkeep"));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "device_search.h"
+#include "port_claim.h"
 #include "port_list.h"
 #include "prod_fixture.h"
 #include "system_ports.h"
@@ -40,6 +41,8 @@ private slots:
     void search();
     void stopEndsPolling();
     void heldPortPassedOver();
+    void lockFolder_data();
+    void lockFolder();
 };
 
 void TestDiscovery::extraPorts_data()
@@ -243,6 +246,8 @@ void TestDiscovery::heldPortPassedOver()
     devsim::Device* device = bench.start(bench.config());
     QVERIFY(device);
     Logger_c logger;
+    Recorder recorder;
+    recorder.attach(logger);
     const StopToken firstStop;
     cUSB_CDC_Protocol firstLink;
     auto first = std::make_unique<DeviceSearch>(firstLink, &logger, firstStop);
@@ -266,6 +271,11 @@ void TestDiscovery::heldPortPassedOver()
     const int seenBack = scans();
     QTRY_VERIFY_WITH_TIMEOUT(secondFound || scans() >= seenBack + 2, 5000);
     QVERIFY(!secondFound);
+    // Said once in the search, however often the port is passed over, and also across its
+    // restart.
+    const QString held = "0The port " + QString::fromStdString(device->portPath()) +
+                         " is held by another run on this PC: passed over";
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.log.count(held), 1, 5000);
     // A probe passes it over as well.
     cUSB_CDC_Protocol thirdLink;
     const QString port = QString::fromStdString(device->portPath());
@@ -277,6 +287,63 @@ void TestDiscovery::heldPortPassedOver()
     first.reset();
     QTRY_VERIFY_WITH_TIMEOUT(secondFound, 5000);
     QCOMPARE(codesOf(*device), QByteArray::fromHex("0c080c0c"));
+    // Once more for the probe, a search of its own.
+    QCoreApplication::processEvents();
+    QCOMPARE(recorder.log.count(held), 2);
+}
+
+void TestDiscovery::lockFolder_data()
+{
+    QTest::addColumn<QString>("before"); // what the temporary folder holds under veltora-ports
+    QTest::addColumn<int>("mode");       // the folder's mode afterwards; -1: no folder
+    QTest::addColumn<QString>("line");   // the search's line about the lock; empty: none
+    QTest::newRow("made") << "" << 01777 << "";
+    // Made by a version that left out the sticky bit: its owner's next run mends it.
+    QTest::newRow("made without the sticky bit") << "folder" << 01777 << "";
+    QTest::newRow("a file in its place")
+        << "file" << -1
+        << "0The port <port> is not held against other runs: its lock file "
+           "<tmp>/veltora-ports/<lock> cannot be made (veltora-cli doctor checks the lock folder)";
+}
+
+// The folder of port locks: open to every account and sticky, so no account removes another's
+// lock; a run that cannot lock a port says so and goes on without the lock.
+void TestDiscovery::lockFolder()
+{
+    QFETCH(QString, before);
+    QFETCH(int, mode);
+    QFETCH(QString, line);
+    Bench bench;
+    const QString tmp = bench.path() + "/tmp";
+    const QString folder = tmp + "/veltora-ports";
+    QVERIFY(QDir().mkpath(tmp));
+    if (before == "folder")
+        QVERIFY(QDir().mkpath(folder) && ::chmod(QFile::encodeName(folder).constData(), 0777) == 0);
+    if (before == "file")
+        QVERIFY(writeFile(folder, "x"));
+    const QByteArray previous = qgetenv("TMPDIR");
+    qputenv("TMPDIR", tmp.toLocal8Bit());
+    const auto restore = qScopeGuard([&] { qputenv("TMPDIR", previous); });
+    devsim::Device* device = bench.start(bench.config());
+    QVERIFY(device);
+
+    Logger_c logger;
+    Recorder recorder;
+    recorder.attach(logger);
+    cUSB_CDC_Protocol link;
+    const StopToken stop;
+    DeviceSearch search(link, &logger, stop);
+    QVERIFY(search.find(Search::SkipBootloader));
+    struct stat st;
+    QCOMPARE(::stat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode)
+                 ? int(st.st_mode & 07777)
+                 : -1,
+             mode);
+    const QString port = QString::fromStdString(device->portPath());
+    line.replace("<port>", port)
+        .replace("<tmp>", tmp)
+        .replace("<lock>", PortClaim::lockFileName(port));
+    QCOMPARE(recorder.log.filter("lock").join('\n'), line);
 }
 
 QTEST_GUILESS_MAIN(TestDiscovery)

@@ -179,9 +179,12 @@ void tst_MainWindow::runWithoutDevice()
     QVERIFY(runObjectsGone(w));
     QVERIFY(progressWindows().isEmpty());
     QVERIFY(startButtonsEnabled(w, true));
+    const QString list = m_bench->station() + (runMode == 2 ? "/Production/production_files.cfg"
+                                                            : "/TestFiles/test_files.cfg");
     QCOMPARE(coloured(child<QTextEdit>(w, view)),
              QList<Line>({{"Applying the default file list", black},
                           {"Error while opening the list of flashing files", red},
+                          {"The list " + list + " cannot be read: it does not exist", black},
                           {"Error while getting the files list", red}}));
     QVERIFY(child<QTextEdit>(w, otherView)->document()->isEmpty());
     QCOMPARE(prodId->value(), 41.0);

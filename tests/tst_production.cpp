@@ -90,10 +90,13 @@ void TestProduction::runs_data()
         << QStringList{"4config.txt file was successfully downloaded",
                        "4Firmware downloding is complete"}
         << 1 << true << false << 0 << 1;
-    QTest::newRow("list missing") << p << true << "remove Production/production_files.cfg"
-                                  << QStringList{"1Error while opening the list of flashing files",
-                                                 "1Error while getting the files list"}
-                                  << 0 << false << false << 0 << 0;
+    QTest::newRow("list missing")
+        << p << true << "remove Production/production_files.cfg"
+        << QStringList{"1Error while opening the list of flashing files",
+                       "0The list <station>/Production/production_files.cfg "
+                       "cannot be read: it does not exist",
+                       "1Error while getting the files list"}
+        << 0 << false << false << 0 << 0;
     QTest::newRow("listed file missing")
         << p << true << "remove Production/ESP_Update_c.bin"
         << QStringList{"1The file from list isn't exist", "1Error while getting the files list"}

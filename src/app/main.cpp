@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <cstdio>
 #include <cstring>
 
@@ -21,7 +22,8 @@ void describeOptions(QCommandLineParser& parser)
     parser.addOption({QStringLiteral("version"), QStringLiteral("Displays version information.")});
     parser.addOption({QStringLiteral("station-dir"),
                       QStringLiteral("Folder holding Production/, TestFiles/, Keys/ and MAC/ "
-                                     "(default: the program's own folder)."),
+                                     "(default: the program's own folder where it holds "
+                                     "Production/ or TestFiles/, else VELTORA_STATION_DIR)."),
                       QStringLiteral("DIR")});
 }
 
@@ -66,8 +68,18 @@ int main(int argc, char** argv)
                          qPrintable(QDir::toNativeSeparators(dir.filePath())));
             return 2;
         }
-        setStationDir(dir.absoluteFilePath());
     }
+    const StationChoice choice = chooseStationDir(parser.value(QStringLiteral("station-dir")));
+    if (choice.dir.isEmpty()) {
+        // Started from a menu, the operator sees no standard error.
+        QString text = choice.error + QStringLiteral(".\n\nCreate a station folder with "
+                                                     "'veltora-cli init-station DIR'.");
+        std::fprintf(stderr, "veltora: %s\n", qUtf8Printable(text));
+        text[0] = text[0].toUpper();
+        QMessageBox::critical(nullptr, QStringLiteral("Veltora manufacturing"), text);
+        return 2;
+    }
+    setStationDir(choice.dir);
 
     MainWindow window;
     window.show();

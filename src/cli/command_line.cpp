@@ -86,7 +86,8 @@ const QList<OptionDef> kOptions = {
     {{"station-dir"},
      "DIR",
      "station folder (Production/, TestFiles/, Keys/, MAC/);\n"
-     "default: the program's own folder",
+     "default: the program's own folder where it holds\n"
+     "Production/ or TestFiles/, else VELTORA_STATION_DIR",
      [](Options& o, const QString& v) -> QString {
          if (v.isEmpty())
              return QStringLiteral("--station-dir needs a folder");
@@ -254,14 +255,23 @@ const char kRunFooter[] =
     "after the stop and closed the port). A run that completed before the stop took effect\n"
     "exits 0 or 1.\n"
     "\n"
-    "Environment: VELTORA_EXTRA_PORTS names a file of extra ports (\"<port> <vendor id>\"\n"
-    "per line), read at every port listing. NO_COLOR, set and not empty, turns colour off.\n";
+    "Environment: VELTORA_STATION_DIR names the station folder when --station-dir does not\n"
+    "and the program's own folder is none. VELTORA_EXTRA_PORTS names a file of extra ports\n"
+    "(\"<port> <vendor id>\" per line), read at every port listing. NO_COLOR, set and not\n"
+    "empty, turns colour off.\n";
 
 QString needsDeviceId(const Options& o)
 {
     if (writesDeviceId(o) && !o.deviceIdGiven)
         return commandName(o.command) +
                QStringLiteral(" writes a Device ID: give --device-id N, or --no-set-device-id");
+    return {};
+}
+
+QString oneFolder(const Options& o)
+{
+    if (o.names.size() != 1)
+        return QStringLiteral("init-station needs one folder DIR");
     return {};
 }
 
@@ -281,8 +291,8 @@ const char kStationFooter[] =
     "its restart within it fails.\n"
     "\n"
     "Device IDs come from the station's allocator (Logs/device_ids.json), from --first-id\n"
-    "the first time; each is taken when it is written, and a unit that still holds an ID\n"
-    "of this station keeps it.\n"
+    "the first time; each is taken when it is written. A unit that a run of this station\n"
+    "wrote an ID into and that did not pass keeps it; any other gets the next free ID.\n"
     "\n"
     "Output: on a terminal a summary line and one line per unit (port, Device ID, step or\n"
     "file with its progress, elapsed time, PASS or FAIL), with each verdict line above\n"
@@ -395,6 +405,40 @@ const QList<CommandDef> kCommands = {
      nullptr,
      "Exit codes: 0 done, 1 the journal cannot be read or a file cannot be written,\n"
      "2 usage error.\n"},
+    {Command::Doctor,
+     "doctor",
+     {"doctor [options]"},
+     "check this PC and the station folder for runs",
+     "Checks what a run needs and says in one line each: ok, or the problem and what to do.\n"
+     "The station folder and its lists, the files they name, the record files, the\n"
+     "journal's folder; the J-Link commander (where it was found, and a start with a\n"
+     "script that only quits); the device ports seen and whether this account may open\n"
+     "them; on Linux the operator's groups, the udev rule and ModemManager; the folder of\n"
+     "port locks. A missing station folder is a problem here, not a usage error.",
+     {"station-dir"},
+     {},
+     {},
+     {},
+     nullptr,
+     "Output: one line per check, [OK], [W] (worth knowing, no run fails for it) or [E]\n"
+     "(a run would fail), coloured instead on a terminal; then how many problems stand in\n"
+     "the way of a run.\n"
+     "\n"
+     "Exit codes: 0 nothing stands in the way of a run, 1 something does, 2 usage error.\n"},
+    {Command::InitStation,
+     "init-station",
+     {"init-station DIR"},
+     "make a station folder from the skeleton",
+     "Copies the station folder skeleton (Production/ and TestFiles/ with sample lists, Keys/,\n"
+     "MAC/) into DIR, making it when missing. Files already there are kept as they are:\n"
+     "nothing is overwritten. The skeleton is ../share/veltora/station from the program's\n"
+     "folder (/usr/share/veltora/station when installed).",
+     {},
+     {},
+     "DIR",
+     "the station folder to make or complete",
+     oneFolder,
+     "Exit codes: 0 done, 1 a file or folder could not be made, 2 usage error.\n"},
     {Command::Station,
      "station",
      {"station --station-dir DIR --first-id N [options]"},
@@ -469,9 +513,9 @@ QString globalHelp()
             "\n"
             "Runs one production run, test run or re-test on the device with the same run\n"
             "bodies as the window, fetches files from it, runs production on several units at\n"
-            "once, or sums up the station's run journal. Every run appends one line to the\n"
-            "station's run journal Logs/runs.jsonl and its log lines to the day log\n"
-            "Logs/<UTC date>.log.\n"
+            "once, sums up the station's run journal, checks this PC for runs or makes a station\n"
+            "folder. Every run appends one line to the station's run journal Logs/runs.jsonl and\n"
+            "its log lines to the day log Logs/<UTC date>.log.\n"
             "\n"
             "Commands:\n");
     for (const CommandDef& command : kCommands)

@@ -16,7 +16,7 @@ enum ExitCode {
     ExitInterrupted = 130
 };
 
-enum class Command { Production, Test, Retest, Fetch, Report, Station };
+enum class Command { Production, Test, Retest, Fetch, Report, Doctor, InitStation, Station };
 
 struct Options
 {
@@ -30,7 +30,7 @@ struct Options
     quint16 selector = 0;
     bool selectorGiven = false;
     QString toDir;
-    QStringList names;
+    QStringList names;   // fetch: the files; init-station: the folder
     QString jlinkSerial; // test: the J-Link probe to program through
     QStringList ports;   // only these ports; empty: every device port
     // station: the first Device ID, units at once, units to finish (0: no end), how long a

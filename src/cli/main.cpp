@@ -4,6 +4,7 @@
 #include "command_line.h"
 #include "logger.h"
 #include "session.h"
+#include "station_commands.h"
 #include "station_mode.h"
 #include "terminal_output.h"
 #include "version.h"
@@ -30,6 +31,10 @@ int main(int argc, char* argv[])
     switch (line.options.command) {
     case cli::Command::Report:
         return cli::printReport(line.options);
+    case cli::Command::Doctor:
+        return cli::printDoctor(line.options);
+    case cli::Command::InitStation:
+        return cli::runInitStation(line.options);
     case cli::Command::Station:
         return cli::runStation(line.options);
     case cli::Command::Production:

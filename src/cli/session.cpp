@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 #include <cstdio>
@@ -157,16 +156,17 @@ private:
 
 bool useStationDir(const Options& o)
 {
-    if (o.stationDir.isEmpty())
-        return true;
-    if (!QFileInfo(o.stationDir).isDir()) {
-        std::fprintf(
-            stderr,
-            "veltora-cli: station folder '%s' does not exist\nTry 'veltora-cli %s --help'.\n",
-            qUtf8Printable(escapeControls(o.stationDir)), qUtf8Printable(commandName(o.command)));
+    const StationChoice choice = chooseStationDir(o.stationDir);
+    if (choice.dir.isEmpty()) {
+        std::fprintf(stderr, "veltora-cli: %s\n", qUtf8Printable(escapeControls(choice.error)));
+        if (o.stationDir.isEmpty())
+            std::fputs("Create a station folder with 'veltora-cli init-station DIR'.\n", stderr);
+        else
+            std::fprintf(stderr, "Try 'veltora-cli %s --help'.\n",
+                         qUtf8Printable(commandName(o.command)));
         return false;
     }
-    setStationDir(QFileInfo(o.stationDir).absoluteFilePath());
+    setStationDir(choice.dir);
     return true;
 }
 

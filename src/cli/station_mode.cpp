@@ -41,7 +41,7 @@ constexpr uint32_t kAskLimitMs = 1000;
 std::optional<quint64> askDeviceId(const QString& port)
 {
     PortClaim claim(port);
-    if (!claim.take())
+    if (claim.take() == PortClaim::Take::Held)
         return std::nullopt;
     cUSB_CDC_Protocol link;
     link.setTimeoutLimitMs(kAskLimitMs);
@@ -386,7 +386,7 @@ private:
             // A port another run holds (another process's, say) is left to it.
             {
                 PortClaim claim(place->port);
-                if (!claim.take())
+                if (claim.take() == PortClaim::Take::Held)
                     continue;
             }
             start(*place);

@@ -1,11 +1,13 @@
 #include "device_search.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QThread>
 #include <algorithm>
 
 #include "logger.h"
+#include "port_access.h"
 #include "port_claim.h"
 #include "port_list.h"
 #include "usb_cdc_protocol.h"
@@ -61,7 +63,7 @@ bool DeviceSearch::probe(const QStringList& ports, bool skipBootloader, QStringL
     QString version;
     for (const QString& port : ports) {
         std::unique_ptr<PortClaim> claim;
-        if (!claimPort(port, claim) || m_link.open(port))
+        if (!claimPort(port, claim) || !openPort(port))
             continue;
         if (m_link.SendGetVersion(version)) {
             m_link.closeIfOpen();
@@ -122,7 +124,7 @@ void DeviceSearch::scanOnce()
     for (const PortEntry& entry : qAsConst(fresh)) {
         const QString& port = entry.name;
         std::unique_ptr<PortClaim> claim;
-        if (!claimPort(port, claim) || m_link.open(port))
+        if (!claimPort(port, claim) || !openPort(port))
             continue;
         QString version;
         if (m_link.SendQueryVersion(version)) {
@@ -162,6 +164,7 @@ bool samePlace(const PortEntry& unit, const PortEntry& port)
 DeviceSearch::Return DeviceSearch::pollForUnit(quint64 id, quint64 previousId, QString& failure)
 {
     m_told.clear();
+    m_toldPorts.clear();
     QElapsedTimer away;
     away.start();
     for (;;) {
@@ -221,7 +224,7 @@ DeviceSearch::Step DeviceSearch::scanForUnit(quint64 id, quint64 previousId, QSt
             continue;
         }
         std::unique_ptr<PortClaim> claim;
-        if (!claimPort(port, claim) || m_link.open(port))
+        if (!claimPort(port, claim) || !openPort(port))
             continue;
         QString version;
         if (m_link.SendQueryVersion(version)) {
@@ -270,6 +273,7 @@ void DeviceSearch::tellOnce(const QString& port, const QString& what, quint64 id
 
 bool DeviceSearch::find(Search::Options options)
 {
+    m_toldPorts.clear();
     m_logger->logWithLabel(QStringLiteral("Searching for the device's COM port"), LogColour::Black);
     if (options & Search::ListKnownPorts)
         listKnownPorts();
@@ -307,10 +311,43 @@ bool DeviceSearch::claimPort(const QString& port, std::unique_ptr<PortClaim>& cl
     if (m_claim && m_claim->port() == port)
         return true;
     claim = std::make_unique<PortClaim>(port);
-    if (claim->take())
+    switch (claim->take()) {
+    case PortClaim::Take::Taken:
         return true;
+    case PortClaim::Take::NoLock:
+        tellPort(port, QStringLiteral("The port ") + port +
+                           QStringLiteral(" is not held against other runs: its lock file ") +
+                           QDir::toNativeSeparators(claim->lockPath()) +
+                           QStringLiteral(" cannot be made (veltora-cli doctor checks the lock "
+                                          "folder)"));
+        claim.reset();
+        return true;
+    case PortClaim::Take::Held:
+        break;
+    }
+    tellPort(port, QStringLiteral("The port ") + port +
+                       QStringLiteral(" is held by another run on this PC: passed over"));
     claim.reset();
     return false;
+}
+
+bool DeviceSearch::openPort(const QString& port)
+{
+    if (!m_link.open(port))
+        return true;
+    // The advice reads the group database: only for a port not told yet.
+    if (m_link.openFailure() == SerialLine::OpenFailure::AccessDenied &&
+        !m_toldPorts.contains(port))
+        tellPort(port, accessDeniedLine(port, portAccess(port), accountName()));
+    return false;
+}
+
+void DeviceSearch::tellPort(const QString& port, const QString& line)
+{
+    if (m_toldPorts.contains(port))
+        return;
+    m_toldPorts.insert(port);
+    m_logger->log(line, LogColour::Black);
 }
 
 void DeviceSearch::keepClaim(std::unique_ptr<PortClaim>& claim)

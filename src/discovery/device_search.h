@@ -79,8 +79,13 @@ public:
 
 private:
     // False when another run holds the port: it is passed over like a port in use. Otherwise
-    // `claim` holds it, unless this search holds it already (left empty then).
+    // `claim` holds it, unless this search holds it already or no lock can be made (left empty
+    // then). Both a held port and a missing lock are told once per port and search.
     bool claimPort(const QString& port, std::unique_ptr<PortClaim>& claim);
+    // Opens the port on the link; a port this account may not open is told once per port and
+    // search, with what to do, and passed over like any port that does not open.
+    bool openPort(const QString& port);
+    void tellPort(const QString& port, const QString& line);
     void keepClaim(std::unique_ptr<PortClaim>& claim);
     // The device ports this search may look at.
     QList<PortEntry> listPorts() const { return devicePortEntries(m_only); }
@@ -111,4 +116,6 @@ private:
     // The unit's port as listed when it was last found: its name, serial number and location.
     PortEntry m_unit;
     QSet<QString> m_told;
+    // The ports whose held lock, missing lock or refused open this search has told.
+    QSet<QString> m_toldPorts;
 };

@@ -5,7 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QUrl>
-#include <atomic>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -13,16 +17,35 @@ const QFileDevice::Permissions kEveryone = QFileDevice::ReadOwner | QFileDevice:
                                            QFileDevice::ReadGroup | QFileDevice::WriteGroup |
                                            QFileDevice::ReadOther | QFileDevice::WriteOther;
 
+// Open to all, so that runs as root and as an ordinary user see each other's locks, and sticky,
+// so that only a lock's owner removes it. A folder made before runs set the sticky bit gets it
+// from its owner's next run.
+void shareFolder(const QString& folder, bool made)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray path = QFile::encodeName(folder);
+    struct stat st;
+    if (made || (::stat(path.constData(), &st) == 0 && st.st_uid == geteuid() &&
+                 (st.st_mode & 01777) != 01777))
+        ::chmod(path.constData(), 01777);
+#else
+    if (made)
+        QFile::setPermissions(folder, kEveryone | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
+                                          QFileDevice::ExeOther);
+#endif
+}
+
 } // namespace
+
+QString PortClaim::lockFolderPath()
+{
+    return QDir::tempPath() + QStringLiteral("/veltora-ports");
+}
 
 QString PortClaim::lockFolder()
 {
-    const QString folder = QDir::tempPath() + QStringLiteral("/veltora-ports");
-    // Whoever makes the folder opens it to all, so that runs as root and as an ordinary user
-    // see each other's locks.
-    if (QDir().mkdir(folder))
-        QFile::setPermissions(folder, kEveryone | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
-                                          QFileDevice::ExeOther);
+    const QString folder = lockFolderPath();
+    shareFolder(folder, QDir().mkdir(folder));
     return folder;
 }
 
@@ -37,29 +60,22 @@ QString PortClaim::lockFileName(const QString& port)
 
 PortClaim::PortClaim(const QString& port)
     : m_port(port), m_path(lockFolder() + QLatin1Char('/') + lockFileName(port)), m_lock(m_path)
-{
-    // Held for a whole run, however long: only a dead holder makes a lock stale.
-    m_lock.setStaleLockTime(0);
-}
+{}
 
-PortClaim::~PortClaim()
-{
-    m_lock.unlock();
-}
+PortClaim::~PortClaim() = default;
 
-bool PortClaim::take()
+PortClaim::Take PortClaim::take()
 {
-    if (m_lock.isLocked())
-        return true;
-    if (m_lock.tryLock(0)) {
-        // Another user's run must be able to take the lock over once this process has died.
+    if (m_taken)
+        return Take::Taken;
+    if (m_lock.lock(0)) {
+        // Another account's run must be able to lock the file once this run has ended.
         QFile::setPermissions(m_path, kEveryone);
-        return true;
+        m_taken = true;
+        return Take::Taken;
     }
-    if (m_lock.error() == QLockFile::LockFailedError)
-        return false;
-    static std::atomic<bool> told{false};
-    if (!told.exchange(true))
-        qDebug() << "Ports are not held against other runs: cannot lock" << m_path;
-    return true;
+    if (m_lock.heldElsewhere())
+        return Take::Held;
+    qDebug() << "Ports are not held against other runs: cannot lock" << m_path;
+    return Take::NoLock;
 }

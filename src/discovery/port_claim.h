@@ -1,10 +1,12 @@
 #pragma once
-#include <QLockFile>
 #include <QString>
 
+#include "file_lock.h"
+
 // Holds a device port's name for one run, so that every other run on this PC (in this process
-// or another) passes the port over, also while the device restarts and its port is away. An
-// advisory lock file per port name; a lock left behind by a process that died is taken over.
+// or another) passes the port over, also while the device restarts and its port is away. A lock
+// on a file per port name, which the system drops when its holder dies (Linux), or a lock file
+// taken over from a holder that is gone (Windows).
 class PortClaim
 {
 public:
@@ -14,13 +16,18 @@ public:
     PortClaim(const PortClaim&) = delete;
     PortClaim& operator=(const PortClaim&) = delete;
 
-    // False when another run holds the port. When the lock folder cannot be used at all, runs
-    // are kept apart only by the exclusive open, and this is true.
-    bool take();
+    // Held: another run holds the port. NoLock: the lock file cannot be made; runs are then kept
+    // apart only by the exclusive open, and the caller says so.
+    enum class Take { Taken, Held, NoLock };
+    [[nodiscard]] Take take();
     const QString& port() const { return m_port; }
+    const QString& lockPath() const { return m_path; }
 
-    // "veltora-ports" in the system's temporary folder, shared by root and ordinary users.
+    // "veltora-ports" in the system's temporary folder, shared by root and ordinary users; made
+    // when missing, sticky as /tmp is, so that no account can remove another's lock.
     static QString lockFolder();
+    // The same folder, neither made nor changed.
+    static QString lockFolderPath();
     // A file name that is safe on every system, whatever the port name holds ("/", "\", ":")
     // and never a reserved device name on Windows ("COM5").
     static QString lockFileName(const QString& port);
@@ -28,5 +35,6 @@ public:
 private:
     QString m_port;
     QString m_path;
-    QLockFile m_lock;
+    FileLock m_lock;
+    bool m_taken = false;
 };

@@ -39,12 +39,22 @@ void FileLock::unlock()
         m_lock->unlock();
 }
 
+bool FileLock::heldElsewhere() const
+{
+    return m_lock && m_lock->error() == QLockFile::LockFailedError;
+}
+
 #else
 
 bool FileLock::lock(int waitMs)
 {
+    m_heldElsewhere = false;
     if (m_fd < 0) {
-        m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        const QByteArray path = QFile::encodeName(m_path);
+        m_fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        // Another account's lock file: flock() needs no write access.
+        if (m_fd < 0 && errno == EACCES)
+            m_fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
         if (m_fd < 0)
             return false;
     }
@@ -53,8 +63,10 @@ bool FileLock::lock(int waitMs)
     QElapsedTimer waited;
     waited.start();
     while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || waited.elapsed() >= waitMs)
+        if ((errno != EWOULDBLOCK && errno != EINTR) || waited.elapsed() >= waitMs) {
+            m_heldElsewhere = errno == EWOULDBLOCK;
             return false;
+        }
         QThread::usleep(200);
     }
     return true;
@@ -65,6 +77,11 @@ void FileLock::unlock()
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
+}
+
+bool FileLock::heldElsewhere() const
+{
+    return m_heldElsewhere;
 }
 
 #endif

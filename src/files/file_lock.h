@@ -20,6 +20,9 @@ public:
     // lock file cannot be made.
     [[nodiscard]] bool lock(int waitMs);
     void unlock();
+    // After a failed lock(): true when another holder kept it, false when the lock file could
+    // not be made or opened.
+    bool heldElsewhere() const;
 
 private:
     QString m_path;
@@ -27,5 +30,6 @@ private:
     std::unique_ptr<QLockFile> m_lock;
 #else
     int m_fd = -1;
+    bool m_heldElsewhere = false;
 #endif
 };

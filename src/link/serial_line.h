@@ -20,6 +20,10 @@ public:
     // POSIX: a name containing "/" is a path, any other name is looked up under /dev/.
     // Win32: the name (COM7) is opened as "\\.\" + name.
     bool open(const std::string& name);
+    // Why the last open() failed, so that a search can tell the operator about a port this
+    // account may not use instead of passing it over in silence.
+    enum class OpenFailure { None, Absent, InUse, AccessDenied, NotSerial, Other };
+    OpenFailure openFailure() const { return m_openFailure; }
     // Aborts pending reads, restores the settings found at open and closes. No-op when closed.
     void close();
     bool isOpen() const;
@@ -42,4 +46,5 @@ public:
 private:
     struct Impl;
     Impl* d;
+    OpenFailure m_openFailure = OpenFailure::None;
 };

@@ -35,6 +35,23 @@ void sleepUntil(int64_t endNs)
     }
 }
 
+SerialLine::OpenFailure openFailureOf(int error)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return SerialLine::OpenFailure::AccessDenied;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return SerialLine::OpenFailure::Absent;
+    case EBUSY:
+        return SerialLine::OpenFailure::InUse;
+    default:
+        return SerialLine::OpenFailure::Other;
+    }
+}
+
 std::string devicePath(const std::string& name)
 {
     if (name.find('/') != std::string::npos)
@@ -60,17 +77,23 @@ SerialLine::~SerialLine()
 
 bool SerialLine::open(const std::string& name)
 {
-    if (d->fd >= 0 || name.empty())
+    if (d->fd >= 0 || name.empty()) {
+        m_openFailure = name.empty() ? OpenFailure::Absent : OpenFailure::InUse;
         return false;
+    }
     const int fd = ::open(devicePath(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        m_openFailure = openFailureOf(errno);
         return false;
+    }
     // TIOCEXCL alone does not stop root; the lock refuses a second open by anyone who asks.
     if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        m_openFailure = isatty(fd) ? OpenFailure::InUse : OpenFailure::NotSerial;
         ::close(fd);
         return false;
     }
     termios tio;
+    m_openFailure = OpenFailure::Other;
     if (tcgetattr(fd, &d->saved) != 0) {
         ioctl(fd, TIOCNXCL);
         ::close(fd);
@@ -97,6 +120,7 @@ bool SerialLine::open(const std::string& name)
     const int dtr = TIOCM_DTR;
     ioctl(fd, TIOCMBIS, &dtr);
     d->fd = fd;
+    m_openFailure = OpenFailure::None;
     return true;
 }
 

@@ -31,6 +31,24 @@ LONGLONG nowTicks()
     return t.QuadPart;
 }
 
+// A COM port that another program holds open answers ERROR_ACCESS_DENIED as well, so the
+// operator's line for it names both causes.
+SerialLine::OpenFailure openFailureOf(DWORD error)
+{
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+        return SerialLine::OpenFailure::AccessDenied;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return SerialLine::OpenFailure::Absent;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+        return SerialLine::OpenFailure::InUse;
+    default:
+        return SerialLine::OpenFailure::Other;
+    }
+}
+
 } // namespace
 
 struct SerialLine::Impl
@@ -55,13 +73,18 @@ bool SerialLine::isOpen() const
 
 bool SerialLine::open(const std::string& name)
 {
-    if (isOpen())
+    if (isOpen()) {
+        m_openFailure = OpenFailure::InUse;
         return false;
+    }
     const std::string path = "\\\\.\\" + name;
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                            nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    if (h == INVALID_HANDLE_VALUE) {
+        m_openFailure = openFailureOf(GetLastError());
         return false;
+    }
+    m_openFailure = OpenFailure::NotSerial;
 
     // Without working time-outs a read could block for ever, so a handle that does not take
     // them is no serial line for us.
@@ -99,6 +122,7 @@ bool SerialLine::open(const std::string& name)
 
     d->handle = h;
     d->savedTimeouts = saved;
+    m_openFailure = OpenFailure::None;
     return true;
 }
 

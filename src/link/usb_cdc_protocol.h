@@ -25,6 +25,8 @@ public:
     void close();
     void closeIfOpen();
     bool portOpen() const { return m_portOpen; }
+    // Why the last open() failed.
+    SerialLine::OpenFailure openFailure() const { return m_line.openFailure(); }
     [[nodiscard]] bool writeFrame(uint8_t command, const uint8_t* payload, uint32_t length);
     // Takes the next whole frame, reading the line for at most one read window when none is
     // buffered; fails when none is complete yet or it answers another command.

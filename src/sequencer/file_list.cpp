@@ -1,5 +1,6 @@
 #include "flashing.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <cstring>
@@ -54,6 +55,19 @@ bool takeEntryOf(Logger_c* logger, const QString& mode, const QString& name, con
     return true;
 }
 
+// The plain line after a list's red one: which file, and why, so that a station set up in the
+// wrong folder shows where the tool looked.
+QString unreadableList(const QFile& file)
+{
+    const QFileInfo info(file.fileName());
+    const QString why = !info.exists()   ? QStringLiteral("it does not exist")
+                        : !info.isFile() ? QStringLiteral("it is not a regular file")
+                                         : file.errorString();
+    return QStringLiteral("The list ") +
+           QDir::toNativeSeparators(QDir::cleanPath(info.filePath())) +
+           QStringLiteral(" cannot be read: ") + why;
+}
+
 } // namespace
 
 bool Flashing_c::readFileList(const QString& listName, QStringList& downloadNames,
@@ -67,6 +81,7 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
     if (!openRegularFile(file)) {
         m_logger->logWithLabel(QStringLiteral("Error while opening the list of flashing files"),
                                LogColour::Red);
+        m_logger->log(unreadableList(file), LogColour::Black);
         return false;
     }
 
@@ -78,6 +93,7 @@ bool Flashing_c::readFileList(const QString& listName, QStringList& downloadName
         if (got < 0) {
             m_logger->logWithLabel(QStringLiteral("Error while reading the list of flashing files"),
                                    LogColour::Red);
+            m_logger->log(unreadableList(file), LogColour::Black);
             return false;
         }
         QString line = QString::fromLatin1(buffer, int(strnlen(buffer, size_t(got))));

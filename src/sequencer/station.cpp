@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDate>
+#include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -29,6 +30,52 @@ void setStationDir(const QString& dir)
     while (d.size() > 1 && d.endsWith('/'))
         d.chop(1);
     configuredDir() = d;
+}
+
+bool isStationFolder(const QString& dir)
+{
+    const QDir folder(dir);
+    return folder.exists(QStringLiteral("Production")) ||
+           folder.exists(QStringLiteral("TestFiles"));
+}
+
+StationChoice chooseStationDir(const QString& given)
+{
+    StationChoice choice;
+    if (!given.isEmpty()) {
+        if (QFileInfo(given).isDir()) {
+            choice.dir = QFileInfo(given).absoluteFilePath();
+            choice.origin = QStringLiteral("given with --station-dir");
+        } else {
+            choice.error = QStringLiteral("station folder '%1' does not exist").arg(given);
+        }
+        return choice;
+    }
+    const QString program = QCoreApplication::applicationDirPath();
+    if (isStationFolder(program)) {
+        choice.dir = program;
+        choice.origin = QStringLiteral("the program's own folder");
+        return choice;
+    }
+    const QString named = qEnvironmentVariable("VELTORA_STATION_DIR");
+    if (named.isEmpty()) {
+        choice.error = QStringLiteral("no station folder: the program's folder %1 holds no "
+                                      "Production/ or TestFiles/ and VELTORA_STATION_DIR is not "
+                                      "set; give --station-dir DIR or set VELTORA_STATION_DIR")
+                           .arg(QDir::toNativeSeparators(program));
+    } else if (!QFileInfo(named).isDir()) {
+        choice.error = QStringLiteral("VELTORA_STATION_DIR names no folder: '%1'").arg(named);
+    } else {
+        choice.dir = QFileInfo(named).absoluteFilePath();
+        choice.origin = QStringLiteral("named by VELTORA_STATION_DIR");
+    }
+    return choice;
+}
+
+QString stationSkeleton()
+{
+    return QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                           QStringLiteral("/../share/veltora/station"));
 }
 
 StationLayout::StationLayout(const QString& runFolder) : m_runFolder(stationDir() + runFolder) {}

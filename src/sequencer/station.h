@@ -3,10 +3,26 @@
 
 class QDate;
 
-// The station folder that every run path starts from: the program's own folder unless
-// --station-dir (or a test) sets another one.
+// The station folder that every run path starts from, as the front end chose it
+// (chooseStationDir) or a test set it; the program's own folder until then.
 QString stationDir();
 void setStationDir(const QString& dir);
+
+// Which station folder a program start uses: the one given (--station-dir), else the program's
+// own folder where it is a station (it holds Production/ or TestFiles/: the Windows layout), else
+// the folder VELTORA_STATION_DIR names. None: `error` says why, naming both places.
+struct StationChoice
+{
+    QString dir;    // absolute; empty when there is none
+    QString origin; // how it was chosen, for the operator
+    QString error;
+};
+StationChoice chooseStationDir(const QString& given);
+// Whether a folder holds a run folder.
+bool isStationFolder(const QString& dir);
+// Where the station folder skeleton lies: share/veltora/station beside the program's bin folder,
+// as the package installs it and a build tree mirrors it.
+QString stationSkeleton();
 
 // Every path of a run in the station folder, built in one place from the station folder and the
 // run folder ("/Production/" or "/TestFiles/", with both slashes).

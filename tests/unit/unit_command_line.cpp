@@ -63,6 +63,9 @@ void CommandLineParsing::usage_data()
     QTest::newRow("until a date with slashes")
         << QStringList{"report", "--until=2024/05/06"} << error << "--until needs"
         << "veltora-cli report";
+    QTest::newRow("init-station without a folder")
+        << QStringList{"init-station"} << error << "init-station needs one folder DIR"
+        << "veltora-cli init-station";
     QTest::newRow("station without its first ID")
         << QStringList{"station", "--station-dir", "/srv/a", "--slots", "4"} << error
         << "station needs --station-dir DIR and --first-id N"
