@@ -152,9 +152,8 @@ int main(int argc, char** argv)
     std::printf("%d units, production list of %d KiB, flash write %d us per chunk, restart %d ms, "
                 "USB packets of 64 bytes up to %d us apart\n",
                 units, kListBytes / 1024, kFlashWriteUs, kRestartMs, kUsbGapMaxUs);
-    std::printf(
-        "| slots | wall time | units/h | ratio to 1 slot | a unit's run | station CPU per "
-        "unit | share of a unit's run |\n|---|---|---|---|---|---|---|\n");
+    std::printf("| slots | wall time | units/h | ratio to 1 slot | a unit's run | station CPU per "
+                "unit | share of a unit's run |\n|---|---|---|---|---|---|---|\n");
     double oneSlotRate = 0;
     bool ok = true;
     for (int slotCount : slotCounts) {
