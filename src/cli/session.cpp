@@ -19,6 +19,14 @@ namespace cli {
 
 namespace {
 
+// Ends the run whose thread RunHost::join() has joined: deletes its worker and connections. The
+// sanitizer does not see that join inside Qt: fuzz/sanitizers/tsan.supp names this function,
+// which is kept to this one call for that reason.
+void endJoinedRun(RunHost& host)
+{
+    host.end();
+}
+
 RunSettings settingsFor(const Options& o)
 {
     RunSettings s;
@@ -72,7 +80,7 @@ public:
         const qint64 elapsedMs = taken.elapsed();
         // Lines emitted before the end are still queued here.
         QCoreApplication::sendPostedEvents(this);
-        m_host.end();
+        endJoinedRun(m_host);
         restoreStopSignals();
         m_ended = true;
         // A run that reported its end completed, even when a stop came too late to cut it
