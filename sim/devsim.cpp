@@ -298,6 +298,9 @@ void Device::Impl::handleRaw(const Bytes& raw)
         cv.notify_all();
         decide(command, frame + 3, count - 3, reply);
     }
+    // Outside the lock: the flash write holds up this device's answer, not its accessors.
+    if (command == cdc::WriteESP.code && reply.answer && cfg.flashWriteUs > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(cfg.flashWriteUs));
     deliver(reply);
     finish(reply);
 }

@@ -62,6 +62,8 @@ struct Config
     int usbPacketBytes = 64;
     int usbGapMaxUs = 0;
     int cutGapMs = 0;
+    // Each chunk written takes this long to go into flash before it is answered.
+    int flashWriteUs = 0;
     unsigned seed = 1;                  // of the random gaps and cuts
     // A file whose appearance resets the device (unplug, rebootDelayMs away, plug); the device
     // deletes it once it has unplugged. Empty: <dir>/<linkName>.reset.

@@ -42,6 +42,7 @@ const char kUsage[] =
     "                        delivers them (default: 64; 0: each answer in one write)\n"
     "  --usb-gap-us US       random gap of 0 to US microseconds between packets (default: 0)\n"
     "  --cut-ms MS           pause MS once at a random byte of every answer\n"
+    "  --flash-write-us US   each chunk written takes US microseconds before it is answered\n"
     "  --seed N              seed of the random gaps and cuts (default: 1)\n"
     "  --transcript FILE     append every request and response (hex) to FILE\n"
     "  --reset-trigger FILE  file whose appearance resets the device (default: DIR/NAME.reset)\n"
@@ -113,6 +114,7 @@ int main(int argc, char** argv)
     parser.addOption({"usb-packet", "", "N"});
     parser.addOption({"usb-gap-us", "", "US"});
     parser.addOption({"cut-ms", "", "MS"});
+    parser.addOption({"flash-write-us", "", "US"});
     parser.addOption({"seed", "", "N"});
     parser.addOption({"transcript", "", "FILE"});
     parser.addOption({"reset-trigger", "", "FILE"});
@@ -205,7 +207,8 @@ int main(int argc, char** argv)
     }
     for (const auto& field : {std::make_pair("usb-packet", &config.usbPacketBytes),
                               std::make_pair("usb-gap-us", &config.usbGapMaxUs),
-                              std::make_pair("cut-ms", &config.cutGapMs)}) {
+                              std::make_pair("cut-ms", &config.cutGapMs),
+                              std::make_pair("flash-write-us", &config.flashWriteUs)}) {
         if (!parser.isSet(field.first))
             continue;
         if (!numberOption(field.first, 3600000))

@@ -14,9 +14,12 @@ target_compile_definitions(tst_mainwindow PRIVATE
 add_dependencies(tst_mainwindow veltora-fake-jlink)
 
 # The executables under test, run as an operator or a station script would.
-veltora_add_test(tst_cli SOURCES ${t}/tst_cli.cpp LABELS integration LIBS veltora_devsim TIMEOUT 300)
-target_compile_definitions(tst_cli PRIVATE VELTORA_CLI="$<TARGET_FILE:veltora-cli>")
-add_dependencies(tst_cli veltora-cli)
+foreach(name tst_cli tst_station)
+  veltora_add_test(${name} SOURCES ${t}/${name}.cpp ${t}/prod_fixture.h LABELS integration
+    LIBS veltora_devsim TIMEOUT 300)
+  target_compile_definitions(${name} PRIVATE VELTORA_CLI="$<TARGET_FILE:veltora-cli>")
+  add_dependencies(${name} veltora-cli)
+endforeach()
 veltora_add_test(tst_test_run SOURCES ${t}/tst_test_run.cpp LABELS integration
   LIBS veltora_devsim TIMEOUT 120)
 target_compile_definitions(tst_test_run PRIVATE

@@ -105,6 +105,11 @@ void tst_device_ids::journalAndReturningUnits()
         QVERIFY(id > 107 && id < 111);
     }
     QVERIFY(ids.available());
+    // A first ID is a floor: a higher one moves the range up, a lower one never back.
+    for (quint64 first : {5000, 100}) {
+        ids.setFirstId(first);
+        QVERIFY(ids.allocate(id) == DeviceIdAllocator::Result::Ok && id == 5000 + (first < 5000));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_device_ids)

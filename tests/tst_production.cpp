@@ -170,6 +170,12 @@ void TestProduction::runs_data()
         << QStringList{"3Device ID: 77", "1Device ID 1234 was already given to a device in run "
                                          "5eed1e55c0de (started 2024-05-06T08:31:13.373Z)"}
         << 0 << false << false << 0 << 0;
+    // The station's allocator has 1234 as taken by a run that has not ended (killed, say).
+    QTest::newRow("ID taken by a run that has not ended")
+        << p << true << "noted 1234"
+        << QStringList{"3Device ID: 77", "1Device ID 1234 is taken by another run of this station "
+                                         "that has not ended"}
+        << 0 << false << false << 0 << 0;
     QTest::newRow("re-run of a device that holds its ID")
         << p << true << "journal 1234, held" << QStringList{macs} << 2 << true << true << 2 << 1;
     QTest::newRow("production, every answer cut 15 ms")
@@ -235,6 +241,10 @@ void TestProduction::runs()
             QVERIFY(QFile::remove(changed) && QFile::link("/dev/full", changed));
         if (event.startsWith("file "))
             QVERIFY(writeFile(changed, "a file, not a folder"));
+        if (event.startsWith("noted "))
+            QVERIFY(writeFile(station + "/Logs/device_ids.json",
+                              "{\"blocks\":[],\"journal_offset\":0,\"next\":null,\"taken\":[\"" +
+                                  event.mid(6).toLatin1() + "\"]}\n"));
         const QString stopAt = event.startsWith("stop: ") ? event.mid(6) : QString();
 
         devsim::Config config = bench.config();

@@ -159,13 +159,66 @@ const QList<OptionDef> kOptions = {
              return QStringLiteral("--jlink-serial needs a probe's serial number");
          return {};
      }},
+    {{"port"},
+     "P",
+     "use only this port; a link such as /dev/serial/by-path/...\n"
+     "stays with its hub port (station: once per fixture)",
+     [](Options& o, const QString& v) -> QString {
+         if (v.isEmpty())
+             return QStringLiteral("--port needs a port name or path");
+         o.ports.append(v);
+         return {};
+     }},
+    {{"first-id"},
+     "N",
+     "the station's first Device ID, 0..18446744073709551615:\n"
+     "its IDs start here, and never go below it",
+     [](Options& o, const QString& v) -> QString {
+         if (!digitsValue(v, Q_UINT64_C(18446744073709551615), o.firstId))
+             return needs("first-id", "a whole number from 0 to 18446744073709551615", v);
+         o.firstIdGiven = true;
+         return {};
+     }},
+    {{"slots"},
+     "K",
+     "units produced at once, 1..256 (default 8)",
+     [](Options& o, const QString& v) -> QString {
+         quint64 n = 0;
+         if (!digitsValue(v, 256, n) || n == 0)
+             return needs("slots", "a whole number from 1 to 256", v);
+         o.slotCount = int(n);
+         return {};
+     }},
+    {{"count"},
+     "M",
+     "end once M units have finished, 1..1000000",
+     [](Options& o, const QString& v) -> QString {
+         quint64 n = 0;
+         if (!digitsValue(v, 1000000, n) || n == 0)
+             return needs("count", "a whole number from 1 to 1000000", v);
+         o.count = int(n);
+         return {};
+     }},
+    {{"restart-wait"},
+     "SECONDS",
+     "how long a restarting unit may be away, 1..3600\n"
+     "(default 20)",
+     [](Options& o, const QString& v) -> QString {
+         quint64 n = 0;
+         if (!digitsValue(v, 3600, n) || n == 0)
+             return needs("restart-wait", "a whole number of seconds from 1 to 3600", v);
+         o.restartWaitSeconds = int(n);
+         return {};
+     }},
     {{"since"}, "YYYY-MM-DD", "only runs started on or after this UTC date", reportOption<kSince>},
     {{"until"}, "YYYY-MM-DD", "only runs started on or before this UTC date", reportOption<kUntil>},
     {{"station"}, "NAME", "only this station's runs", reportOption<kStation>},
     {{"json"},
      "",
-     "one JSON object instead of text",
+     "JSON instead of text (station: one object per\n"
+     "event, a line each)",
      [](Options& o, const QString&) -> QString {
+         o.json = true;
          o.report.json = true;
          return {};
      }},
@@ -222,6 +275,37 @@ QString oneFolder(const Options& o)
     return {};
 }
 
+QString stationNeeds(const Options& o)
+{
+    if (o.stationDir.isEmpty() || !o.firstIdGiven)
+        return QStringLiteral("station needs --station-dir DIR and --first-id N");
+    return {};
+}
+
+const char kStationFooter[] =
+    "Slots: every device port (or each --port) is a place for a unit; a unit that appears\n"
+    "there gets a production run, at most --slots at once. A unit that finished, passed or\n"
+    "failed, is not run again while it stays plugged in, across its restarts: it is told by\n"
+    "its USB serial number, or by its hub port and the Device ID it holds. A unit away for\n"
+    "longer than --restart-wait counts as pulled; a run whose unit does not come back from\n"
+    "its restart within it fails.\n"
+    "\n"
+    "Device IDs come from the station's allocator (Logs/device_ids.json), from --first-id\n"
+    "the first time; each is taken when it is written. A unit that a run of this station\n"
+    "wrote an ID into and that did not pass keeps it; any other gets the next free ID.\n"
+    "\n"
+    "Output: on a terminal a summary line and one line per unit (port, Device ID, step or\n"
+    "file with its progress, elapsed time, PASS or FAIL), with each verdict line above\n"
+    "them. Otherwise every log line, prefixed with its port and [E], [W], [I], [OK] or [.].\n"
+    "With --json one JSON object per line per event: started, step, progress, finished\n"
+    "(result and Device ID), and the summary at the end. The last line says PASS, FAIL\n"
+    "or STOPPED station, the units passed and failed, the first-pass yield, the units per\n"
+    "hour and the time taken.\n"
+    "\n"
+    "Exit codes: 0 every unit that finished passed; 1 a unit failed; 2 usage error;\n"
+    "130 stopped by Ctrl-C, SIGTERM or a closed standard output (each run ends as a\n"
+    "stopped run does).\n";
+
 QString fetchNeeds(const Options& o)
 {
     if (!o.selectorGiven || o.toDir.isEmpty() || o.names.isEmpty())
@@ -257,7 +341,7 @@ const QList<CommandDef> kCommands = {
      "restarts the device, has it create its key, and appends its public key and MAC\n"
      "addresses to Keys/public_keys.json and MAC/MACs.txt.",
      {"station-dir", "device-id", "set-device-id", "no-set-device-id", "skip-bootloader",
-      "no-skip-bootloader", "time-limit"},
+      "no-skip-bootloader", "port", "time-limit"},
      {},
      {},
      {},
@@ -271,7 +355,7 @@ const QList<CommandDef> kCommands = {
      "J-Link commander, waits for the device to come back on a new port, writes the Device ID\n"
      "unless --no-set-device-id, and downloads the c: test files. A device in its bootloader\n"
      "is always sent on to its firmware (--skip-bootloader and its --no- form are ignored).",
-     {"station-dir", "device-id", "set-device-id", "no-set-device-id", "jlink-serial",
+     {"station-dir", "device-id", "set-device-id", "no-set-device-id", "jlink-serial", "port",
       "time-limit"},
      {"skip-bootloader", "no-skip-bootloader"},
      {},
@@ -285,7 +369,7 @@ const QList<CommandDef> kCommands = {
      "Finds the device (sending it on from its bootloader if needed), deletes its test\n"
      "history testres.bin and restarts it. It writes no Device ID: --device-id,\n"
      "--set-device-id and --skip-bootloader, and their --no- forms, are ignored.",
-     {"station-dir", "time-limit"},
+     {"station-dir", "port", "time-limit"},
      {"device-id", "set-device-id", "no-set-device-id", "skip-bootloader", "no-skip-bootloader"},
      {},
      {},
@@ -299,7 +383,7 @@ const QList<CommandDef> kCommands = {
      "below it, in a sub-folder that must exist. Each file replaces an earlier copy only once\n"
      "it has arrived whole. Names must be shorter than 24 bytes. --station-dir names the\n"
      "station whose run journal the fetch goes into.",
-     {"station-dir", "selector", "to", "time-limit"},
+     {"station-dir", "selector", "to", "port", "time-limit"},
      {},
      "NAME...",
      "files to copy, by their name on the device",
@@ -355,6 +439,21 @@ const QList<CommandDef> kCommands = {
      "the station folder to make or complete",
      oneFolder,
      "Exit codes: 0 done, 1 a file or folder could not be made, 2 usage error.\n"},
+    {Command::Station,
+     "station",
+     {"station --station-dir DIR --first-id N [options]"},
+     "produce every unit plugged in, several at once",
+     "Watches the device ports and runs production on every unit that appears, several at\n"
+     "once, each with the next Device ID of the station: the same run as the production\n"
+     "command, each with its journal line, day-log lines and records. Ends after --count\n"
+     "units have finished, or at Ctrl-C, with a summary.",
+     {"station-dir", "first-id", "slots", "count", "port", "restart-wait", "json",
+      "skip-bootloader", "no-skip-bootloader"},
+     {},
+     {},
+     {},
+     stationNeeds,
+     kStationFooter},
 };
 
 const OptionDef* findOption(const QString& name)
@@ -413,10 +512,10 @@ QString globalHelp()
         QLatin1String(
             "\n"
             "Runs one production run, test run or re-test on the device with the same run\n"
-            "bodies as the window, fetches files from it, sums up the station's run journal,\n"
-            "checks this PC for runs or makes a station folder. Every run appends one line to\n"
-            "the station's run journal Logs/runs.jsonl and its log lines to the day log\n"
-            "Logs/<UTC date>.log.\n"
+            "bodies as the window, fetches files from it, runs production on several units at\n"
+            "once, sums up the station's run journal, checks this PC for runs or makes a station\n"
+            "folder. Every run appends one line to the station's run journal Logs/runs.jsonl and\n"
+            "its log lines to the day log Logs/<UTC date>.log.\n"
             "\n"
             "Commands:\n");
     for (const CommandDef& command : kCommands)

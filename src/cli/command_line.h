@@ -16,7 +16,7 @@ enum ExitCode {
     ExitInterrupted = 130
 };
 
-enum class Command { Production, Test, Retest, Fetch, Report, Doctor, InitStation };
+enum class Command { Production, Test, Retest, Fetch, Report, Doctor, InitStation, Station };
 
 struct Options
 {
@@ -32,6 +32,15 @@ struct Options
     QString toDir;
     QStringList names;   // fetch: the files; init-station: the folder
     QString jlinkSerial; // test: the J-Link probe to program through
+    QStringList ports;   // only these ports; empty: every device port
+    // station: the first Device ID, units at once, units to finish (0: no end), how long a
+    // restarting unit may be away, and events as JSON lines
+    quint64 firstId = 0;
+    bool firstIdGiven = false;
+    int slotCount = 8;
+    int count = 0;
+    int restartWaitSeconds = 20;
+    bool json = false;
     ReportOptions report;
     bool verbose = false;
 };

@@ -5,6 +5,7 @@
 #include "logger.h"
 #include "session.h"
 #include "station_commands.h"
+#include "station_mode.h"
 #include "terminal_output.h"
 #include "version.h"
 
@@ -34,6 +35,8 @@ int main(int argc, char* argv[])
         return cli::printDoctor(line.options);
     case cli::Command::InitStation:
         return cli::runInitStation(line.options);
+    case cli::Command::Station:
+        return cli::runStation(line.options);
     case cli::Command::Production:
     case cli::Command::Test:
     case cli::Command::Retest:

@@ -5,8 +5,6 @@
 #include <QEventLoop>
 #include <QThread>
 #include <QTimer>
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 
 #include "command_line.h"
@@ -14,17 +12,19 @@
 #include "run_host.h"
 #include "run_report.h"
 #include "station.h"
+#include "stop_signals.h"
 #include "terminal_output.h"
 
 namespace cli {
 
 namespace {
 
-std::atomic<int> g_signal{0};
-
-void onSignal(int sig)
+// Ends the run whose thread RunHost::join() has joined: deletes its worker and connections. The
+// sanitizer does not see that join inside Qt: fuzz/sanitizers/tsan.supp names this function,
+// which is kept to this one call for that reason.
+void endJoinedRun(RunHost& host)
 {
-    g_signal = sig;
+    host.end();
 }
 
 RunSettings settingsFor(const Options& o)
@@ -41,6 +41,7 @@ RunSettings settingsFor(const Options& o)
     s.fetchSelector = o.selector;
     s.fetchNames = o.names;
     s.jlinkSerial = o.jlinkSerial;
+    s.ports = o.ports;
     return s;
 }
 
@@ -79,8 +80,8 @@ public:
         const qint64 elapsedMs = taken.elapsed();
         // Lines emitted before the end are still queued here.
         QCoreApplication::sendPostedEvents(this);
-        m_host.end();
-        restoreSignals();
+        endJoinedRun(m_host);
+        restoreStopSignals();
         m_ended = true;
         // A run that reported its end completed, even when a stop came too late to cut it
         // short; a stopped run returns without a word of its own.
@@ -134,27 +135,12 @@ private:
             });
             m_limit.start(m_options.timeLimitSeconds * 1000);
         }
-        g_signal = 0;
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-#ifdef SIGPIPE
-        // A write to a closed pipe fails instead of killing the process in the middle of a chunk.
-        std::signal(SIGPIPE, SIG_IGN);
-#endif
+        watchStopSignals();
         connect(&m_signalPoll, &QTimer::timeout, this, [this] {
-            if (g_signal.exchange(0))
+            if (takeStopSignal())
                 stop(ExitInterrupted, QStringLiteral("interrupted"));
         });
         m_signalPoll.start(20);
-    }
-
-    static void restoreSignals()
-    {
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
-#ifdef SIGPIPE
-        std::signal(SIGPIPE, SIG_DFL);
-#endif
     }
 
     const Options& m_options;
@@ -174,6 +160,8 @@ private:
     bool m_outputOpen = true;
 };
 
+} // namespace
+
 bool useStationDir(const Options& o)
 {
     const StationChoice choice = chooseStationDir(o.stationDir);
@@ -189,8 +177,6 @@ bool useStationDir(const Options& o)
     setStationDir(choice.dir);
     return true;
 }
-
-} // namespace
 
 int runSession(const Options& o)
 {

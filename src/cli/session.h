@@ -9,5 +9,7 @@ struct Options;
 int runSession(const Options& options);
 // Prints the report of the station's run journal; returns the process exit code.
 int printReport(const Options& options);
+// Takes the command's station folder; false, after a usage error, when it does not exist.
+bool useStationDir(const Options& options);
 
 } // namespace cli

@@ -4,9 +4,11 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #define isatty _isatty
 #define fileno _fileno
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -42,6 +44,22 @@ void traceHandler(QtMsgType type, const QMessageLogContext&, const QString& mess
 bool isTerminal(FILE* stream)
 {
     return isatty(fileno(stream));
+}
+
+int terminalColumns(FILE* stream)
+{
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    const HANDLE console = HANDLE(_get_osfhandle(fileno(stream)));
+    if (!GetConsoleScreenBufferInfo(console, &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+    winsize size{};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) != 0)
+        return 0;
+    return size.ws_col;
+#endif
 }
 
 LineStyle lineStyle(bool terminal, const QByteArray& noColor)

@@ -18,6 +18,8 @@ LineStyle lineStyle(bool terminal, const QByteArray& noColor);
 // The style for standard output as this process has it.
 LineStyle stdoutStyle();
 bool isTerminal(FILE* stream);
+// The terminal's width in columns; 0 when it cannot be had.
+int terminalColumns(FILE* stream);
 
 // A log line by its colour; the message is escaped.
 QString formatLogLine(const QString& text, LogColour colour, LineStyle style);

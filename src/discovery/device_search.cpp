@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QThread>
 #include <algorithm>
 
@@ -28,9 +29,17 @@ DeviceSearch::DeviceSearch(cUSB_CDC_Protocol& link, Logger_c* logger, const Stop
 
 DeviceSearch::~DeviceSearch() = default;
 
+QStringList DeviceSearch::portNames() const
+{
+    QStringList names;
+    for (const PortEntry& port : listPorts())
+        names.append(port.name);
+    return names;
+}
+
 void DeviceSearch::listKnownPorts()
 {
-    listDevicePorts(m_known);
+    m_known = portNames();
 }
 
 void DeviceSearch::forgetVanishedPorts(const QStringList& current)
@@ -45,9 +54,7 @@ void DeviceSearch::watchKnownPorts()
 {
     if (m_known.isEmpty())
         return;
-    QStringList current;
-    listDevicePorts(current);
-    forgetVanishedPorts(current);
+    forgetVanishedPorts(portNames());
 }
 
 bool DeviceSearch::probe(const QStringList& ports, bool skipBootloader, QStringList* inBootloader)
@@ -71,7 +78,7 @@ bool DeviceSearch::probe(const QStringList& ports, bool skipBootloader, QStringL
         keepClaim(claim);
         PortEntry entry;
         entry.name = port;
-        for (const PortEntry& listed : devicePortEntries()) {
+        for (const PortEntry& listed : listPorts()) {
             if (listed.name == port)
                 entry = listed;
         }
@@ -84,7 +91,7 @@ bool DeviceSearch::probe(const QStringList& ports, bool skipBootloader, QStringL
 
 QList<PortEntry> DeviceSearch::listAndForget()
 {
-    const QList<PortEntry> current = devicePortEntries();
+    const QList<PortEntry> current = listPorts();
     QStringList names;
     for (const PortEntry& port : current)
         names.append(port.name);
@@ -158,6 +165,8 @@ DeviceSearch::Return DeviceSearch::pollForUnit(quint64 id, quint64 previousId, Q
 {
     m_told.clear();
     m_toldPorts.clear();
+    QElapsedTimer away;
+    away.start();
     for (;;) {
         const Step step = scanForUnit(id, previousId, failure);
         if (m_stop.stopped())
@@ -169,6 +178,12 @@ DeviceSearch::Return DeviceSearch::pollForUnit(quint64 id, quint64 previousId, Q
             return Return::NotKept;
         case Step::Searching:
             break;
+        }
+        if (m_returnLimitMs > 0 && away.elapsed() >= m_returnLimitMs) {
+            failure = QStringLiteral("The device did not come back within ") +
+                      QString::number(m_returnLimitMs / 1000.0) +
+                      QStringLiteral(" s of its restart");
+            return Return::TimedOut;
         }
         QThread::msleep(kPollMs);
     }

@@ -33,6 +33,14 @@ public:
     DeviceSearch(cUSB_CDC_Protocol& link, Logger_c* logger, const StopToken& stop);
     ~DeviceSearch();
 
+    // Only these ports are looked at (a fixture's port, or a link to its hub port, followed at
+    // every listing); none: every device port.
+    void setPorts(const QStringList& only) { m_only = only; }
+    // The names of the device ports this search may look at, as they are listed now.
+    QStringList portNames() const;
+    // How long pollForUnit waits for the unit to come back; 0: until stopped.
+    void setReturnLimitMs(int ms) { m_returnLimitMs = ms; }
+
     // The device ports known before the search, which are not the device (test run, re-test).
     void listKnownPorts();
     void forgetKnownPorts() { m_known.clear(); }
@@ -54,12 +62,13 @@ public:
     // Polls every 50 ms until a new port answers with its firmware; false when stopped.
     bool pollUntilFound();
 
-    enum class Return { Back, Stopped, NotKept };
+    enum class Return { Back, Stopped, NotKept, TimedOut };
     // After the found device was told to restart: polls every 50 ms until that unit is back,
     // recognised by what it is, not by the first port that answers. Its own port is tried first;
     // a port with another USB serial number is another unit and is not opened; any other unit
     // must hold `id`, and one that holds another ID is passed over with one line per port and
     // ID. NotKept: a unit on its own port still holds previousId, so it did not keep `id`
+    // (failure receives the red line). TimedOut: the unit was not back within the return limit
     // (failure receives the red line).
     Return pollForUnit(quint64 id, quint64 previousId, QString& failure);
 
@@ -78,6 +87,8 @@ private:
     bool openPort(const QString& port);
     void tellPort(const QString& port, const QString& line);
     void keepClaim(std::unique_ptr<PortClaim>& claim);
+    // The device ports this search may look at.
+    QList<PortEntry> listPorts() const { return devicePortEntries(m_only); }
     // The listed ports less the known ones that are gone.
     QList<PortEntry> listAndForget();
     // The same with the unit's own port first, then its own hub port.
@@ -93,6 +104,8 @@ private:
     cUSB_CDC_Protocol& m_link;
     Logger_c* m_logger;
     const StopToken& m_stop;
+    QStringList m_only;
+    int m_returnLimitMs = 0;
     QStringList m_known;
     bool m_searching = false;
     // The device's port name, held against other runs from the find to this search's end,

@@ -3,6 +3,7 @@
 #include "system_ports.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QtGlobal>
@@ -16,6 +17,9 @@ namespace {
 // send bytes into someone else's equipment.
 constexpr quint16 kVeltoraVendorId = 0x2C0D;
 constexpr quint16 kNordicVendorId = 0x1915;
+
+// Where Linux's udev keeps a link per serial port named after the hub port it sits on.
+const char kByPathFolder[] = "/dev/serial/by-path";
 
 // A ports file holds a handful of lines; anything larger is not one.
 constexpr qint64 kMaxExtraPortsBytes = 64 * 1024;
@@ -33,6 +37,13 @@ bool parseVendorId(const QString& text, quint16& vendorId)
         return false;
     vendorId = static_cast<quint16>(value);
     return true;
+}
+
+// The file a port name stands for, links followed; empty when there is none now.
+QString portFile(const QString& name)
+{
+    return QFileInfo(name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name)
+        .canonicalFilePath();
 }
 
 // Takes the trailing "key=value" fields off a ports-file line: serial and location are kept,
@@ -127,4 +138,57 @@ void listDevicePorts(QStringList& ports)
     ports.clear();
     for (const PortEntry& entry : devicePortEntries())
         ports.append(entry.name);
+}
+
+QList<PortEntry> devicePortEntries(const QStringList& only, QStringList* askedAs)
+{
+    const QList<PortEntry> ports = devicePortEntries();
+    if (askedAs)
+        askedAs->clear();
+    if (only.isEmpty()) {
+        if (askedAs) {
+            for (const PortEntry& port : ports)
+                askedAs->append(port.name);
+        }
+        return ports;
+    }
+    // Each link is followed once per listing: a restarted unit may be behind it under a new name.
+    QList<QString> files;
+    for (const QString& name : only)
+        files.append(name.contains(QLatin1Char('/')) ? portFile(name) : QString());
+    QList<PortEntry> kept;
+    for (const PortEntry& port : ports) {
+        QString file;
+        for (int i = 0; i < only.size(); ++i) {
+            if (port.name != only.at(i)) {
+                // A bare name (COM5, ttyACM0) is no link: it is compared as it is.
+                if (files.at(i).isEmpty())
+                    continue;
+                if (file.isEmpty())
+                    file = portFile(port.name);
+                if (file != files.at(i))
+                    continue;
+            }
+            kept.append(port);
+            if (askedAs)
+                askedAs->append(only.at(i));
+            break;
+        }
+    }
+    return kept;
+}
+
+QString stablePortName(const QString& port)
+{
+    const QString file = portFile(port);
+    if (file.isEmpty())
+        return port;
+    const QFileInfoList links =
+        QDir(QLatin1String(kByPathFolder))
+            .entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo& link : links) {
+        if (link.canonicalFilePath() == file)
+            return link.absoluteFilePath();
+    }
+    return port;
 }

@@ -23,3 +23,12 @@ QList<PortEntry> availablePortEntries();
 QList<PortEntry> devicePortEntries();
 // Their names.
 void listDevicePorts(QStringList& ports);
+
+// The device ports among the ports named, in listing order; every device port when none are
+// named. A name with a path may be a link (such as /dev/serial/by-path/..., which names a hub
+// port): a port behind it counts, as the links stand at this listing, so the name follows its
+// unit across restarts. askedAs, when given, receives the name each port was found under.
+QList<PortEntry> devicePortEntries(const QStringList& only, QStringList* askedAs = nullptr);
+// A name that stays with the port's place when its unit restarts: the /dev/serial/by-path link
+// that leads to it where the system has one, else its own name.
+QString stablePortName(const QString& port);

@@ -184,7 +184,7 @@ template <typename Fn> DeviceIdAllocator::Result DeviceIdAllocator::withState(Fn
         }
     } else {
         foldJournal(journalPath(m_stationDir), s.journalOffset, s.taken);
-        if (!s.hasNext && m_hasFirstId) {
+        if (m_hasFirstId && (!s.hasNext || s.next < m_firstId)) {
             s.hasNext = true;
             s.next = m_firstId;
         }
@@ -255,6 +255,15 @@ DeviceIdAllocator::Result DeviceIdAllocator::takeOrReserve(quint64& id, const qu
          ++round)
         result = take(id, keep);
     return result;
+}
+
+DeviceIdAllocator::Result DeviceIdAllocator::note(quint64 id, bool& wasTaken)
+{
+    return withState([&](State& s) {
+        wasTaken = s.taken.contains(id);
+        s.taken.insert(id);
+        return Result::Ok;
+    });
 }
 
 bool DeviceIdAllocator::available()

@@ -32,7 +32,9 @@ public:
 
     explicit DeviceIdAllocator(const QString& stationDir);
 
-    // Where a local range starts when the station has no IDs yet; ignored afterwards.
+    // The lowest ID the local range hands out: where it starts when the station has no IDs yet,
+    // and a floor afterwards (a later, higher first ID moves the range up; a lower one is
+    // ignored, so the range never goes back over IDs it may have given).
     void setFirstId(quint64 first);
     // Line mode: IDs only from blocks of blockSize reserved through source (which must outlive the
     // allocator); the next block is reserved once fewer than a quarter of one are left.
@@ -43,6 +45,11 @@ public:
     // For a unit that comes back: its current ID when this station handed it out or wrote it
     // (state or journal), else a fresh one.
     [[nodiscard]] Result keepOrAllocate(quint64 currentId, quint64& id);
+    // Notes an ID that a run writes by the operator's choice as taken, before it is written, so
+    // that no allocation on this station folder hands it out afterwards, whether or not the run
+    // ever reaches its journal line. wasTaken: it was taken already (handed out, noted, or
+    // shown as written by the journal).
+    [[nodiscard]] Result note(quint64 id, bool& wasTaken);
     // Whether an ID can be had now; with a block source and none left, tries to reserve a block.
     bool available();
     // Reserves the next block when the station runs low (for a background thread or a run's end);

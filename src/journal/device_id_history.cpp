@@ -17,9 +17,10 @@ bool readDeviceIdHistory(const QString& journalPath, quint64 toWrite, quint64 he
                                   '"' + heldText.toLatin1() + '"'};
     const auto look = [&](const QByteArray& line) {
         const QJsonObject entry = QJsonDocument::fromJson(line).object();
+        const QString id = entry.value(QLatin1String("device_id")).toString();
+        history.asked = history.asked || id == toWriteText;
         if (!entry.value(QLatin1String("device_id_written")).toBool())
             return true;
-        const QString id = entry.value(QLatin1String("device_id")).toString();
         if (id == toWriteText && !history.given) {
             history.given = true;
             history.givenRun = entry.value(QLatin1String("run")).toString();

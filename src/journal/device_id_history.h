@@ -5,6 +5,8 @@
 // device holds now.
 struct DeviceIdHistory
 {
+    // A run that has ended was to write the ID to be written, whether it did or not.
+    bool asked = false;
     // The first run that wrote the ID to be written into a device: its run id and start.
     bool given = false;
     QString givenRun;

@@ -3,7 +3,9 @@
 #include <QDebug>
 #include <QDir>
 #include <QThread>
+#include <optional>
 
+#include "device_id_allocator.h"
 #include "device_id_history.h"
 #include "device_search.h"
 #include "file_digest.h"
@@ -60,7 +62,8 @@ bool Flashing_c::findDevice(Search::Options options)
     return true;
 }
 
-bool Flashing_c::probePorts(const QStringList& ports, bool skipBootloader, QStringList* inBootloader)
+bool Flashing_c::probePorts(const QStringList& ports, bool skipBootloader,
+                            QStringList* inBootloader)
 {
     return m_search->probe(ports, skipBootloader, inBootloader);
 }
@@ -143,6 +146,103 @@ bool Flashing_c::idFreeFor(quint64 held)
     return true;
 }
 
+namespace {
+
+QString stationIdsFile()
+{
+    return QDir::cleanPath(DeviceIdAllocator::stateFile(stationDir()));
+}
+
+// The one place a run's allocator is made: the station folder's, with the first ID it was given.
+DeviceIdAllocator stationAllocator(std::optional<quint64> firstId)
+{
+    DeviceIdAllocator ids(stationDir());
+    if (firstId)
+        ids.setFirstId(*firstId);
+    return ids;
+}
+
+// A failure of the station's allocator, as the run's red line.
+QString allocatorFailure(DeviceIdAllocator::Result result)
+{
+    return result == DeviceIdAllocator::Result::NotPersisted
+               ? QStringLiteral("Device ID allocator error: ") + stationIdsFile() +
+                     QStringLiteral(" cannot be written")
+               : QStringLiteral("No Device ID can be had from ") + stationIdsFile();
+}
+
+} // namespace
+
+bool Flashing_c::stationIdsAvailable()
+{
+    if (!m_stationIds || stationAllocator(m_firstId).available())
+        return true;
+    m_step = "Device ID";
+    failRun(QStringLiteral("No Device ID can be had from ") + stationIdsFile(), false);
+    return false;
+}
+
+bool Flashing_c::noteOperatorId(quint64 held)
+{
+    m_step = "Device ID";
+    bool wasTaken = false;
+    const DeviceIdAllocator::Result result =
+        stationAllocator(std::nullopt).note(m_deviceId, wasTaken);
+    if (result != DeviceIdAllocator::Result::Ok) {
+        failRun(allocatorFailure(result), false);
+        return false;
+    }
+    if (!wasTaken || held == m_deviceId)
+        return true;
+    // Taken, and no run that has ended was to write it: another run is writing it now (or
+    // died doing so), into another unit.
+    DeviceIdHistory history;
+    const QString journal = StationLayout::journalFile();
+    if (!readDeviceIdHistory(journal, m_deviceId, held, history)) {
+        failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
+        return false;
+    }
+    if (history.asked)
+        return true;
+    failRun(QStringLiteral("Device ID ") + QString::number(m_deviceId) +
+                QStringLiteral(" is taken by another run of this station that has not ended"),
+            false);
+    return false;
+}
+
+bool Flashing_c::takeStationId(quint64 held)
+{
+    m_step = "Device ID";
+    // Only the journal tells which unit an ID went into: an ID a run has not recorded yet (or
+    // never will, killed) may be in another unit that came with the same number, and one a
+    // production run passed with is that unit's.
+    DeviceIdHistory history;
+    const QString journal = StationLayout::journalFile();
+    if (!readDeviceIdHistory(journal, held, held, history)) {
+        failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
+        return false;
+    }
+    const bool rerun = history.given && !history.heldProduced;
+    quint64 id = 0;
+    DeviceIdAllocator ids = stationAllocator(m_firstId);
+    const DeviceIdAllocator::Result result =
+        rerun ? ids.keepOrAllocate(held, id) : ids.allocate(id);
+    if (result != DeviceIdAllocator::Result::Ok) {
+        failRun(allocatorFailure(result), false);
+        return false;
+    }
+    m_deviceId = id;
+    m_record.deviceIdAsked = true;
+    m_record.deviceId = id;
+    m_logger->log(rerun && id == held
+                      ? QStringLiteral("The device keeps Device ID ") + QString::number(id) +
+                            QStringLiteral(", written into it by an earlier run of this station")
+                      : QStringLiteral("Taking Device ID ") + QString::number(id) +
+                            QStringLiteral(" from the station"),
+                  LogColour::Black);
+    return idFreeFor(held);
+}
+
 bool Flashing_c::writeDeviceId()
 {
     m_step = "Device ID";
@@ -161,6 +261,7 @@ bool Flashing_c::writeDeviceId()
         return false;
     }
     m_record.deviceIdWritten = true;
+    emit sigDeviceId(m_deviceId, true);
     m_logger->logWithLabel(QStringLiteral("The Device ID has been written successfully"),
                            LogColour::Green);
     return true;

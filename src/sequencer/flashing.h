@@ -62,9 +62,21 @@ public:
     void setCommanderTimeoutMs(int ms) { m_commanderTimeoutMs = ms; }
     // The J-Link probe to program through, by its serial number; empty: the only one attached.
     void setJLinkSerial(const QString& serial) { m_jlinkSerial = serial; }
+    // Only these ports are searched; none: every device port.
+    void setPorts(const QStringList& ports) { m_search->setPorts(ports); }
+    // How long the unit may be away in a restart the run waits for; 0: until stopped.
+    void setUnitReturnLimitMs(int ms) { m_search->setReturnLimitMs(ms); }
+    // Production takes its Device ID from the station's allocator, from firstId the first time.
+    void setStationIds(quint64 firstId)
+    {
+        m_stationIds = true;
+        m_firstId = firstId;
+    }
 
 signals:
     void on_flashFinish(bool result);
+    // The ID the unit holds: read when found (written false), then the one written into it.
+    void sigDeviceId(quint64 id, bool written);
 
 public slots:
     // One polling step of the device search, as the worker's slot. The run bodies poll through
@@ -93,6 +105,17 @@ private:
     // another device was given it. A device produced under another ID is re-identified openly.
     // False when the run has ended.
     bool idFreeFor(quint64 held);
+    // Whether the station's allocator can give this run an ID, before the unit is touched;
+    // false (after failing the run) when it cannot. True for the operator's ID.
+    bool stationIdsAvailable();
+    // Notes the operator's m_deviceId as taken in the station's allocator, so that no station
+    // run hands it out; false (after failing the run) when the state cannot be written, or when
+    // another run that has not ended took it for a unit that does not hold it (`held`).
+    bool noteOperatorId(quint64 held);
+    // Sets m_deviceId from the station's allocator: a unit that a run of the station wrote its
+    // ID (`held`) into and that did not pass keeps it (a re-run after a failure); any other gets
+    // the next free one. False (after failing the run) when there is none.
+    bool takeStationId(quint64 held);
     // Writes m_deviceId into the device; false (after failing the run) when it was refused or
     // the device answered with another ID.
     bool writeDeviceId();
@@ -115,6 +138,8 @@ private:
     bool m_skipBootloader;
     QString m_folder;
     bool m_setDeviceId;
+    bool m_stationIds = false;
+    quint64 m_firstId = 0;
     Logger_c* m_logger;
     int m_commanderTimeoutMs = 30000;
     QString m_jlinkSerial;

@@ -2,7 +2,7 @@
 
 #include "file_loader.h"
 #include "logger.h"
-#include "port_list.h"
+#include "device_search.h"
 #include "usb_cdc_protocol.h"
 
 void Flashing_c::setFetch(const QString& folder, quint16 selector, const QStringList& names)
@@ -16,9 +16,7 @@ void Flashing_c::runFetch()
 {
     // The device already plugged in, as the probe finds it; nothing is written into it.
     m_step = "device search";
-    QStringList ports;
-    listDevicePorts(ports);
-    if (!probePorts(ports, true)) {
+    if (!probePorts(m_search->portNames(), true)) {
         failRun(QStringLiteral("Error while port opening"), false);
         return;
     }

@@ -74,6 +74,11 @@ Flashing_c* RunHost::start(const RunSettings& s, const std::function<void(Flashi
         production ? QStringLiteral("/Production/") : QStringLiteral("/TestFiles/");
     m_worker = new Flashing_c(s.deviceId, skipBootloader, folder, s.setDeviceId, &m_logger);
     m_worker->setJLinkSerial(s.jlinkSerial);
+    m_worker->setPorts(s.ports);
+    m_worker->setUnitReturnLimitMs(s.unitReturnLimitMs);
+    if (production && s.stationIds)
+        m_worker->setStationIds(s.firstId);
+    connect(m_worker, &Flashing_c::sigDeviceId, this, &RunHost::sigDeviceId);
     connect(m_worker, &Flashing_c::on_flashFinish, this, &RunHost::sigFinished);
 
     if (s.kind == Kind::Fetch)
@@ -169,11 +174,14 @@ void RunHost::writeJournal()
     record.host = QSysInfo::machineHostName();
     record.station = record.host;
     record.stopCause = m_stopCause;
-    // Only these runs write the ID; the others are never asked to.
+    // Only these runs write the ID; the others are never asked to. A run on the station's IDs
+    // names the one it took, if it got that far.
     const bool writesId = m_settings.kind == RunSettings::Kind::Production ||
                           m_settings.kind == RunSettings::Kind::Test;
-    record.deviceIdAsked = writesId && m_settings.setDeviceId;
-    record.deviceId = m_settings.deviceId;
+    if (!(m_settings.stationIds && m_settings.kind == RunSettings::Kind::Production)) {
+        record.deviceIdAsked = writesId && m_settings.setDeviceId;
+        record.deviceId = m_settings.deviceId;
+    }
     record.error = m_lastRedLine;
     if (!appendRunRecord(StationLayout::journalFile(), record))
         reportWriteError();

@@ -23,6 +23,14 @@ struct RunSettings
     quint16 fetchSelector = 0;
     QStringList fetchNames;
     QString jlinkSerial; // test: the J-Link probe's serial number; empty: the only one
+    // Only these ports (a fixture's, or a link to its hub port); empty: every device port.
+    QStringList ports;
+    // Production: the Device ID comes from the station's allocator when the run writes it (from
+    // firstId the first time), not from deviceId.
+    bool stationIds = false;
+    quint64 firstId = 0;
+    // How long the unit may be away in a restart the run waits for; 0: until the run is stopped.
+    int unitReturnLimitMs = 0;
 };
 
 // Hosts one run at a time for the window and the command-line runner alike: makes the worker for
@@ -52,12 +60,17 @@ public:
     void join();
     // join(), then deletes the worker, which closes the device port if still open.
     void end();
+    // The run's id in the journal and the day log.
+    QString runId() const { return m_runId; }
 
 signals:
     // One line of the run for the operator; label: it goes onto the progress label too.
     void sigLine(QString text, LogColour colour, bool label);
     void sigProgress(int value);
     void sigTransferProgress(QString fileName, qint64 done, qint64 total);
+    // The Device ID the unit holds as far as the run knows: read when it was found (written
+    // false), then the one written into it.
+    void sigDeviceId(quint64 id, bool written);
     // The run body reported its end; a stopped run reports nothing.
     void sigFinished(bool success);
 

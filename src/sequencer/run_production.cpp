@@ -24,8 +24,9 @@ void Flashing_c::runProduction()
     QStringList jlinkNames;
     if (!beginRun(QStringLiteral("production_files.cfg"), downloadNames, jlinkNames))
         return;
-    // Nothing is sent to the device before the run knows it can record what it does to it.
-    if (m_setDeviceId && !recordsWritable())
+    // Nothing is sent to the device before the run knows it can record what it does to it,
+    // and that it has an ID to give it.
+    if (m_setDeviceId && (!recordsWritable() || !stationIdsAvailable()))
         return;
 
     // B: device search and the ID the device holds now, which the new one must not clash with.
@@ -39,7 +40,10 @@ void Flashing_c::runProduction()
         return;
     }
     m_logger->log(QStringLiteral("Device ID: ") + QString::number(currentId), LogColour::Blue);
-    if (m_setDeviceId && !idFreeFor(currentId))
+    emit sigDeviceId(currentId, false);
+    // The operator's ID is checked and noted before the download; the station's is taken, and
+    // looked up, when it is written.
+    if (m_setDeviceId && !m_stationIds && (!idFreeFor(currentId) || !noteOperatorId(currentId)))
         return;
 
     // C: firmware download.
@@ -54,7 +58,7 @@ void Flashing_c::runProduction()
 
     if (m_setDeviceId) {
         // D: Device ID, then restart so that the device comes up with the new firmware.
-        if (!writeDeviceId())
+        if ((m_stationIds && !takeStationId(currentId)) || !writeDeviceId())
             return;
         m_step = "restart";
         restartAndRelease();
@@ -83,7 +87,7 @@ bool Flashing_c::awaitOwnDevice(quint64 previousId)
 {
     QString failure;
     const DeviceSearch::Return back = m_search->pollForUnit(m_deviceId, previousId, failure);
-    if (back == DeviceSearch::Return::NotKept)
+    if (back == DeviceSearch::Return::NotKept || back == DeviceSearch::Return::TimedOut)
         failRun(failure, false);
     return back == DeviceSearch::Return::Back;
 }

@@ -66,6 +66,14 @@ void CommandLineParsing::usage_data()
     QTest::newRow("init-station without a folder")
         << QStringList{"init-station"} << error << "init-station needs one folder DIR"
         << "veltora-cli init-station";
+    QTest::newRow("station without its first ID")
+        << QStringList{"station", "--station-dir", "/srv/a", "--slots", "4"} << error
+        << "station needs --station-dir DIR and --first-id N"
+        << "veltora-cli station";
+    QTest::newRow("station of no slots")
+        << QStringList{"station", "--station-dir=/srv/a", "--first-id=1", "--slots=0"} << error
+        << "--slots needs"
+        << "veltora-cli station";
     QTest::newRow("until before since")
         << QStringList{"report", "--since", "2024-05-07", "--until", "2024-05-06"} << error
         << "--until 2024-05-06 is before --since 2024-05-07"
