@@ -24,8 +24,7 @@ constexpr unsigned long kLeaveBootloaderMs = 100;
 
 DeviceSearch::DeviceSearch(cUSB_CDC_Protocol& link, Logger_c* logger, const StopToken& stop)
     : m_link(link), m_logger(logger), m_stop(stop)
-{
-}
+{}
 
 DeviceSearch::~DeviceSearch() = default;
 
@@ -106,6 +105,25 @@ void DeviceSearch::listedAfterSomething(const QList<PortEntry>& current) const
         qDebug().noquote() << "    " + port.name;
 }
 
+DeviceSearch::Answer DeviceSearch::askVersion(const QString& port,
+                                              std::unique_ptr<PortClaim>& claim, QString& version)
+{
+    if (!claimPort(port, claim) || !openPort(port))
+        return Answer::None;
+    if (m_link.SendQueryVersion(version)) {
+        m_link.closeIfOpen();
+        return Answer::None;
+    }
+    if (!version.contains(QLatin1String("Bootloader")))
+        return Answer::Firmware;
+    // The device comes back with its firmware, possibly under the same name; a later step finds
+    // it. Its answer tells nothing: the device is seen again when it comes back.
+    (void)m_link.SendLeaveBootloader();
+    QThread::msleep(kLeaveBootloaderMs);
+    m_link.closeIfOpen();
+    return Answer::Bootloader;
+}
+
 void DeviceSearch::scanOnce()
 {
     if (!m_searching)
@@ -124,22 +142,12 @@ void DeviceSearch::scanOnce()
     for (const PortEntry& entry : qAsConst(fresh)) {
         const QString& port = entry.name;
         std::unique_ptr<PortClaim> claim;
-        if (!claimPort(port, claim) || !openPort(port))
-            continue;
         QString version;
-        if (m_link.SendQueryVersion(version)) {
-            m_link.closeIfOpen();
+        const Answer answer = askVersion(port, claim, version);
+        if (answer == Answer::None)
             continue;
-        }
-        if (version.contains(QLatin1String("Bootloader"))) {
-            // The device comes back with its firmware, possibly under the same name; a later
-            // step finds it.
-            // Its answer tells nothing: the device is seen again when it comes back.
-            (void)m_link.SendLeaveBootloader();
-            QThread::msleep(kLeaveBootloaderMs);
-            m_link.closeIfOpen();
+        if (answer == Answer::Bootloader)
             return;
-        }
         keepClaim(claim);
         found(QStringLiteral("Found device connected to "), entry,
               QStringLiteral("Firmware version is "), version);
@@ -224,19 +232,12 @@ DeviceSearch::Step DeviceSearch::scanForUnit(quint64 id, quint64 previousId, QSt
             continue;
         }
         std::unique_ptr<PortClaim> claim;
-        if (!claimPort(port, claim) || !openPort(port))
-            continue;
         QString version;
-        if (m_link.SendQueryVersion(version)) {
-            m_link.closeIfOpen();
+        const Answer answer = askVersion(port, claim, version);
+        if (answer == Answer::None)
             continue;
-        }
-        if (version.contains(QLatin1String("Bootloader"))) {
-            (void)m_link.SendLeaveBootloader();
-            QThread::msleep(kLeaveBootloaderMs);
-            m_link.closeIfOpen();
+        if (answer == Answer::Bootloader)
             return Step::Searching;
-        }
         quint64 held = 0;
         const bool unread = m_link.SendGetDeviceID(held);
         if (!unread && held == id) {

@@ -95,6 +95,9 @@ private:
     QList<PortEntry> listUnitFirst();
     void listedAfterSomething(const QList<PortEntry>& current) const;
     enum class Step { Searching, Found, NotKept };
+    // What a port answered when asked for its firmware version.
+    enum class Answer { None, Bootloader, Firmware };
+    Answer askVersion(const QString& port, std::unique_ptr<PortClaim>& claim, QString& version);
     Step scanForUnit(quint64 id, quint64 previousId, QString& failure);
     // A line the operator sees once per port and reason while the search waits.
     void tellOnce(const QString& port, const QString& what, quint64 id);
