@@ -194,8 +194,11 @@ template <typename Fn> DeviceIdAllocator::Result DeviceIdAllocator::withState(Fn
     if (bytes == stored)
         return result;
     // Written whole beside the old state and renamed over it, so a crash leaves one or the other.
+    // Unbuffered, so a disk that takes only part of it shows at the write: commit() does not
+    // report a flush that failed, and a cut state would give IDs out again.
     QSaveFile save(path);
-    if (!save.open(QIODevice::WriteOnly) || save.write(bytes) != bytes.size() || !save.commit())
+    if (!save.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
+        save.write(bytes) != bytes.size() || !save.commit())
         return Result::NotPersisted;
     return result;
 }
