@@ -203,10 +203,10 @@ void ReportTest::options_data()
     QTest::newRow("page not writable") << "" << QStringList{"--html", "/nonexistent/report.html"}
                                        << "the file '/nonexistent/report.html' cannot be written";
 #ifndef Q_OS_WIN
-    // The process may not grow a file beyond 4 KiB: the page would be cut short.
-    QTest::newRow("page on a full disk")
-        << "" << QStringList{"--html", m_dir.filePath("full.html")}
-        << "the file '" + m_dir.filePath("full.html") + "' cannot be written";
+    // The process may not grow a file beyond 1 KiB: the table would be cut short.
+    QTest::newRow("table on a full disk")
+        << "" << QStringList{"--csv", m_dir.filePath("full.csv")}
+        << "the file '" + m_dir.filePath("full.csv") + "' cannot be written";
 #endif
     QTest::newRow("journal not readable")
         << "." << QStringList() << "the run journal '.' cannot be read";
@@ -243,7 +243,7 @@ void ReportTest::options()
     QVERIFY(getrlimit(RLIMIT_FSIZE, &limit) == 0);
     if (QByteArray(QTest::currentDataTag()).endsWith("full disk")) {
         signal(SIGXFSZ, SIG_IGN);
-        const rlimit full{4096, limit.rlim_max};
+        const rlimit full{1024, limit.rlim_max};
         QVERIFY(setrlimit(RLIMIT_FSIZE, &full) == 0);
     }
 #endif
