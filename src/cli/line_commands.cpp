@@ -125,8 +125,8 @@ int runDb(const Options& o)
             return serverError(serverName(s), db.lastError());
         if (station)
             lines << QStringLiteral("This station: %1, %2 of its journal not sent yet")
-                         .arg(s.station, counted(LineSender::pendingEntries(dir), "entry",
-                                                 "entries"));
+                         .arg(s.station,
+                              counted(LineSender::pendingEntries(dir), "entry", "entries"));
         printLines(lines);
         return ExitSuccess;
     }
@@ -137,9 +137,9 @@ int runDb(const Options& o)
     LineSender sender(dir, s);
     const LineSender::Outcome outcome =
         sender.sendPending(-1, QByteArray(), LineSender::Retry::Now);
-    const QString sent = QStringLiteral("Sent %1 to the %2")
-                             .arg(counted(sender.sent(), "journal entry", "journal entries"),
-                                  serverName(s));
+    const QString sent =
+        QStringLiteral("Sent %1 to the %2")
+            .arg(counted(sender.sent(), "journal entry", "journal entries"), serverName(s));
     const QString waiting = counted(LineSender::pendingEntries(dir), "entry", "entries");
     if (outcome == LineSender::Outcome::Busy) {
         printLines({QStringLiteral("Another process of this station is sending; %1 not sent yet")

@@ -137,10 +137,10 @@ public:
         m_sender.reset();
         const QString waits = sendAfterRun(stationDir(), m_line, QByteArray());
         if (!waits.isEmpty())
-            std::fprintf(stderr, "veltora-cli: the line database could not be reached: %s of "
-                                 "the journal wait for a later send\n",
-                         qUtf8Printable(QString::number(LineSender::pendingEntries(stationDir())) +
-                                        QStringLiteral(" entries")));
+            std::fprintf(stderr,
+                         "veltora-cli: the line database could not be reached: journal entries "
+                         "not sent yet: %lld\n",
+                         static_cast<long long>(LineSender::pendingEntries(stationDir())));
         const bool stopped = m_stopping;
         const StationFigures figures = this->figures();
         m_output.summary(figures, stopped          ? Verdict::Stopped

@@ -96,9 +96,9 @@ bool parseDatabaseUrl(const QString& url, ConnectionParams& params, QString* err
 
 LineSettings readLineSettings(const QString& stationDir, const QString& databaseOption)
 {
-    const QHash<QString, QString> file = stationDir.isEmpty()
-                                             ? QHash<QString, QString>()
-                                             : lineSection(stationDir + QStringLiteral("/station.ini"));
+    const QHash<QString, QString> file =
+        stationDir.isEmpty() ? QHash<QString, QString>()
+                             : lineSection(stationDir + QStringLiteral("/station.ini"));
     LineSettings s;
     // Where the database setting came from, so that a bad one is named where it can be mended.
     QString source = QStringLiteral("station.ini database");

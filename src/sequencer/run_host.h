@@ -33,8 +33,8 @@ struct RunSettings
     Kind kind = Kind::Production;
     quint64 deviceId = 0;
     bool setDeviceId = true;
-    bool skipBootloader = true;  // read for production only: the others always skip it
-    QString fetchFolder;         // fetch: the local folder that receives the files
+    bool skipBootloader = true; // read for production only: the others always skip it
+    QString fetchFolder;        // fetch: the local folder that receives the files
     quint16 fetchSelector = 0;
     QStringList fetchNames;
     QString jlinkSerial; // test: the J-Link probe's serial number; empty: the only one
