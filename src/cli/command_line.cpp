@@ -320,6 +320,8 @@ const char kStationFooter[] =
     "Device IDs come from the station's allocator (Logs/device_ids.json), from --first-id\n"
     "the first time; each is taken when it is written. A unit that a run of this station\n"
     "wrote an ID into and that did not pass keeps it; any other gets the next free ID.\n"
+    "On a line (--database, VELTORA_DATABASE or station.ini) they come from the line's\n"
+    "blocks instead, and --first-id is not needed.\n"
     "\n"
     "Output: on a terminal a summary line and one line per unit (port, Device ID, step or\n"
     "file with its progress, elapsed time, PASS or FAIL), with each verdict line above\n"
