@@ -16,17 +16,7 @@ enum ExitCode {
     ExitInterrupted = 130
 };
 
-enum class Command {
-    Production,
-    Test,
-    Retest,
-    Fetch,
-    Report,
-    Doctor,
-    InitStation,
-    Station,
-    Db
-};
+enum class Command { Production, Test, Retest, Fetch, Report, Doctor, InitStation, Station, Db };
 
 struct Options
 {
