@@ -118,6 +118,28 @@ bool Flashing_c::recordsWritable()
     return false;
 }
 
+bool Flashing_c::lineIdFreeFor(quint64 held)
+{
+    if (!m_lineUnit || held == m_deviceId)
+        return true;
+    const LineUnitAnswer line = m_lineUnit(m_deviceId);
+    if (!line.asked) {
+        m_logger->log(QStringLiteral("The line database could not be asked about Device ID ") +
+                          QString::number(m_deviceId) +
+                          QStringLiteral(": only this station's journal was checked"),
+                      LogColour::Black);
+        return true;
+    }
+    if (!line.produced)
+        return true;
+    failRun(QStringLiteral("Device ID ") + QString::number(m_deviceId) +
+                QStringLiteral(" was already given to a device on the line: station ") +
+                line.station + QStringLiteral(", run ") + line.run + QStringLiteral(" (ended ") +
+                line.time + QLatin1Char(')'),
+            false);
+    return false;
+}
+
 bool Flashing_c::idFreeFor(quint64 held)
 {
     // A device that holds its ID already (a re-run after a failure) goes on as before.
@@ -153,11 +175,15 @@ QString stationIdsFile()
     return QDir::cleanPath(DeviceIdAllocator::stateFile(stationDir()));
 }
 
-// The one place a run's allocator is made: the station folder's, with the first ID it was given.
-DeviceIdAllocator stationAllocator(std::optional<quint64> firstId)
+// The one place a run's allocator is made: the station folder's, with the first ID it was given,
+// or on a line the line's blocks.
+DeviceIdAllocator stationAllocator(std::optional<quint64> firstId, IdBlockSource* blocks = nullptr,
+                                   quint64 blockSize = 0)
 {
     DeviceIdAllocator ids(stationDir());
-    if (firstId)
+    if (blocks)
+        ids.setBlockSource(blocks, blockSize);
+    else if (firstId)
         ids.setFirstId(*firstId);
     return ids;
 }
@@ -175,10 +201,13 @@ QString allocatorFailure(DeviceIdAllocator::Result result)
 
 bool Flashing_c::stationIdsAvailable()
 {
-    if (!m_stationIds || stationAllocator(m_firstId).available())
+    if (!m_stationIds || stationAllocator(m_firstId, m_idBlocks, m_blockSize).available())
         return true;
     m_step = "Device ID";
-    failRun(QStringLiteral("No Device ID can be had from ") + stationIdsFile(), false);
+    failRun(m_idBlocks ? QStringLiteral("No Device ID left in the station's blocks, and the line "
+                                        "database gives no new block now")
+                       : QStringLiteral("No Device ID can be had from ") + stationIdsFile(),
+            false);
     return false;
 }
 
@@ -224,7 +253,7 @@ bool Flashing_c::takeStationId(quint64 held)
     }
     const bool rerun = history.given && !history.heldProduced;
     quint64 id = 0;
-    DeviceIdAllocator ids = stationAllocator(m_firstId);
+    DeviceIdAllocator ids = stationAllocator(m_firstId, m_idBlocks, m_blockSize);
     const DeviceIdAllocator::Result result =
         rerun ? ids.keepOrAllocate(held, id) : ids.allocate(id);
     if (result != DeviceIdAllocator::Result::Ok) {
