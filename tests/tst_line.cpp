@@ -467,7 +467,18 @@ void tst_line::productionOnTheLine()
     QVERIFY2(out.contains("[.] The line database could not be reached: this run's journal entry "
                           "waits for a later send\nPASS production, Device ID 1001"),
              qPrintable(out));
+    cli({"doctor", "--station-dir", bench.station()}, &out);
+    QVERIFY2(out.contains("[W] Line database " + m_line.connection.database + " on " +
+                          m_dir.path() + ": cannot be used ("),
+             qPrintable(out));
+    QVERIFY2(out.contains("); runs go on and their journal entries wait for a later send"),
+             qPrintable(out));
     QVERIFY(server(true));
+    // The doctor names the line and what waits, or that the server cannot be used.
+    cli({"doctor", "--station-dir", bench.station()}, &out);
+    QVERIFY2(out.contains("[OK] Line database " + m_line.connection.database + " on " +
+                          m_dir.path() + ": ok, station st-a, 1 entry of its journal not sent yet"),
+             qPrintable(out));
     QCOMPARE(cli({"db", "status", "--station-dir", bench.station()}, &out), 0);
     QVERIFY2(out.endsWith("This station: st-a, 1 entry of its journal not sent yet\n"),
              qPrintable(out));

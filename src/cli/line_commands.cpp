@@ -155,6 +155,35 @@ int runDb(const Options& o)
     return ExitSuccess;
 }
 
+QList<Finding> checkLine(const Options& o, const QString& dir)
+{
+    const LineSettings s = readLineSettings(dir, o.database);
+    Finding f;
+    if (!s.error.isEmpty()) {
+        f.level = Finding::Level::Problem;
+        f.text = QStringLiteral("Line database: ") + s.error;
+        return {f};
+    }
+    if (!s.enabled())
+        return {};
+    QString name = serverName(s);
+    name[0] = name[0].toUpper();
+    LineDatabase db(s.connection, s.station);
+    // Opening makes or upgrades the schema, as every run's first send does.
+    if (!db.open()) {
+        // The station works on and sends later; only a used-up block stops a station run.
+        f.level = Finding::Level::Note;
+        f.text = name + QStringLiteral(": cannot be used (") +
+                 db.lastError().section(QLatin1Char('\n'), 0, 0) +
+                 QStringLiteral("); runs go on and their journal entries wait for a later send");
+        return {f};
+    }
+    f.text =
+        name + QStringLiteral(": ok, station %1, %2 of its journal not sent yet")
+                   .arg(s.station, counted(LineSender::pendingEntries(dir), "entry", "entries"));
+    return {f};
+}
+
 int printLineReport(const Options& o, const LineSettings& s)
 {
     LineDatabase db(s.connection, s.station);

@@ -2,6 +2,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include "host_check.h"
 #include "line_settings.h"
 #include "run_host.h"
 
@@ -23,6 +24,9 @@ QString sendAfterRun(const QString& stationDir, const LineSettings& settings,
 
 // Asks the line's units about a Device ID, each time on a connection of the asking thread.
 LineUnitLookup lineUnitLookup(const LineSettings& settings);
+
+// The doctor's line about the line database; none without a database setting.
+QList<Finding> checkLine(const Options& options, const QString& stationDir);
 
 // The line's report from its database; returns the process exit code.
 int printLineReport(const Options& options, const LineSettings& settings);
