@@ -140,17 +140,23 @@ bool Flashing_c::lineIdFreeFor(quint64 held)
     return false;
 }
 
+bool Flashing_c::readHistory(quint64 id, quint64 held, DeviceIdHistory& history)
+{
+    const QString journal = StationLayout::journalFile();
+    if (readDeviceIdHistory(journal, id, held, history))
+        return true;
+    failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
+    return false;
+}
+
 bool Flashing_c::idFreeFor(quint64 held)
 {
     // A device that holds its ID already (a re-run after a failure) goes on as before.
     if (held == m_deviceId)
         return true;
     DeviceIdHistory history;
-    const QString journal = StationLayout::journalFile();
-    if (!readDeviceIdHistory(journal, m_deviceId, held, history)) {
-        failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
+    if (!readHistory(m_deviceId, held, history))
         return false;
-    }
     if (history.given) {
         failRun(QStringLiteral("Device ID ") + QString::number(m_deviceId) +
                     QStringLiteral(" was already given to a device in run ") + history.givenRun +
@@ -226,11 +232,8 @@ bool Flashing_c::noteOperatorId(quint64 held)
     // Taken, and no run that has ended was to write it: another run is writing it now (or
     // died doing so), into another unit.
     DeviceIdHistory history;
-    const QString journal = StationLayout::journalFile();
-    if (!readDeviceIdHistory(journal, m_deviceId, held, history)) {
-        failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
+    if (!readHistory(m_deviceId, held, history))
         return false;
-    }
     if (history.asked)
         return true;
     failRun(QStringLiteral("Device ID ") + QString::number(m_deviceId) +
@@ -246,11 +249,8 @@ bool Flashing_c::takeStationId(quint64 held)
     // never will, killed) may be in another unit that came with the same number, and one a
     // production run passed with is that unit's.
     DeviceIdHistory history;
-    const QString journal = StationLayout::journalFile();
-    if (!readDeviceIdHistory(journal, held, held, history)) {
-        failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
+    if (!readHistory(held, held, history))
         return false;
-    }
     const bool rerun = history.given && !history.heldProduced;
     quint64 id = 0;
     DeviceIdAllocator ids = stationAllocator(m_firstId, m_idBlocks, m_blockSize);

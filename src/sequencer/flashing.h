@@ -9,6 +9,7 @@
 #include "run_record.h"
 #include "stop_token.h"
 
+struct DeviceIdHistory;
 class FileLoader_c;
 class Logger_c;
 class cUSB_CDC_Protocol;
@@ -114,6 +115,9 @@ private:
     // Whether m_deviceId may go into the device that holds `held`, by the journal: not when
     // another device was given it. A device produced under another ID is re-identified openly.
     // False when the run has ended.
+    // What the journal says of `id` and `held`; false, after the run's red line, when it cannot
+    // be read.
+    bool readHistory(quint64 id, quint64 held, DeviceIdHistory& history);
     bool idFreeFor(quint64 held);
     // Whether the line has the operator's m_deviceId in another unit than the one holding `held`;
     // false (after failing the run) when it has. A line that cannot be asked is said in a line.
