@@ -10,3 +10,7 @@ foreach(name tst_device_ids tst_line)
   add_dependencies(${name} id_taker)
 endforeach()
 set_tests_properties(tst_line PROPERTIES LABELS "integration;database")
+# veltora-cli on the line, against simulated units.
+target_link_libraries(tst_line PRIVATE veltora_devsim)
+target_compile_definitions(tst_line PRIVATE VELTORA_CLI="$<TARGET_FILE:veltora-cli>")
+add_dependencies(tst_line veltora-cli)

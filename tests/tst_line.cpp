@@ -1,6 +1,7 @@
 // The line database against a real PostgreSQL server in a throw-away cluster: the settings, the
 // schema, the journal sent once and in order across a hard server stop, units and conflicts, and
-// Device ID blocks shared by two stations and used up while the server is away.
+// Device ID blocks shared by two stations and used up while the server is away; veltora-cli on the
+// line against simulated units.
 #include <QProcess>
 #include <QSet>
 #include <QSqlError>
@@ -15,6 +16,7 @@
 #include "device_id_allocator.h"
 #include "line_database.h"
 #include "line_sender.h"
+#include "prod_fixture.h"
 
 namespace {
 
@@ -69,8 +71,21 @@ private slots:
     void unitsAndConflicts();
     void twoStationsShareTheLine();
     void blockUsedUpWhileAway();
+    void productionOnTheLine();
+    void operatorIdOnTheLine_data();
+    void operatorIdOnTheLine();
+    void stationBlockUsedUpWhileAway();
 
 private:
+    // veltora-cli with the arguments, on the station folder given; its standard output.
+    int cli(const QStringList& args, QString* out = nullptr);
+    QString url() const
+    {
+        return "postgresql:///" + m_line.connection.database + "?user=veltora&host=" + m_dir.path();
+    }
+    // An example station named `name` on the line of url().
+    bool station(prodtest::Bench& bench, const QString& name, const QString& extra = {});
+
     // Runs a server program; as the postgres account when root, since initdb refuses root.
     bool pg(const QString& program, const QStringList& args);
     bool server(bool start);
@@ -384,6 +399,180 @@ void tst_line::blockUsedUpWhileAway()
     QVERIFY(server(true));
     QTRY_VERIFY_WITH_TIMEOUT(ids.available(), 30000);
     QVERIFY(ids.allocate(id) == DeviceIdAllocator::Result::Ok && id == 504);
+}
+
+int tst_line::cli(const QStringList& args, QString* out)
+{
+    QProcess p;
+    p.start(VELTORA_CLI, args);
+    if (!p.waitForFinished(120000))
+        return -1;
+    const QString text = QString::fromUtf8(p.readAllStandardOutput());
+    if (out)
+        *out = text;
+    return p.exitCode();
+}
+
+bool tst_line::station(prodtest::Bench& bench, const QString& name, const QString& extra)
+{
+    setStationDir(QString());
+    return prodtest::copyTree(PROD_EXAMPLE_STATION, bench.station()) &&
+           prodtest::writeFile(bench.station() + "/station.ini",
+                               ("[line]\nstation=" + name + "\n" + extra).toUtf8());
+}
+
+// A production run with --database: its row and its unit arrive; stopped hard in the middle of a
+// second run, the server misses nothing: the run passes, its row arrives once with db sync, and the
+// line's report says what the station's journal says.
+void tst_line::productionOnTheLine()
+{
+    if (m_bin.isEmpty())
+        QSKIP("PostgreSQL is not installed");
+    freshLine("admin");
+    QString out;
+    // Twice: the second changes nothing but the first ID.
+    QCOMPARE(cli({"db", "init", "--database", url(), "--first-id", "900"}, &out), 0);
+    QCOMPARE(out, QString("Schema version: 2\nFirst Device ID: 900\n"));
+    QCOMPARE(cli({"db", "init", "--database", url()}, &out), 0);
+    QCOMPARE(out, QString("Schema version: 2\nFirst Device ID: 900\n"));
+    prodtest::Bench bench;
+    QVERIFY(station(bench, "st-a", "database=" + url() + "\n"));
+    const QStringList run{"production", "--station-dir", bench.station()};
+    devsim::Device* unit = bench.start(bench.config(0));
+    QVERIFY(unit);
+    QCOMPARE(cli(run + QStringList{"--device-id", "1000"}, &out), 0);
+    QVERIFY2(!out.contains("waits for a later send"), qPrintable(out));
+    const QByteArray key = QByteArray(reinterpret_cast<const char*>(unit->publicKey().data()),
+                                      int(unit->publicKey().size()))
+                               .toBase64();
+    QCOMPARE(rows("SELECT station, kind, result, device_id FROM runs"),
+             QStringList{"st-a|production|success|1000"});
+    QCOMPARE(rows("SELECT device_id, key, wifi_mac, ethernet_mac, station FROM units"),
+             QStringList{"1000|" + key + "|00:1A:2B:3C:4D:5E|00:1A:2B:3C:4D:5F|st-a"});
+
+    // The server goes away in the middle of the next unit's download.
+    unit->stop();
+    devsim::Config second = bench.config(1);
+    second.wifiMac[5] = 0x60;
+    devsim::Device* unit2 = bench.start(second);
+    QVERIFY(unit2);
+    unit2->setFault(0x03, devsim::Fault{devsim::ErrorMode::Delay, 100, -1});
+    QProcess p;
+    p.start(VELTORA_CLI, run + QStringList{"--device-id", "1001"});
+    QVERIFY(unit2->waitForRequests(0x03, 1, 60000));
+    QVERIFY(server(false));
+    QVERIFY(p.waitForFinished(120000));
+    out = QString::fromUtf8(p.readAllStandardOutput());
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY2(out.contains("[.] The line database could not be reached: this run's journal entry "
+                          "waits for a later send\nPASS production, Device ID 1001"),
+             qPrintable(out));
+    cli({"doctor", "--station-dir", bench.station()}, &out);
+    QVERIFY2(out.contains("[W] Line database " + m_line.connection.database + " on " +
+                          m_dir.path() + ": cannot be used ("),
+             qPrintable(out));
+    QVERIFY2(out.contains("); runs go on and their journal entries wait for a later send"),
+             qPrintable(out));
+    QVERIFY(server(true));
+    // The doctor names the line and what waits, or that the server cannot be used.
+    cli({"doctor", "--station-dir", bench.station()}, &out);
+    QVERIFY2(out.contains("[OK] Line database " + m_line.connection.database + " on " +
+                          m_dir.path() + ": ok, station st-a, 1 entry of its journal not sent yet"),
+             qPrintable(out));
+    QCOMPARE(cli({"db", "status", "--station-dir", bench.station()}, &out), 0);
+    QVERIFY2(out.endsWith("This station: st-a, 1 entry of its journal not sent yet\n"),
+             qPrintable(out));
+    QCOMPARE(cli({"db", "sync", "--station-dir", bench.station()}, &out), 0);
+    QVERIFY2(out.startsWith("Sent 1 journal entry to the line database"), qPrintable(out));
+    QCOMPARE(cli({"db", "sync", "--station-dir", bench.station()}, &out), 0);
+    QVERIFY2(out.startsWith("Sent 0 journal entries"), qPrintable(out));
+    QCOMPARE(rows("SELECT device_id, count(*) FROM runs GROUP BY 1 ORDER BY 1"),
+             QStringList({"1000|1", "1001|1"}));
+    QCOMPARE(rows("SELECT device_id, wifi_mac FROM units ORDER BY 1"),
+             QStringList({"1000|00:1A:2B:3C:4D:5E", "1001|00:1A:2B:3C:4D:60"}));
+    QString local, line;
+    QCOMPARE(cli({"report", "--station-dir", bench.station(), "--json"}, &local), 0);
+    QCOMPARE(cli({"report", "--database", url(), "--json"}, &line), 0);
+    QJsonObject localReport = QJsonDocument::fromJson(local.toUtf8()).object();
+    QJsonObject lineReport = QJsonDocument::fromJson(line.toUtf8()).object();
+    QCOMPARE(lineReport.take("journal").toString(),
+             "line database " + m_line.connection.database + " on " + m_dir.path());
+    localReport.remove("journal");
+    QCOMPARE(lineReport, localReport);
+    // The journal names the station as station.ini does.
+    QVERIFY2(local.contains("\"st-a\""), qPrintable(local));
+}
+
+void tst_line::operatorIdOnTheLine_data()
+{
+    QTest::addColumn<bool>("away");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("produced on another station") << false << 1;
+    QTest::newRow("the line away") << true << 0;
+}
+
+// The operator's ID that another station of the line produced is refused, naming where; with the
+// line away the station's own journal decides, and says so.
+void tst_line::operatorIdOnTheLine()
+{
+    if (m_bin.isEmpty())
+        QSKIP("PostgreSQL is not installed");
+    QFETCH(bool, away);
+    freshLine("admin");
+    QVERIFY(LineDatabase(m_line.connection, "st-a")
+                .sendEntries({entry(1, 1000).replace("\"run\"", "\"station\":\"st-a\",\"run\"")}));
+    prodtest::Bench bench;
+    QVERIFY(station(bench, "st-b", "database=" + url() + "\n"));
+    devsim::Device* unit = bench.start(bench.config(0));
+    QVERIFY(unit);
+    if (away)
+        QVERIFY(server(false));
+    QString out;
+    const int exitCode =
+        cli({"production", "--station-dir", bench.station(), "--device-id", "1000"}, &out);
+    if (away)
+        QVERIFY(server(true));
+    QCOMPARE(exitCode, away ? 0 : 1);
+    QCOMPARE(unit->deviceId(), away ? quint64(1000) : quint64(0));
+    QCOMPARE(out.contains("[E] Device ID 1000 was already given to a device on the line: station "
+                          "st-a, run r00001 (ended 2024-05-06T08:00:02.000Z)\n"),
+             !away);
+    QCOMPARE(out.contains("[.] The line database could not be asked about Device ID 1000: only "
+                          "this station's journal was checked\n"),
+             away);
+}
+
+// A station run on the line whose block is used up while the server is away refuses before it
+// touches the unit.
+void tst_line::stationBlockUsedUpWhileAway()
+{
+    if (m_bin.isEmpty())
+        QSKIP("PostgreSQL is not installed");
+    LineSettings s = freshLine("st-a");
+    s.blockSize = 1;
+    QVERIFY(LineDatabase(s.connection, s.station).setFirstId(500));
+    prodtest::Bench bench;
+    QVERIFY(station(bench, "st-a", "database=" + url() + "\nblock_size=1\n"));
+    {
+        LineIdBlocks blocks(s);
+        DeviceIdAllocator ids(bench.station());
+        ids.setBlockSource(&blocks, 1);
+        quint64 id = 0;
+        QVERIFY(ids.allocate(id) == DeviceIdAllocator::Result::Ok && id == 500);
+    }
+    QVERIFY(server(false));
+    devsim::Device* unit = bench.start(bench.config(0));
+    QVERIFY(unit);
+    QString out;
+    const int exitCode = cli({"station", "--station-dir", bench.station(), "--count", "1"}, &out);
+    QVERIFY(server(true));
+    QCOMPARE(exitCode, 1);
+    QVERIFY2(out.contains("No Device ID left in the station's blocks, and the line database gives "
+                          "no new block now"),
+             qPrintable(out));
+    QCOMPARE(unit->deviceId(), quint64(0));
+    QCOMPARE(prodtest::countOf(unit->commandCodes(), 0x02), 0);
+    QCOMPARE(rows("SELECT first_id, last_id FROM id_blocks"), QStringList{"500|500"});
 }
 
 QTEST_GUILESS_MAIN(tst_line)

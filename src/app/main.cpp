@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "line_settings.h"
 #include "mainwindow.h"
 #include "station.h"
 #include "version.h"
@@ -80,6 +81,12 @@ int main(int argc, char** argv)
         return 2;
     }
     setStationDir(choice.dir);
+    const LineSettings line = readLineSettings(choice.dir);
+    if (!line.error.isEmpty()) {
+        std::fprintf(stderr, "veltora: %s\n", qUtf8Printable(line.error));
+        QMessageBox::critical(nullptr, QStringLiteral("Veltora manufacturing"), line.error);
+        return 2;
+    }
 
     MainWindow window;
     window.show();

@@ -12,7 +12,11 @@
 #include <QTextEdit>
 
 #include "flashing.h"
+#include "line_database.h"
+#include "line_sender.h"
+#include "line_settings.h"
 #include "progress.h"
+#include "station.h"
 #include "ui_mainwindow.h"
 #include "version.h"
 
@@ -73,12 +77,19 @@ MainWindow::MainWindow(QWidget* parent)
                 Log(QString::number(int(colour), 10) + text);
             });
     connect(&m_runHost, &RunHost::sigFinished, this, &MainWindow::on_flashingFinished);
+    m_line = std::make_unique<LineSettings>(readLineSettings(stationDir()));
+    if (m_line->enabled() && m_line->error.isEmpty()) {
+        m_lineSender = std::make_unique<LineSenderThread>(stationDir(), *m_line);
+        m_lineSender->start();
+    }
 }
 
 MainWindow::~MainWindow()
 {
     if (flashingWorker)
         tearDownRun();
+    // Stops the sender, bounded by the server's connection time-out.
+    m_lineSender.reset();
     delete ui;
 }
 
@@ -200,6 +211,22 @@ void MainWindow::startRun(RunSettings::Kind kind)
         production ? ui->m_boxSetProdSerial->isChecked() : ui->m_boxSetSerial->isChecked();
     // A station with several probes names the one wired to the bench.
     settings.jlinkSerial = qEnvironmentVariable("VELTORA_JLINK_SERIAL").trimmed();
+    settings.station = m_line->station;
+    if (m_lineSender) {
+        // Asked from the run's thread, on a connection of its own.
+        const LineSettings line = *m_line;
+        settings.lineUnit = [line](quint64 id) {
+            LineDatabase db(line.connection, line.station);
+            LineDatabase::Unit unit;
+            LineUnitAnswer answer;
+            answer.asked = db.findUnit(id, unit);
+            answer.produced = unit.found;
+            answer.station = unit.station;
+            answer.run = unit.run;
+            answer.time = unit.time;
+            return answer;
+        };
+    }
 
     progressDialog = new Progress_c();
     progressDialog->show();
@@ -222,6 +249,9 @@ void MainWindow::tearDownRun()
     delete progressDialog;
     progressDialog = nullptr;
     m_runHost.end();
+    // The run's journal line is written: it goes to the line now, not at the next look.
+    if (m_lineSender)
+        m_lineSender->wake();
     flashingWorker = nullptr;
     mode = 0;
     setStartButtonsEnabled(true);

@@ -3,11 +3,14 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <memory>
 
 #include "logger.h"
 #include "run_host.h"
 
 class Flashing_c;
+class LineSenderThread;
+struct LineSettings;
 class Progress_c;
 class QCloseEvent;
 class QLineEdit;
@@ -63,4 +66,8 @@ private:
     QStringList portsAtStart;
     Logger_c logger;
     RunHost m_runHost{workerThread, logger};
+    // The station's place on a line (station.ini, VELTORA_DATABASE), and the thread that sends
+    // its journal there, off the GUI thread.
+    std::unique_ptr<LineSettings> m_line;
+    std::unique_ptr<LineSenderThread> m_lineSender;
 };

@@ -4,6 +4,8 @@
 #include <QDate>
 #include <QHash>
 
+#include "line_settings.h"
+
 namespace cli {
 
 namespace {
@@ -224,6 +226,19 @@ const QList<OptionDef> kOptions = {
      }},
     {{"csv"}, "FILE", "also write one row per run to FILE (CSV)", reportOption<kCsv>},
     {{"html"}, "FILE", "also write a page with plots to FILE", reportOption<kHtml>},
+    {{"database"},
+     "URL",
+     "the line's PostgreSQL server, postgresql://...;\n"
+     "default: VELTORA_DATABASE, else station.ini",
+     [](Options& o, const QString& v) -> QString {
+         QString why;
+         ConnectionParams params;
+         if (!parseDatabaseUrl(v, params, &why))
+             return QStringLiteral("--database needs a postgresql:// URL, not '%1' (%2)")
+                 .arg(v, why);
+         o.database = v;
+         return {};
+     }},
     {{"v", "verbose"},
      "",
      "also print the diagnostic trace on standard error",
@@ -234,7 +249,7 @@ const QList<OptionDef> kOptions = {
 };
 
 // Taken by every command, after its own.
-const QStringList kEveryCommand = {"verbose", "help"};
+const QStringList kEveryCommand = {"database", "verbose", "help"};
 
 const char kRunFooter[] =
     "Output: log lines go to standard output as they happen. On a terminal they are\n"
@@ -277,8 +292,20 @@ QString oneFolder(const Options& o)
 
 QString stationNeeds(const Options& o)
 {
-    if (o.stationDir.isEmpty() || !o.firstIdGiven)
+    // On a line the IDs come from the line's blocks: no first ID of the station's own.
+    if (o.stationDir.isEmpty() ||
+        (!o.firstIdGiven && !readLineSettings(o.stationDir, o.database).enabled()))
         return QStringLiteral("station needs --station-dir DIR and --first-id N");
+    return {};
+}
+
+QString dbNeeds(const Options& o)
+{
+    static const QStringList actions = {"init", "status", "sync"};
+    if (o.names.size() != 1 || !actions.contains(o.names.first()))
+        return QStringLiteral("db needs one of init, status or sync");
+    if (o.firstIdGiven && o.names.first() != QLatin1String("init"))
+        return QStringLiteral("--first-id goes with db init only");
     return {};
 }
 
@@ -293,6 +320,8 @@ const char kStationFooter[] =
     "Device IDs come from the station's allocator (Logs/device_ids.json), from --first-id\n"
     "the first time; each is taken when it is written. A unit that a run of this station\n"
     "wrote an ID into and that did not pass keeps it; any other gets the next free ID.\n"
+    "On a line (--database, VELTORA_DATABASE or station.ini) they come from the line's\n"
+    "blocks instead, and --first-id is not needed.\n"
     "\n"
     "Output: on a terminal a summary line and one line per unit (port, Device ID, step or\n"
     "file with its progress, elapsed time, PASS or FAIL), with each verdict line above\n"
@@ -397,7 +426,8 @@ const QList<CommandDef> kCommands = {
      "units, first-pass and final yield, retest rate, units per hour, durations, failures by\n"
      "step and by red line, stopped runs by cause, per day and per station; the Device IDs\n"
      "produced, repeated and re-identified. --csv writes one row per run, --html a page\n"
-     "with plots that opens without a network.",
+     "with plots that opens without a network. With --database: the whole line's runs, as\n"
+     "its server holds them, per station and in total.",
      {"station-dir", "since", "until", "station", "json", "csv", "html"},
      {},
      {},
@@ -454,6 +484,22 @@ const QList<CommandDef> kCommands = {
      {},
      stationNeeds,
      kStationFooter},
+    {Command::Db,
+     "db",
+     {"db init [--first-id N] [options]", "db status [options]", "db sync [options]"},
+     "set up the line's database, show it, send the journal",
+     "Works on the line's PostgreSQL server (--database, VELTORA_DATABASE or the station\n"
+     "folder's station.ini). init creates the tables or upgrades them (again: nothing\n"
+     "changes) and, with --first-id, sets where the line's Device IDs start. status shows\n"
+     "the schema version, the stations' runs and Device ID blocks, and this station's\n"
+     "journal entries not sent yet. sync sends them now and says how many.",
+     {"station-dir", "first-id"},
+     {},
+     "init|status|sync",
+     "what to do",
+     dbNeeds,
+     "Exit codes: 0 done, 1 the server could not be reached or refused, 2 usage error\n"
+     "(also: no database setting).\n"},
 };
 
 const OptionDef* findOption(const QString& name)

@@ -16,12 +16,13 @@ enum ExitCode {
     ExitInterrupted = 130
 };
 
-enum class Command { Production, Test, Retest, Fetch, Report, Doctor, InitStation, Station };
+enum class Command { Production, Test, Retest, Fetch, Report, Doctor, InitStation, Station, Db };
 
 struct Options
 {
     Command command = Command::Production;
     QString stationDir;
+    QString database; // the line's PostgreSQL URL; empty: VELTORA_DATABASE or station.ini
     quint64 deviceId = 0;
     bool deviceIdGiven = false;
     bool setDeviceId = true;

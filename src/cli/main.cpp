@@ -37,6 +37,8 @@ int main(int argc, char* argv[])
         return cli::runInitStation(line.options);
     case cli::Command::Station:
         return cli::runStation(line.options);
+    case cli::Command::Db:
+        return cli::runDb(line.options);
     case cli::Command::Production:
     case cli::Command::Test:
     case cli::Command::Retest:

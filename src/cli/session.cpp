@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "command_line.h"
+#include "line_commands.h"
 #include "logger.h"
 #include "run_host.h"
 #include "run_report.h"
@@ -27,9 +28,11 @@ void endJoinedRun(RunHost& host)
     host.end();
 }
 
-RunSettings settingsFor(const Options& o)
+RunSettings settingsFor(const Options& o, const LineSettings& line)
 {
     RunSettings s;
+    s.station = line.station;
+    s.lineUnit = lineUnitLookup(line);
     s.kind = o.command == Command::Production ? RunSettings::Kind::Production
              : o.command == Command::Test     ? RunSettings::Kind::Test
              : o.command == Command::Retest   ? RunSettings::Kind::Retest
@@ -50,8 +53,8 @@ RunSettings settingsFor(const Options& o)
 class Session : public QObject
 {
 public:
-    explicit Session(const Options& o)
-        : m_options(o), m_style(stdoutStyle()), m_bar(isTerminal(stderr))
+    Session(const Options& o, const LineSettings& line)
+        : m_options(o), m_line(line), m_style(stdoutStyle()), m_bar(isTerminal(stderr))
     {
         connect(&m_host, &RunHost::sigLine, this,
                 [this](const QString& text, LogColour colour, bool) {
@@ -74,7 +77,7 @@ public:
         watchStops();
         QElapsedTimer taken;
         taken.start();
-        m_host.start(settingsFor(m_options));
+        m_host.start(settingsFor(m_options, m_line));
         m_loop.exec();
         m_host.join();
         const qint64 elapsedMs = taken.elapsed();
@@ -83,6 +86,10 @@ public:
         endJoinedRun(m_host);
         restoreStopSignals();
         m_ended = true;
+        // Before the verdict, which stays the last line; a server away costs its time-out.
+        const QString waits = sendAfterRun(stationDir(), m_line, m_host.journalLine());
+        if (!waits.isEmpty())
+            print(formatLogLine(waits, LogColour::Black, m_style));
         // A run that reported its end completed, even when a stop came too late to cut it
         // short; a stopped run returns without a word of its own.
         const int code = m_finished ? m_exitCode : m_stopCode ? m_stopCode : ExitRunFailed;
@@ -144,6 +151,7 @@ private:
     }
 
     const Options& m_options;
+    const LineSettings m_line;
     const LineStyle m_style;
     ProgressBar m_bar;
     Logger_c m_logger;
@@ -182,12 +190,22 @@ int runSession(const Options& o)
 {
     if (!useStationDir(o))
         return ExitUsage;
-    Session session(o);
+    LineSettings line;
+    if (!lineSettings(o, stationDir(), line))
+        return ExitUsage;
+    Session session(o, line);
     return session.exec();
 }
 
 int printReport(const Options& o)
 {
+    // --database: the whole line's report, which needs no station folder.
+    if (!o.database.isEmpty()) {
+        LineSettings line;
+        if (!lineSettings(o, o.stationDir, line))
+            return ExitUsage;
+        return printLineReport(o, line);
+    }
     if (!useStationDir(o))
         return ExitUsage;
     QByteArray out;

@@ -9,6 +9,8 @@ struct Options;
 int runSession(const Options& options);
 // Prints the report of the station's run journal; returns the process exit code.
 int printReport(const Options& options);
+// veltora-cli db init|status|sync on the line's database; returns the process exit code.
+int runDb(const Options& options);
 // Takes the command's station folder; false, after a usage error, when it does not exist.
 bool useStationDir(const Options& options);
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "command_line.h"
+#include "line_commands.h"
 #include "logger.h"
 #include "station.h"
 #include "station_setup.h"
@@ -50,7 +51,8 @@ int printDoctor(const Options& options)
 {
     HostCheckSettings settings;
     settings.stationDir = options.stationDir;
-    const QList<Finding> findings = checkHost(settings);
+    QList<Finding> findings = checkHost(settings);
+    findings << checkLine(options, stationDir());
     printLines(doctorLines(findings, stdoutStyle()), stdout);
     if (std::fflush(stdout) != 0)
         return ExitRunFailed;

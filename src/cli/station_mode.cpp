@@ -14,11 +14,15 @@
 #include <vector>
 
 #include "command_line.h"
+#include "device_id_allocator.h"
+#include "line_commands.h"
+#include "line_sender.h"
 #include "logger.h"
 #include "port_claim.h"
 #include "port_list.h"
 #include "run_host.h"
 #include "session.h"
+#include "station.h"
 #include "station_output.h"
 #include "stop_signals.h"
 #include "usb_cdc_protocol.h"
@@ -104,7 +108,19 @@ struct Place
 class Station : public QObject
 {
 public:
-    explicit Station(const Options& o) : m_options(o), m_output(o.json, stdoutStyle()) {}
+    Station(const Options& o, const LineSettings& line)
+        : m_options(o), m_line(line), m_output(o.json, stdoutStyle())
+    {
+        if (!m_line.enabled())
+            return;
+        // On a line the IDs come from its blocks, topped up by the sender's thread between runs.
+        m_blocks = std::make_unique<LineIdBlocks>(m_line);
+        m_ids = std::make_unique<DeviceIdAllocator>(stationDir());
+        m_ids->setBlockSource(m_blocks.get(), quint64(m_line.blockSize));
+        m_sender = std::make_unique<LineSenderThread>(stationDir(), m_line);
+        m_sender->setAllocator(m_ids.get());
+        m_sender->start();
+    }
 
     int exec()
     {
@@ -117,6 +133,14 @@ public:
             m_loop.exec();
         m_tick.stop();
         restoreStopSignals();
+        // What the sender has not sent yet goes now, bounded by the server's time-out.
+        m_sender.reset();
+        const QString waits = sendAfterRun(stationDir(), m_line, QByteArray());
+        if (!waits.isEmpty())
+            std::fprintf(stderr,
+                         "veltora-cli: the line database could not be reached: journal entries "
+                         "not sent yet: %lld\n",
+                         static_cast<long long>(LineSender::pendingEntries(stationDir())));
         const bool stopped = m_stopping;
         const StationFigures figures = this->figures();
         m_output.summary(figures, stopped          ? Verdict::Stopped
@@ -221,6 +245,8 @@ private:
             count(place, run);
         place.lastRun = run.host.runId();
         endAndDeleteRun(place.run);
+        if (m_sender)
+            m_sender->wake();
         place.wentAway = !place.listed;
         place.confirmed = false;
         m_output.finished(view, place.lastRun);
@@ -438,6 +464,9 @@ private:
         s.ports = QStringList{place.key};
         s.stationIds = true;
         s.firstId = m_options.firstId;
+        s.station = m_line.station;
+        s.idBlocks = m_blocks.get();
+        s.blockSize = quint64(m_line.blockSize);
         s.unitReturnLimitMs = m_options.restartWaitSeconds * 1000;
         place.view = UnitView();
         place.view.port = place.key;
@@ -467,6 +496,10 @@ private:
     }
 
     const Options& m_options;
+    const LineSettings m_line;
+    std::unique_ptr<LineIdBlocks> m_blocks;
+    std::unique_ptr<DeviceIdAllocator> m_ids;
+    std::unique_ptr<LineSenderThread> m_sender;
     StationOutput m_output;
     std::vector<std::unique_ptr<Place>> m_places;
     // The key of every port name listed last time, so the links are looked up once per unit.
@@ -490,7 +523,10 @@ int runStation(const Options& o)
 {
     if (!useStationDir(o))
         return ExitUsage;
-    Station station(o);
+    LineSettings line;
+    if (!lineSettings(o, stationDir(), line))
+        return ExitUsage;
+    Station station(o, line);
     return station.exec();
 }
 

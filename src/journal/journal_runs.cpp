@@ -116,6 +116,12 @@ bool takeLine(const QByteArray& line, Texts& texts, ReportRun& run)
 
 } // namespace
 
+bool readJournalLine(const QByteArray& line, ReportRun& run)
+{
+    Texts texts;
+    return takeLine(line, texts, run);
+}
+
 bool readJournalRuns(const QString& journalPath, QVector<ReportRun>& runs, int& skipped)
 {
     runs.clear();

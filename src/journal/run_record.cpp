@@ -68,6 +68,10 @@ QByteArray RunRecord::toJsonLine() const
         {"result", QLatin1String(resultName(result))},
         {"error", result == Result::Failed ? textOrNull(error) : QJsonValue()},
         {"step", result == Result::Failed ? textOrNull(step) : QJsonValue()},
-        {"stop_cause", result == Result::Stopped ? textOrNull(stopCause) : QJsonValue()}};
+        {"stop_cause", result == Result::Stopped ? textOrNull(stopCause) : QJsonValue()},
+        // What the line's units table keeps of a produced unit.
+        {"key", textOrNull(QString::fromLatin1(key.toBase64()))},
+        {"wifi_mac", textOrNull(wifiMac)},
+        {"ethernet_mac", textOrNull(ethernetMac)}};
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }

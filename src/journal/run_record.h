@@ -27,7 +27,7 @@ struct RunRecord
     QDateTime end;
     QString version;
     QString host;
-    QString station;            // the station's name: the host name for now
+    QString station;            // the station's name (station.ini), else the host name
     QString stopCause;          // a stopped run: stop, time limit or window closed
     bool deviceIdAsked = false; // the run was to write deviceId
     quint64 deviceId = 0;
@@ -43,6 +43,10 @@ struct RunRecord
     QList<FileDigest> fetched; // fetched from it
     QList<Image> images;
     QString step; // a failed run: the step that failed (file list, download, MACs, ...)
+    // A successful production run: the unit's key and MACs as its records hold them.
+    QByteArray key; // raw bytes; Base64 in the line, as in public_keys.json
+    QString wifiMac;
+    QString ethernetMac;
     Result result = Result::Stopped; // a stopped run ends without saying so
 
     // The journal line, LF-terminated: one compact JSON object.

@@ -276,11 +276,17 @@ bool makeRunReport(const QString& journalPath, const ReportOptions& options, QBy
             QStringLiteral("the run journal '%1' cannot be read").arg(escapeControls(journalPath));
         return false;
     }
+    return makeRunReport(std::move(runs), skipped, journalPath, options, out, error);
+}
+
+bool makeRunReport(QVector<ReportRun> runs, int skipped, const QString& source,
+                   const ReportOptions& options, QByteArray& out, QString& error)
+{
     if (!options.csvFile.isEmpty() &&
         !writeFile(options.csvFile, runReportCsv(runs, options.scope), error))
         return false;
     RunReport report = computeRunReport(std::move(runs), options.scope);
-    report.journal = journalPath;
+    report.journal = source;
     report.skipped = skipped;
     if (!options.htmlFile.isEmpty() && !writeFile(options.htmlFile, runReportHtml(report), error))
         return false;

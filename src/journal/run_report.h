@@ -87,6 +87,9 @@ struct RunReport
 // and counted. A missing journal has no runs; false when it cannot be read.
 bool readJournalRuns(const QString& journalPath, QVector<ReportRun>& runs, int& skipped);
 
+// One journal line as a report run; false when it is no whole journal entry.
+bool readJournalLine(const QByteArray& line, ReportRun& run);
+
 // The figures of the runs in the scope. Runs outside it still tell which units were seen before.
 RunReport computeRunReport(QVector<ReportRun> runs, const ReportScope& scope);
 
@@ -116,3 +119,7 @@ bool takeReportOption(ReportOptions& options, const QString& name, const QString
 // read or a file cannot be written.
 bool makeRunReport(const QString& journalPath, const ReportOptions& options, QByteArray& out,
                    QString& error);
+// The same over runs read elsewhere (a line's database), in the order they started; source names
+// where they came from.
+bool makeRunReport(QVector<ReportRun> runs, int skipped, const QString& source,
+                   const ReportOptions& options, QByteArray& out, QString& error);

@@ -52,6 +52,9 @@ const char* const kInsertRun =
     " firmware, files, entry) VALUES (?, ?, ?, ?::timestamptz, ?::timestamptz, ?, ?,"
     " ?::numeric, ?, ?, ?::jsonb, ?::jsonb) ON CONFLICT (station, run) DO NOTHING RETURNING 1";
 const char* const kSelectRuns = "SELECT entry::text FROM runs";
+const char* const kRunsByStation =
+    "SELECT station, count(*), to_char(max(end_time), 'YYYY-MM-DD HH24:MI:SS') FROM runs"
+    " GROUP BY station ORDER BY station";
 const char* const kRunsOrder = " ORDER BY start_time, seq";
 
 // units: the first unit under an ID stays; the same unit seen again fills in what it lacked.
@@ -69,6 +72,10 @@ const char* const kUpsertUnit =
     " AND (u.ethernet_mac IS NULL OR EXCLUDED.ethernet_mac IS NULL"
     " OR upper(u.ethernet_mac) = upper(EXCLUDED.ethernet_mac)) RETURNING 1";
 
+const char* const kSelectUnit =
+    "SELECT station, run, to_char(first_seen, 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"') FROM units"
+    " WHERE device_id = ?::numeric";
+
 // unit_conflicts: another unit recorded under an ID the line already has.
 const char* const kInsertConflict =
     "INSERT INTO unit_conflicts (device_id, key, wifi_mac, ethernet_mac, station, run, seen)"
@@ -79,6 +86,10 @@ const char* const kInsertConflict =
 const char* const kSetFirstId = "INSERT INTO line (first_id) VALUES (?::numeric)"
                                 " ON CONFLICT (one) DO UPDATE SET first_id = EXCLUDED.first_id";
 const char* const kLockLine = "SELECT first_id FROM line FOR UPDATE";
+const char* const kSelectFirstId = "SELECT first_id::text FROM line";
+const char* const kBlocksByStation =
+    "SELECT station, count(*), sum(last_id - first_id + 1)::text, max(last_id)::text"
+    " FROM id_blocks GROUP BY station ORDER BY station";
 const char* const kReserveBlock =
     "INSERT INTO id_blocks (first_id, last_id, station)"
     " SELECT s, LEAST(s + ?::numeric - 1, 18446744073709551615), ? FROM (SELECT GREATEST("
@@ -411,5 +422,52 @@ bool LineDatabase::readRuns(const QString& station, const QDateTime& from, const
         return false;
     while (query.next())
         entry(query.value(0).toString().toUtf8());
+    return true;
+}
+
+bool LineDatabase::findUnit(quint64 id, Unit& unit)
+{
+    unit = Unit();
+    if (!open())
+        return false;
+    QSqlQuery query(connection());
+    query.prepare(QLatin1String(kSelectUnit));
+    query.addBindValue(QString::number(id));
+    if (!exec(query))
+        return false;
+    if (query.next()) {
+        unit.found = true;
+        unit.station = query.value(0).toString();
+        unit.run = query.value(1).toString();
+        unit.time = query.value(2).toString();
+    }
+    return true;
+}
+
+bool LineDatabase::describe(QStringList& lines)
+{
+    if (!open())
+        return false;
+    lines << QStringLiteral("Schema version: %1").arg(schemaVersion());
+    QSqlQuery query(connection());
+    if (!query.exec(QLatin1String(kSelectFirstId)))
+        return fail(query.lastError());
+    lines << QStringLiteral("First Device ID: ") +
+                 (query.next() ? query.value(0).toString() : QStringLiteral("none yet"));
+    if (!query.exec(QLatin1String(kRunsByStation)))
+        return fail(query.lastError());
+    const auto counted = [](const QVariant& n, const char* one, const char* many) {
+        return n.toString() + QLatin1Char(' ') + QLatin1String(n.toInt() == 1 ? one : many);
+    };
+    while (query.next())
+        lines << QStringLiteral("Station %1: %2, the last ended %3 UTC")
+                     .arg(query.value(0).toString(), counted(query.value(1), "run", "runs"),
+                          query.value(2).toString());
+    if (!query.exec(QLatin1String(kBlocksByStation)))
+        return fail(query.lastError());
+    while (query.next())
+        lines << QStringLiteral("Station %1: %2 of Device IDs, %3, up to %4")
+                     .arg(query.value(0).toString(), counted(query.value(1), "block", "blocks"),
+                          counted(query.value(2), "ID", "IDs"), query.value(3).toString());
     return true;
 }

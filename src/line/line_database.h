@@ -50,6 +50,20 @@ public:
     [[nodiscard]] bool readRuns(const QString& station, const QDateTime& from, const QDateTime& to,
                                 const std::function<void(const QByteArray&)>& entry);
 
+    // The unit the line produced under a Device ID: the station and run that made it and when
+    // that run ended (UTC). found false when the line has none.
+    struct Unit
+    {
+        bool found = false;
+        QString station;
+        QString run;
+        QString time;
+    };
+    [[nodiscard]] bool findUnit(quint64 id, Unit& unit);
+    // The line at a glance, one line each: the schema version, the first Device ID, per station
+    // its runs and its last, and the blocks it holds.
+    [[nodiscard]] bool describe(QStringList& lines);
+
     QSqlDatabase connection() const;
 
 private:

@@ -88,7 +88,28 @@ LineSender::LineSender(const QString& stationDir, const LineSettings& settings)
 
 LineSender::~LineSender() = default;
 
-LineSender::Outcome LineSender::sendPending(int budgetMs)
+QString LineSender::lastError() const
+{
+    return m_db->lastError();
+}
+
+qint64 LineSender::pendingEntries(const QString& stationDir)
+{
+    const Cursor cursor = Cursor::load(cursorFile(stationDir));
+    QFile journal(stationDir + QStringLiteral("/Logs/runs.jsonl"));
+    if (!openRegularFile(journal))
+        return 0;
+    if (journal.size() >= cursor.offset && !journal.seek(cursor.offset))
+        return 0;
+    qint64 count = 0;
+    while (!journal.atEnd()) {
+        const QByteArray line = journal.readLine();
+        count += line.endsWith('\n') && line.size() > 1;
+    }
+    return count;
+}
+
+LineSender::Outcome LineSender::sendPending(int budgetMs, const QByteArray& first, Retry retry)
 {
     QElapsedTimer spent;
     spent.start();
@@ -108,20 +129,28 @@ LineSender::Outcome LineSender::sendPending(int budgetMs)
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (journal.size() == cursor.offset)
         return Outcome::CaughtUp;
-    if (now < cursor.retryAfterMs)
+    if (retry == Retry::AfterPause && now < cursor.retryAfterMs)
         return Outcome::Away;
+    const auto away = [&] {
+        cursor.pauseMs = qBound(kFirstPauseMs, cursor.pauseMs * 2, kLongestPauseMs);
+        cursor.retryAfterMs = QDateTime::currentMSecsSinceEpoch() + cursor.pauseMs;
+        if (!cursor.save(cursorPath))
+            qDebug() << "Line sender: the cursor could not be written";
+        return Outcome::Away;
+    };
+    QByteArray firstLine = first;
+    while (firstLine.endsWith('\n'))
+        firstLine.chop(1);
+    if (!firstLine.isEmpty() && !m_db->sendEntries({firstLine}))
+        return away();
     while (true) {
         qint64 end = cursor.offset;
         const QVector<QByteArray> lines = readBatch(journal, cursor.offset, end);
         if (end == cursor.offset)
             return Outcome::CaughtUp;
-        if (!lines.isEmpty() && !m_db->sendEntries(lines)) {
-            cursor.pauseMs = qBound(kFirstPauseMs, cursor.pauseMs * 2, kLongestPauseMs);
-            cursor.retryAfterMs = QDateTime::currentMSecsSinceEpoch() + cursor.pauseMs;
-            if (!cursor.save(cursorPath))
-                qDebug() << "Line sender: the cursor could not be written";
-            return Outcome::Away;
-        }
+        if (!lines.isEmpty() && !m_db->sendEntries(lines))
+            return away();
+        m_sent += lines.size();
         cursor.offset = end;
         cursor.pauseMs = 0;
         cursor.retryAfterMs = 0;

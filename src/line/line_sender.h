@@ -26,18 +26,30 @@ public:
         Away      // the server could not take it; tried again after the pause
     };
 
+    // Whether a send waits out the pause after a failure, or tries at once (asked for by hand).
+    enum class Retry { AfterPause, Now };
+
     LineSender(const QString& stationDir, const LineSettings& settings);
     ~LineSender();
 
     // Sends what the journal holds beyond the cursor, for about budgetMs at most (-1: until done).
-    // Connects only when there is something to send.
-    Outcome sendPending(int budgetMs = -1);
+    // Connects only when there is something to send. first, when given, is a journal line sent
+    // before the rest (a run's own line, so that it shows at once; sent again in its turn, which
+    // the server ignores).
+    Outcome sendPending(int budgetMs = -1, const QByteArray& first = {},
+                        Retry retry = Retry::AfterPause);
+    // Journal entries this sender has sent so far.
+    qint64 sent() const { return m_sent; }
+    QString lastError() const;
 
     static QString cursorFile(const QString& stationDir);
+    // Journal entries beyond the cursor: those still to be sent.
+    static qint64 pendingEntries(const QString& stationDir);
 
 private:
     QString m_stationDir;
     std::unique_ptr<LineDatabase> m_db;
+    qint64 m_sent = 0;
 };
 
 // A station process's or the window's sender: sends in its own thread whenever the journal has

@@ -96,13 +96,21 @@ bool parseDatabaseUrl(const QString& url, ConnectionParams& params, QString* err
 
 LineSettings readLineSettings(const QString& stationDir, const QString& databaseOption)
 {
-    const QHash<QString, QString> file = lineSection(stationDir + QStringLiteral("/station.ini"));
+    const QHash<QString, QString> file =
+        stationDir.isEmpty() ? QHash<QString, QString>()
+                             : lineSection(stationDir + QStringLiteral("/station.ini"));
     LineSettings s;
+    // Where the database setting came from, so that a bad one is named where it can be mended.
+    QString source = QStringLiteral("station.ini database");
     s.database = file.value(QStringLiteral("database"));
-    if (qEnvironmentVariableIsSet("VELTORA_DATABASE"))
+    if (qEnvironmentVariableIsSet("VELTORA_DATABASE")) {
         s.database = qEnvironmentVariable("VELTORA_DATABASE");
-    if (!databaseOption.isEmpty())
+        source = QStringLiteral("VELTORA_DATABASE");
+    }
+    if (!databaseOption.isEmpty()) {
         s.database = databaseOption;
+        source = QStringLiteral("--database");
+    }
     s.station = file.value(QStringLiteral("station"), QSysInfo::machineHostName());
     if (file.contains(QStringLiteral("block_size"))) {
         bool ok = false;
@@ -110,12 +118,12 @@ LineSettings readLineSettings(const QString& stationDir, const QString& database
         if (ok && size > 0)
             s.blockSize = size;
         else
-            s.error = QStringLiteral("block_size must be a whole number above 0");
+            s.error = QStringLiteral("station.ini block_size must be a whole number above 0");
     }
     if (s.station.isEmpty())
-        s.error = QStringLiteral("the station has no name");
+        s.error = QStringLiteral("station.ini station: the station has no name");
     QString urlError;
     if (s.enabled() && !parseDatabaseUrl(s.database, s.connection, &urlError))
-        s.error = QStringLiteral("database: ") + urlError;
+        s.error = source + QStringLiteral(": ") + urlError;
     return s;
 }

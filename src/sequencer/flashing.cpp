@@ -118,17 +118,45 @@ bool Flashing_c::recordsWritable()
     return false;
 }
 
+bool Flashing_c::lineIdFreeFor(quint64 held)
+{
+    if (!m_lineUnit || held == m_deviceId)
+        return true;
+    const LineUnitAnswer line = m_lineUnit(m_deviceId);
+    if (!line.asked) {
+        m_logger->log(QStringLiteral("The line database could not be asked about Device ID ") +
+                          QString::number(m_deviceId) +
+                          QStringLiteral(": only this station's journal was checked"),
+                      LogColour::Black);
+        return true;
+    }
+    if (!line.produced)
+        return true;
+    failRun(QStringLiteral("Device ID ") + QString::number(m_deviceId) +
+                QStringLiteral(" was already given to a device on the line: station ") +
+                line.station + QStringLiteral(", run ") + line.run + QStringLiteral(" (ended ") +
+                line.time + QLatin1Char(')'),
+            false);
+    return false;
+}
+
+bool Flashing_c::readHistory(quint64 id, quint64 held, DeviceIdHistory& history)
+{
+    const QString journal = StationLayout::journalFile();
+    if (readDeviceIdHistory(journal, id, held, history))
+        return true;
+    failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
+    return false;
+}
+
 bool Flashing_c::idFreeFor(quint64 held)
 {
     // A device that holds its ID already (a re-run after a failure) goes on as before.
     if (held == m_deviceId)
         return true;
     DeviceIdHistory history;
-    const QString journal = StationLayout::journalFile();
-    if (!readDeviceIdHistory(journal, m_deviceId, held, history)) {
-        failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
+    if (!readHistory(m_deviceId, held, history))
         return false;
-    }
     if (history.given) {
         failRun(QStringLiteral("Device ID ") + QString::number(m_deviceId) +
                     QStringLiteral(" was already given to a device in run ") + history.givenRun +
@@ -153,11 +181,15 @@ QString stationIdsFile()
     return QDir::cleanPath(DeviceIdAllocator::stateFile(stationDir()));
 }
 
-// The one place a run's allocator is made: the station folder's, with the first ID it was given.
-DeviceIdAllocator stationAllocator(std::optional<quint64> firstId)
+// The one place a run's allocator is made: the station folder's, with the first ID it was given,
+// or on a line the line's blocks.
+DeviceIdAllocator stationAllocator(std::optional<quint64> firstId, IdBlockSource* blocks = nullptr,
+                                   quint64 blockSize = 0)
 {
     DeviceIdAllocator ids(stationDir());
-    if (firstId)
+    if (blocks)
+        ids.setBlockSource(blocks, blockSize);
+    else if (firstId)
         ids.setFirstId(*firstId);
     return ids;
 }
@@ -175,10 +207,13 @@ QString allocatorFailure(DeviceIdAllocator::Result result)
 
 bool Flashing_c::stationIdsAvailable()
 {
-    if (!m_stationIds || stationAllocator(m_firstId).available())
+    if (!m_stationIds || stationAllocator(m_firstId, m_idBlocks, m_blockSize).available())
         return true;
     m_step = "Device ID";
-    failRun(QStringLiteral("No Device ID can be had from ") + stationIdsFile(), false);
+    failRun(m_idBlocks ? QStringLiteral("No Device ID left in the station's blocks, and the line "
+                                        "database gives no new block now")
+                       : QStringLiteral("No Device ID can be had from ") + stationIdsFile(),
+            false);
     return false;
 }
 
@@ -197,11 +232,8 @@ bool Flashing_c::noteOperatorId(quint64 held)
     // Taken, and no run that has ended was to write it: another run is writing it now (or
     // died doing so), into another unit.
     DeviceIdHistory history;
-    const QString journal = StationLayout::journalFile();
-    if (!readDeviceIdHistory(journal, m_deviceId, held, history)) {
-        failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
+    if (!readHistory(m_deviceId, held, history))
         return false;
-    }
     if (history.asked)
         return true;
     failRun(QStringLiteral("Device ID ") + QString::number(m_deviceId) +
@@ -217,14 +249,11 @@ bool Flashing_c::takeStationId(quint64 held)
     // never will, killed) may be in another unit that came with the same number, and one a
     // production run passed with is that unit's.
     DeviceIdHistory history;
-    const QString journal = StationLayout::journalFile();
-    if (!readDeviceIdHistory(journal, held, held, history)) {
-        failRun(QStringLiteral("Run journal reading error: ") + QDir::cleanPath(journal), false);
+    if (!readHistory(held, held, history))
         return false;
-    }
     const bool rerun = history.given && !history.heldProduced;
     quint64 id = 0;
-    DeviceIdAllocator ids = stationAllocator(m_firstId);
+    DeviceIdAllocator ids = stationAllocator(m_firstId, m_idBlocks, m_blockSize);
     const DeviceIdAllocator::Result result =
         rerun ? ids.keepOrAllocate(held, id) : ids.allocate(id);
     if (result != DeviceIdAllocator::Result::Ok) {

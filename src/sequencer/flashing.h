@@ -5,9 +5,11 @@
 #include <memory>
 
 #include "device_search.h"
+#include "run_host.h"
 #include "run_record.h"
 #include "stop_token.h"
 
+struct DeviceIdHistory;
 class FileLoader_c;
 class Logger_c;
 class cUSB_CDC_Protocol;
@@ -73,6 +75,15 @@ public:
         m_firstId = firstId;
     }
 
+    // On a line: the station's IDs come from the line's blocks, and the operator's ID is asked
+    // about there too.
+    void setLineIds(IdBlockSource* blocks, quint64 blockSize)
+    {
+        m_idBlocks = blocks;
+        m_blockSize = blockSize;
+    }
+    void setLineLookup(const LineUnitLookup& lookup) { m_lineUnit = lookup; }
+
 signals:
     void on_flashFinish(bool result);
     // The ID the unit holds: read when found (written false), then the one written into it.
@@ -104,7 +115,13 @@ private:
     // Whether m_deviceId may go into the device that holds `held`, by the journal: not when
     // another device was given it. A device produced under another ID is re-identified openly.
     // False when the run has ended.
+    // What the journal says of `id` and `held`; false, after the run's red line, when it cannot
+    // be read.
+    bool readHistory(quint64 id, quint64 held, DeviceIdHistory& history);
     bool idFreeFor(quint64 held);
+    // Whether the line has the operator's m_deviceId in another unit than the one holding `held`;
+    // false (after failing the run) when it has. A line that cannot be asked is said in a line.
+    bool lineIdFreeFor(quint64 held);
     // Whether the station's allocator can give this run an ID, before the unit is touched;
     // false (after failing the run) when it cannot. True for the operator's ID.
     bool stationIdsAvailable();
@@ -140,6 +157,9 @@ private:
     bool m_setDeviceId;
     bool m_stationIds = false;
     quint64 m_firstId = 0;
+    IdBlockSource* m_idBlocks = nullptr;
+    quint64 m_blockSize = 0;
+    LineUnitLookup m_lineUnit;
     Logger_c* m_logger;
     int m_commanderTimeoutMs = 30000;
     QString m_jlinkSerial;

@@ -78,6 +78,9 @@ Flashing_c* RunHost::start(const RunSettings& s, const std::function<void(Flashi
     m_worker->setUnitReturnLimitMs(s.unitReturnLimitMs);
     if (production && s.stationIds)
         m_worker->setStationIds(s.firstId);
+    if (s.idBlocks)
+        m_worker->setLineIds(s.idBlocks, s.blockSize);
+    m_worker->setLineLookup(s.lineUnit);
     connect(m_worker, &Flashing_c::sigDeviceId, this, &RunHost::sigDeviceId);
     connect(m_worker, &Flashing_c::on_flashFinish, this, &RunHost::sigFinished);
 
@@ -172,7 +175,7 @@ void RunHost::writeJournal()
     record.end = m_end.isValid() ? m_end : QDateTime::currentDateTimeUtc();
     record.version = QLatin1String(kVeltoraVersion);
     record.host = QSysInfo::machineHostName();
-    record.station = record.host;
+    record.station = m_settings.station.isEmpty() ? record.host : m_settings.station;
     record.stopCause = m_stopCause;
     // Only these runs write the ID; the others are never asked to. A run on the station's IDs
     // names the one it took, if it got that far.
@@ -183,6 +186,7 @@ void RunHost::writeJournal()
         record.deviceId = m_settings.deviceId;
     }
     record.error = m_lastRedLine;
+    m_journalLine = record.toJsonLine();
     if (!appendRunRecord(StationLayout::journalFile(), record))
         reportWriteError();
     m_active = false;

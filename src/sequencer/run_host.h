@@ -11,6 +11,21 @@
 class Flashing_c;
 class QThread;
 
+class IdBlockSource;
+
+// What the line's database says of a Device ID: whether it could be asked, and the unit produced
+// under it there.
+struct LineUnitAnswer
+{
+    bool asked = false;
+    bool produced = false;
+    QString station;
+    QString run;
+    QString time; // when that run ended, UTC
+};
+// Asks the line about an ID, from the run's thread; bounded by the connection's time-out.
+using LineUnitLookup = std::function<LineUnitAnswer(quint64 id)>;
+
 // What one run is asked to do; the window's widgets or the command line fill it in.
 struct RunSettings
 {
@@ -18,8 +33,8 @@ struct RunSettings
     Kind kind = Kind::Production;
     quint64 deviceId = 0;
     bool setDeviceId = true;
-    bool skipBootloader = true;  // read for production only: the others always skip it
-    QString fetchFolder;         // fetch: the local folder that receives the files
+    bool skipBootloader = true; // read for production only: the others always skip it
+    QString fetchFolder;        // fetch: the local folder that receives the files
     quint16 fetchSelector = 0;
     QStringList fetchNames;
     QString jlinkSerial; // test: the J-Link probe's serial number; empty: the only one
@@ -31,6 +46,12 @@ struct RunSettings
     quint64 firstId = 0;
     // How long the unit may be away in a restart the run waits for; 0: until the run is stopped.
     int unitReturnLimitMs = 0;
+    // On a line: the station's name in the journal (empty: the host name), the blocks the
+    // station's IDs come from (they outlive the run), and the line's word on the operator's ID.
+    QString station;
+    IdBlockSource* idBlocks = nullptr;
+    quint64 blockSize = 0;
+    LineUnitLookup lineUnit;
 };
 
 // Hosts one run at a time for the window and the command-line runner alike: makes the worker for
@@ -62,6 +83,8 @@ public:
     void end();
     // The run's id in the journal and the day log.
     QString runId() const { return m_runId; }
+    // The journal line of the run that ended last; empty before.
+    QByteArray journalLine() const { return m_journalLine; }
 
 signals:
     // One line of the run for the operator; label: it goes onto the progress label too.
@@ -99,6 +122,7 @@ private:
     QDateTime m_end;
     QString m_lastRedLine;
     QString m_stopCause;
+    QByteArray m_journalLine;
     std::atomic<bool> m_active{false};
     std::atomic<bool> m_writeErrorShown{false};
 };

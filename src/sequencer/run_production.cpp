@@ -43,7 +43,8 @@ void Flashing_c::runProduction()
     emit sigDeviceId(currentId, false);
     // The operator's ID is checked and noted before the download; the station's is taken, and
     // looked up, when it is written.
-    if (m_setDeviceId && !m_stationIds && (!idFreeFor(currentId) || !noteOperatorId(currentId)))
+    if (m_setDeviceId && !m_stationIds &&
+        (!idFreeFor(currentId) || !lineIdFreeFor(currentId) || !noteOperatorId(currentId)))
         return;
 
     // C: firmware download.
@@ -76,6 +77,10 @@ void Flashing_c::runProduction()
         if (!readPublicKey(key) || !readMacs(wifi, ethernet) ||
             !writeRecords(m_deviceId, key, wifi, ethernet))
             return;
+        // The line's record of the unit: its journal line is what the station sends.
+        m_record.key = key;
+        m_record.wifiMac = QString::fromLatin1(wifi);
+        m_record.ethernetMac = QString::fromLatin1(ethernet);
     }
 
     // G: success.

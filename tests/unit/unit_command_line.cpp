@@ -90,6 +90,16 @@ void CommandLineParsing::usage_data()
         << QStringList{"station", "--station-dir=/srv/a", "--first-id=1", "--slots=0"} << error
         << "--slots needs"
         << "veltora-cli station";
+    QTest::newRow("database no PostgreSQL URL")
+        << QStringList{"retest", "--database", "mysql://h/d"} << error
+        << "--database needs a postgresql:// URL, not 'mysql://h/d'"
+        << "veltora-cli retest";
+    QTest::newRow("db sync with a first ID") << QStringList{"db", "sync", "--first-id", "5"}
+                                             << error << "--first-id goes with db init only"
+                                             << "veltora-cli db";
+    QTest::newRow("db without what to do")
+        << QStringList{"db"} << error << "db needs one of init, status or sync"
+        << "veltora-cli db";
     QTest::newRow("until before since")
         << QStringList{"report", "--since", "2024-05-07", "--until", "2024-05-06"} << error
         << "--until 2024-05-06 is before --since 2024-05-07"
