@@ -210,6 +210,8 @@ void tst_cli::output_data()
            "[E] Error while getting the files list\n"
            "FAIL production, Device ID 7, <t> s\n"
         << true;
+    QTest::newRow("report page past the file size limit") << "report --html @/page.html"
+                                                          << "1" << 1 << "" << true;
     const QString deleted = "\033[34mTest history has been deleted successfully\033[0m\n"
                             "\033[32mPASS retest, <t> s\033[0m\n";
     QTest::newRow("re-test") << "retest" << QString() << 0
@@ -256,7 +258,8 @@ void tst_cli::output()
         const rlimit none{0, limit.rlim_max};
         QVERIFY(setrlimit(RLIMIT_FSIZE, &none) == 0);
     }
-    startCli(p, mode.split(' ') + QStringList{"--station-dir", stationDir()});
+    startCli(p, mode.split(' ').replaceInStrings("@", stationDir()) +
+                    QStringList{"--station-dir", stationDir()});
     QVERIFY(setrlimit(RLIMIT_FSIZE, &limit) == 0);
     QVERIFY(p.waitForFinished(30000));
     QCOMPARE(p.exitCode(), exitCode);

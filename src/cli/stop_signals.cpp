@@ -24,10 +24,13 @@ void watchStopSignals()
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+}
+
+void failWritesPastFileSizeLimit()
+{
 #ifdef SIGXFSZ
-    // A write past the file size limit fails like one to a full disk, which the runs report,
-    // instead of killing the process between a unit's ID and its records. It stays ignored: the
-    // journal line and the verdict are written after the default handlers are back.
+    // A write past the file size limit then fails like one to a full disk, which every command
+    // reports, instead of killing the process between a unit's ID and its records.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
 }

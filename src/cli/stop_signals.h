@@ -1,11 +1,13 @@
 #pragma once
 
 // The signals that stop a command's runs: Ctrl-C (SIGINT) and SIGTERM are noted by a handler and
-// taken by the command's event loop; a write to a closed pipe, or past the file size limit, fails
-// instead of killing the process in the middle of a chunk.
+// taken by the command's event loop; a write to a closed pipe fails instead of killing the
+// process in the middle of a chunk.
 namespace cli {
 
 void watchStopSignals();
+// For the whole process: a write past the file size limit (ulimit -f) fails instead of killing it.
+void failWritesPastFileSizeLimit();
 // True once for each stop signal received since the last call.
 bool takeStopSignal();
 // The default handlers again, once the command's runs have ended.
