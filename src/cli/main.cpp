@@ -6,12 +6,14 @@
 #include "session.h"
 #include "station_commands.h"
 #include "station_mode.h"
+#include "stop_signals.h"
 #include "terminal_output.h"
 #include "version.h"
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    cli::failWritesPastFileSizeLimit();
     const cli::CommandLine line = cli::parseCommandLine(app.arguments().mid(1));
     switch (line.action) {
     case cli::CommandLine::Action::Error:

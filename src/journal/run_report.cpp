@@ -170,8 +170,10 @@ ReportKind kindReport(const QString& kind, const QVector<const ReportRun*>& runs
 bool writeFile(const QString& path, const QByteArray& bytes, QString& error)
 {
     // Written whole or not at all: an earlier report stays as it was when this one fails.
+    // Unbuffered, as commit() puts a file in place even when its last buffered write failed.
     QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+    if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+        file.write(bytes) == bytes.size() && file.commit())
         return true;
     error = QStringLiteral("the file '%1' cannot be written").arg(escapeControls(path));
     return false;
