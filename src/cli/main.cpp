@@ -1,6 +1,7 @@
 #include <QCoreApplication>
 #include <cstdio>
 
+#include "append_file.h"
 #include "command_line.h"
 #include "logger.h"
 #include "session.h"
@@ -13,7 +14,7 @@
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    cli::failWritesPastFileSizeLimit();
+    failWritesPastFileSizeLimit();
     const cli::CommandLine line = cli::parseCommandLine(app.arguments().mid(1));
     switch (line.action) {
     case cli::CommandLine::Action::Error:

@@ -26,15 +26,6 @@ void watchStopSignals()
 #endif
 }
 
-void failWritesPastFileSizeLimit()
-{
-#ifdef SIGXFSZ
-    // A write past the file size limit then fails like one to a full disk, which every command
-    // reports, instead of killing the process between a unit's ID and its records.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
-}
-
 bool takeStopSignal()
 {
     return g_signal.exchange(0) != 0;

@@ -6,8 +6,6 @@
 namespace cli {
 
 void watchStopSignals();
-// For the whole process: a write past the file size limit (ulimit -f) fails instead of killing it.
-void failWritesPastFileSizeLimit();
 // True once for each stop signal received since the last call.
 bool takeStopSignal();
 // The default handlers again, once the command's runs have ended.
