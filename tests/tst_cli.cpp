@@ -4,6 +4,7 @@
 #include <QtTest>
 #include <csignal>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "prod_fixture.h"
@@ -176,6 +177,7 @@ void tst_cli::output_data()
     QTest::addColumn<QString>("noColor"); // NO_COLOR's value; null: unset
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("output");
+    QTest::addColumn<bool>("noRoom"); // a file size limit of 0: no station file takes a byte
     // The production list is gone: the run fails before its search.
     QTest::newRow("failed run, NO_COLOR empty")
         << "production --device-id 7"
@@ -184,7 +186,8 @@ void tst_cli::output_data()
            "\033[31mError while opening the list of flashing files\033[0m\n"
            "The list <station>/Production/production_files.cfg cannot be read: it does not exist\n"
            "\033[31mError while getting the files list\033[0m\n"
-           "\033[31mFAIL production, Device ID 7, <t> s\033[0m\n";
+           "\033[31mFAIL production, Device ID 7, <t> s\033[0m\n"
+        << false;
     QTest::newRow("failed run, NO_COLOR set")
         << "production --device-id 7"
         << "1" << 1
@@ -193,21 +196,38 @@ void tst_cli::output_data()
            "[.] The list <station>/Production/production_files.cfg cannot be read: it does not "
            "exist\n"
            "[E] Error while getting the files list\n"
-           "FAIL production, Device ID 7, <t> s\n";
+           "FAIL production, Device ID 7, <t> s\n"
+        << false;
+    // Past the limit a write fails as on a full disk; it must not kill the run.
+    QTest::newRow("failed run, no room for the day log")
+        << "production --device-id 7"
+        << "1" << 1
+        << "[.] Applying the default file list\n"
+           "[E] Run journal writing error\n"
+           "[E] Error while opening the list of flashing files\n"
+           "[.] The list <station>/Production/production_files.cfg cannot be read: it does not "
+           "exist\n"
+           "[E] Error while getting the files list\n"
+           "FAIL production, Device ID 7, <t> s\n"
+        << true;
+    QTest::newRow("report page past the file size limit") << "report --html @/page.html"
+                                                          << "1" << 1 << "" << true;
     const QString deleted = "\033[34mTest history has been deleted successfully\033[0m\n"
                             "\033[32mPASS retest, <t> s\033[0m\n";
     QTest::newRow("re-test") << "retest" << QString() << 0
                              << "Searching for the device's COM port\n"
                                 "\033[32mFound the device connected to <port>\033[0m\n"
                                 "\033[32mFirmware version isVELTORA-FW 3.2.0\033[0m\n" +
-                                    deleted;
+                                    deleted
+                             << false;
     // The box is production's: a re-test sends a device in its bootloader on to its firmware.
     QTest::newRow("re-test, device in its bootloader")
         << "retest --no-skip-bootloader" << QString() << 0
         << "Searching for the device's COM port\n"
            "\033[32mFound device connected to <port>\033[0m\n"
            "\033[32mFirmware version is VELTORA-FW 3.2.0\033[0m\n" +
-               deleted;
+               deleted
+        << false;
 }
 
 // The log lines and the verdict on a terminal: coloured by their code unless NO_COLOR says not.
@@ -217,6 +237,7 @@ void tst_cli::output()
     QFETCH(QString, noColor);
     QFETCH(int, exitCode);
     QFETCH(QString, output);
+    QFETCH(bool, noRoom);
     startDevice();
     m_device->setBootloader(mode.endsWith("bootloader"));
     QVERIFY(writeFile(m_bench->fsRoot() + "/testres.bin", "previous test results"));
@@ -230,7 +251,16 @@ void tst_cli::output()
     if (!noColor.isNull())
         environment.insert("NO_COLOR", noColor);
     p.setProcessEnvironment(environment);
-    startCli(p, mode.split(' ') + QStringList{"--station-dir", stationDir()});
+    // The program inherits the limit; the test lifts it again once the program runs.
+    rlimit limit{};
+    QVERIFY(getrlimit(RLIMIT_FSIZE, &limit) == 0);
+    if (noRoom) {
+        const rlimit none{0, limit.rlim_max};
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &none) == 0);
+    }
+    startCli(p, mode.split(' ').replaceInStrings("@", stationDir()) +
+                    QStringList{"--station-dir", stationDir()});
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &limit) == 0);
     QVERIFY(p.waitForFinished(30000));
     QCOMPARE(p.exitCode(), exitCode);
     // The terminal passes the bytes on a moment after they were written.

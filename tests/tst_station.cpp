@@ -53,8 +53,9 @@ private slots:
     void sharedStationFolder();
 
 private:
-    // Unit i on its own port; a replacement takes an earlier unit's port with another Device ID
-    // and MAC. Units 4 on carry the serial numbers of units 0 on: those units come back.
+    // Unit i on its own port; a replacement takes an earlier unit's port with another serial
+    // number, Device ID and MAC. Unit 5 is unit 0 come back (its serial number) with another
+    // Device ID and MAC.
     devsim::Device* plug(int i, bool serials, int place = -1, int rebootDelayMs = 30)
     {
         devsim::Config c = m_bench->config(place < 0 ? i : place);
@@ -62,9 +63,9 @@ private:
         c.fsRoot = m_bench->fsRoot(i).toStdString();
         c.seed = unsigned(i + 1);
         c.deviceId = 7 + quint64(i > 3 ? i : 0);
-        c.wifiMac[5] = uint8_t(i);
+        c.wifiMac[5] = uint8_t(m_units.size()); // the order plugged in
         if (serials)
-            c.usbSerial = "SIM" + std::to_string(i % 4);
+            c.usbSerial = "SIM" + std::to_string(i % 5);
         devsim::Device* unit = m_bench->start(c);
         m_units << unit;
         return unit;
@@ -150,9 +151,12 @@ void tst_station::station_data()
     QTest::newRow("a unit pulled in its restart, another in its place")
         << "pulled" << false << QStringList{"--count", "5", "--restart-wait", "1"} << 1 << 4
         << "FAIL station: 4 passed, 1 failed, first-pass yield 80.0 %, ";
+    QTest::newRow("a unit pulled in its restart, another plugged in at once")
+        << "pulled at once" << true << QStringList{"--count", "5", "--restart-wait", "1"} << 1 << 4
+        << "FAIL station: 4 passed, 1 failed, first-pass yield 80.0 %, ";
     // Known by its serial number on another port, its second run is no first run.
     QTest::newRow("a unit pulled in its restart comes back elsewhere")
-        << "pulled" << true << QStringList{"--count", "5", "--restart-wait", "1"} << 1 << 4
+        << "pulled, back" << true << QStringList{"--count", "5", "--restart-wait", "1"} << 1 << 4
         << "FAIL station: 4 passed, 1 failed, first-pass yield 75.0 %, ";
     QTest::newRow("Ctrl-C in the downloads")
         << "interrupt" << true << QStringList() << 130 << 0
@@ -169,7 +173,8 @@ void tst_station::station()
     QFETCH(QString, lastLine);
     for (int i = 0; i < (event == "later" ? 3 : 4); ++i) {
         // Unit 0 of "pulled" restarts slowly enough to be pulled in its restart.
-        devsim::Device* unit = plug(i, serials, -1, event == "pulled" && i == 0 ? 10000 : 30);
+        devsim::Device* unit =
+            plug(i, serials, -1, event.startsWith("pulled") && i == 0 ? 10000 : 30);
         QVERIFY(unit);
         if (event == "interrupt")
             unit->setFault(0x03, devsim::Fault{devsim::ErrorMode::Delay, 200, -1});
@@ -183,11 +188,13 @@ void tst_station::station()
         QTest::qWait(1000);
         QVERIFY(plug(3, serials));
     }
-    if (event == "pulled") {
+    if (event.startsWith("pulled")) {
         QTRY_VERIFY_WITH_TIMEOUT(m_units[0]->rebootCount() == 1, kBoundMs);
         m_units[0]->stop();
-        waitFor(p, out, m_units[0]->portPath().c_str() + QString(" FAIL production"));
-        QVERIFY(plug(4, serials, serials ? -1 : 0));
+        // At once, the new unit is at the place while the pulled unit's run still waits.
+        if (event != "pulled at once")
+            waitFor(p, out, m_units[0]->portPath().c_str() + QString(" FAIL production"));
+        QVERIFY(event == "pulled, back" ? plug(5, serials) : plug(4, serials, 0));
     }
     if (event == "interrupt") {
         for (devsim::Device* unit : qAsConst(m_units))

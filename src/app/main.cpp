@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "append_file.h"
 #include "line_settings.h"
 #include "mainwindow.h"
 #include "station.h"
@@ -43,6 +44,7 @@ bool asksForHelpOrVersion(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    failWritesPastFileSizeLimit();
     QCoreApplication::setApplicationName(QStringLiteral("veltora"));
     QCoreApplication::setApplicationVersion(QLatin1String(kVeltoraVersion));
 

@@ -1,17 +1,20 @@
 #include <QCoreApplication>
 #include <cstdio>
 
+#include "append_file.h"
 #include "command_line.h"
 #include "logger.h"
 #include "session.h"
 #include "station_commands.h"
 #include "station_mode.h"
+#include "stop_signals.h"
 #include "terminal_output.h"
 #include "version.h"
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    failWritesPastFileSizeLimit();
     const cli::CommandLine line = cli::parseCommandLine(app.arguments().mid(1));
     switch (line.action) {
     case cli::CommandLine::Action::Error:

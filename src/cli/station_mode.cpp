@@ -247,7 +247,9 @@ private:
         endAndDeleteRun(place.run);
         if (m_sender)
             m_sender->wake();
-        place.wentAway = !place.listed;
+        // What is at the place now is told once to be the unit: it may have been pulled while
+        // its run waited for it, and another plugged in there.
+        place.wentAway = true;
         place.confirmed = false;
         m_output.finished(view, place.lastRun);
         m_dirty = true;

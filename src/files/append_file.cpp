@@ -1,6 +1,7 @@
 #include "append_file.h"
 
 #include <QDir>
+#include <csignal>
 #include <QFile>
 #include <QFileInfo>
 #include <QStorageInfo>
@@ -198,4 +199,11 @@ AppendBlocker appendBlocker(const QString& path)
         storage.bytesAvailable() < kMinFreeBytes)
         return AppendBlocker::DiskFull;
     return AppendBlocker::None;
+}
+
+void failWritesPastFileSizeLimit()
+{
+#ifdef SIGXFSZ
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
 }

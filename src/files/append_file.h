@@ -21,6 +21,11 @@ struct FileLine
 // writer's line. A file that does not exist (not merely empty) comes into being with its header
 // already in it. Only a regular file, or a new one, is written: a FIFO could block the open and a
 // link to a device would swallow the line. On failure, failedIndex receives the file that failed.
+// For the whole process: a write past the file size limit (ulimit -f) fails like one to a full
+// disk, which every writer reports, instead of killing the process between a unit's ID and its
+// records.
+void failWritesPastFileSizeLimit();
+
 Append appendAll(const QVector<FileLine>& lines, int* failedIndex = nullptr);
 
 // Appends line to a file that several runs, of this process or of others, append to at the same

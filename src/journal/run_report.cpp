@@ -170,8 +170,7 @@ ReportKind kindReport(const QString& kind, const QVector<const ReportRun*>& runs
 bool writeFile(const QString& path, const QByteArray& bytes, QString& error)
 {
     // Written whole or not at all: an earlier report stays as it was when this one fails.
-    // Unbuffered, so a disk that takes only part of it shows at the write: commit() does not
-    // report a flush that failed.
+    // Unbuffered, as commit() puts a file in place even when its last buffered write failed.
     QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
         file.write(bytes) == bytes.size() && file.commit())
