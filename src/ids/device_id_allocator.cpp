@@ -5,11 +5,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <cstdint>
 
 #include "file_lock.h"
 #include "regular_file.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -193,12 +193,8 @@ template <typename Fn> DeviceIdAllocator::Result DeviceIdAllocator::withState(Fn
     const QByteArray bytes = s.toJson();
     if (bytes == stored)
         return result;
-    // Written whole beside the old state and renamed over it, so a crash leaves one or the other.
-    // Unbuffered, so a disk that takes only part of it shows at the write: commit() does not
-    // report a flush that failed, and a cut state would give IDs out again.
-    QSaveFile save(path);
-    if (!save.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
-        save.write(bytes) != bytes.size() || !save.commit())
+    // A cut state would give IDs out again: the old one stays until the new one is whole.
+    if (!saveWhole(path, bytes))
         return Result::NotPersisted;
     return result;
 }

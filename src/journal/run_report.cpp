@@ -2,10 +2,10 @@
 
 #include <QHash>
 #include <QMap>
-#include <QSaveFile>
 #include <algorithm>
 
 #include "logger.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -170,10 +170,7 @@ ReportKind kindReport(const QString& kind, const QVector<const ReportRun*>& runs
 bool writeFile(const QString& path, const QByteArray& bytes, QString& error)
 {
     // Written whole or not at all: an earlier report stays as it was when this one fails.
-    // Unbuffered, as commit() puts a file in place even when its last buffered write failed.
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
-        file.write(bytes) == bytes.size() && file.commit())
+    if (saveWhole(path, bytes))
         return true;
     error = QStringLiteral("the file '%1' cannot be written").arg(escapeControls(path));
     return false;

@@ -8,12 +8,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutexLocker>
-#include <QSaveFile>
 #include <QVector>
 
 #include "file_lock.h"
 #include "line_database.h"
 #include "regular_file.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -49,9 +49,7 @@ struct Cursor
                                                            {"retry_after_ms", double(retryAfterMs)},
                                                            {"pause_ms", double(pauseMs)}})
                                      .toJson(QJsonDocument::Compact);
-        QSaveFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
-               file.commit();
+        return saveWhole(path, bytes);
     }
 };
 
