@@ -17,8 +17,9 @@ add_dependencies(tst_mainwindow veltora-fake-jlink)
 foreach(name tst_cli tst_station)
   veltora_add_test(${name} SOURCES ${t}/${name}.cpp ${t}/prod_fixture.h LABELS integration
     LIBS veltora_devsim TIMEOUT 300)
-  target_compile_definitions(${name} PRIVATE VELTORA_CLI="$<TARGET_FILE:veltora-cli>")
-  add_dependencies(${name} veltora-cli)
+  target_compile_definitions(${name} PRIVATE VELTORA_CLI="$<TARGET_FILE:veltora-cli>"
+    VELTORA_FAKE_JLINK="$<TARGET_FILE:veltora-fake-jlink>")
+  add_dependencies(${name} veltora-cli veltora-fake-jlink)
 endforeach()
 veltora_add_test(tst_test_run SOURCES ${t}/tst_test_run.cpp LABELS integration
   LIBS veltora_devsim TIMEOUT 120)

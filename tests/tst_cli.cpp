@@ -120,7 +120,7 @@ void tst_cli::productionWritesRecords()
 {
     devsim::Config c = m_bench->config();
     // A version text that would clear the screen and forge a line ahead of the real one.
-    c.firmwareVersion = "FW\x1b[2J\r\n[OK] WiFi MAC: forged\x7f\xc2\x9b";
+    c.firmwareVersion = "FW\x1b[2J\r\n[OK] WiFi MAC: forged\x7f\xc2\x9b\xc2\x9f";
     c.deviceId = 0x0102030405060708;
     m_device = m_bench->start(c);
     QVERIFY(m_device);
@@ -148,7 +148,7 @@ void tst_cli::productionWritesRecords()
     // A prefix on every line, no colour, device text escaped.
     QVERIFY2(out.startsWith("[.] Applying the default file list\n"), qPrintable(out));
     QVERIFY(out.contains("[OK] Firmware version is "
-                         "FW\\x1b[2J\\x0d\\x0a[OK] WiFi MAC: forged\\x7f\\x9b\n"));
+                         "FW\\x1b[2J\\x0d\\x0a[OK] WiFi MAC: forged\\x7f\\x9b\\x9f\n"));
     QVERIFY(out.contains("[I] Device ID: 72623859790382856\n"));
     QVERIFY(!out.contains("\033[3"));
     // A bar per file from its first byte to its last, none before or after, and each cleared
@@ -446,7 +446,9 @@ void tst_cli::portWithoutPermission()
 
 void tst_cli::stationFolder_data()
 {
-    QTest::addColumn<QString>("program");     // "station": a copy of the program in the station
+    // "station": a copy of the program in the station; "small disk": Keys/ on a disk of 64 KiB;
+    // "probe": the station's commander logs its arguments
+    QTest::addColumn<QString>("program");
     QTest::addColumn<QString>("environment"); // VELTORA_STATION_DIR; null: unset
     QTest::addColumn<QStringList>("args");    // "@": the bench folder
     QTest::addColumn<int>("exitCode");
@@ -475,6 +477,19 @@ void tst_cli::stationFolder_data()
     QTest::newRow("init-station over a station")
         << build << unset << QStringList{"init-station", "@/station"} << 0
         << "Kept as it was: @/station/Production/production_files.cfg\n";
+    QTest::newRow("production on a disk about to fail")
+        << "small disk" << unset
+        << QStringList{"production", "--station-dir", "@/station", "--device-id", "5"} << 1
+        << "[E] Public keys file opening error: no room on the disk of @/station/Keys\n";
+    QTest::newRow("doctor on a disk about to fail")
+        << "small disk" << unset << QStringList{"doctor", "--station-dir", "@/station"} << 1
+        << "Keys/public_keys.json: less than 1 MiB free on the disk of @/station/Keys; free some "
+           "space";
+    QTest::newRow("test through a named probe")
+        << "probe" << unset
+        << QStringList{"test", "--station-dir",  "@/station", "--no-set-device-id", "--time-limit",
+                       "1",    "--jlink-serial", "801012345"}
+        << 124 << "-ExitOnError 1 -USB 801012345 -commanderscript";
     QTest::newRow("init-station into a file")
         << build << unset << QStringList{"init-station", "@/station/Production/config.txt"} << 1
         << "veltora-cli: @/station/Production/config.txt is there and is no folder\n";
@@ -492,9 +507,17 @@ void tst_cli::stationFolder()
     const QByteArray list = "c:config.txt\r\n";
     QVERIFY(writeFile(stationDir() + "/Production/production_files.cfg", list));
     QString cli = VELTORA_CLI;
+    QStringList before;
     if (program == "station") {
         cli = stationDir() + "/veltora-cli";
         QVERIFY(QFile::copy(VELTORA_CLI, cli));
+    } else if (program == "small disk") {
+        // A tmpfs of its own in a mount namespace of its own, as any account may have it.
+        const QString mount = "mount -t tmpfs -o size=64k tmpfs \"$0/Keys\" && exec \"$@\"";
+        before = QStringList{"--mount", "--map-root-user", "sh", "-c", mount, stationDir(), cli};
+        cli = "unshare";
+    } else if (program == "probe") {
+        QVERIFY(QFile::link(VELTORA_FAKE_JLINK, stationDir() + "/JLinkExe"));
     }
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -502,9 +525,12 @@ void tst_cli::stationFolder()
     if (!environment.isNull())
         env.insert("VELTORA_STATION_DIR", environment.replace("@", bench));
     p.setProcessEnvironment(env);
-    p.start(cli, args.replaceInStrings("@", bench));
+    p.start(cli, before + args.replaceInStrings("@", bench));
     QVERIFY(p.waitForFinished(10000));
-    const QString out = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+    const QString out = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError() +
+                                          readAll(stationDir() + "/TestFiles/fake-jlink.log"));
+    if (out.startsWith("unshare: "))
+        QSKIP("no mount namespace for this account");
     QVERIFY2(p.exitCode() == exitCode && out.contains(message.replace("@", bench)),
              qPrintable(out));
     // Nothing there is overwritten; a new station gets the skeleton's files as they are.

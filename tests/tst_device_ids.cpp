@@ -5,6 +5,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
+#include <sys/resource.h>
 #include <memory>
 
 #include "device_id_allocator.h"
@@ -110,6 +111,19 @@ void tst_device_ids::journalAndReturningUnits()
         ids.setFirstId(first);
         QVERIFY(ids.allocate(id) == DeviceIdAllocator::Result::Ok && id == 5000 + (first < 5000));
     }
+    // A state the disk cannot take gives no ID: the next run would be given it again.
+    rlimit limit;
+    QVERIFY(getrlimit(RLIMIT_FSIZE, &limit) == 0);
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit full{16, limit.rlim_max};
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &full) == 0);
+    const DeviceIdAllocator::Result onFullDisk = ids.allocate(id);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    QCOMPARE(onFullDisk, DeviceIdAllocator::Result::NotPersisted);
+    // The last ID there is, and then none: the range never wraps round to 0.
+    ids.setFirstId(UINT64_MAX);
+    QVERIFY(ids.allocate(id) == DeviceIdAllocator::Result::Ok && id == UINT64_MAX);
+    QCOMPARE(DeviceIdAllocator(station.path()).allocate(id), DeviceIdAllocator::Result::NoneLeft);
 }
 
 QTEST_GUILESS_MAIN(tst_device_ids)

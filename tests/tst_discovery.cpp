@@ -104,10 +104,11 @@ void TestDiscovery::devicePorts()
     listDevicePorts(ports);
     QVERIFY(ports.contains("/dev/sim1"));
     QVERIFY(writeFile(bench.portsFile(),
-                      "/dev/nordic 0x1915\n/dev/other 0x0403\n/dev/dev1 0x2C0D\n/dev/dec 6421\n"));
+                      "/dev/nordic 0x1915\n/dev/other 0x0403\n/dev/dev1 0x2C0D\n/dev/dec 6421\n"
+                      "/dev/wide 0x12c0d\n"));
     listDevicePorts(ports);
     QCOMPARE(ports.mid(ports.size() - 3), (QStringList{"/dev/nordic", "/dev/dev1", "/dev/dec"}));
-    for (const char* gone : {"stale entry", "/dev/sim1", "/dev/other"})
+    for (const char* gone : {"stale entry", "/dev/sim1", "/dev/other", "/dev/wide"})
         QVERIFY(!ports.contains(gone));
 }
 

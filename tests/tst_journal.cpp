@@ -55,7 +55,10 @@ void tst_journal::runLeavesItsLine_data()
     QTest::addColumn<bool>("plugged");
     QTest::addColumn<int>("fault");    // a command the device leaves unanswered
     QTest::addColumn<QString>("stop"); // stopped with this cause while searching for the device
-    QTest::addColumn<bool>("blocked"); // a file named Logs in place of the folder
+    // "Logs": a file in place of the folder; "Logs/runs.jsonl": a folder in place of the journal
+    QTest::addColumn<QString>("blocked");
+    // TZ, far from UTC; "far": one on another date than UTC now; empty: as the suite runs
+    QTest::addColumn<QByteArray>("zone");
     // The journal shows the device's ID (0) produced before: the run re-identifies it openly.
     QTest::addColumn<bool>("produced");
     QTest::addColumn<QString>("result");
@@ -69,31 +72,35 @@ void tst_journal::runLeavesItsLine_data()
     const QStringList none;
     const QString no;
     const auto row = [&](const char* name, Kind k, bool plugged, int fault, const QString& stop,
-                         bool blocked, bool produced, const char* result, const QString& error,
-                         const QString& step, const QStringList& files, const QStringList& images) {
-        QTest::newRow(name) << int(k) << plugged << fault << stop << blocked << produced
+                         const QString& blocked, bool produced, const char* result,
+                         const QString& error, const QString& step, const QStringList& files,
+                         const QStringList& images, const QByteArray& zone = {}) {
+        QTest::newRow(name) << int(k) << plugged << fault << stop << blocked << zone << produced
                             << QString(result) << error << step << files << images;
     };
     const Kind p = Kind::Production;
-    row("production", p, true, 0, no, false, false, "success", no, no, production, none);
-    row("re-identified production", p, true, 0, no, false, true, "success", no, no, production,
-        none);
-    row("failed download", p, true, 0x02, no, false, false, "failed", "Firmware download error",
-        "download", none, none);
-    row("failed Device ID", p, true, 0x06, no, false, false, "failed",
+    // Far east and far west of UTC: one of the two is on another date at any hour.
+    row("production", p, true, 0, no, no, false, "success", no, no, production, none,
+        "Pacific/Kiritimati");
+    row("re-identified production", p, true, 0, no, no, true, "success", no, no, production, none);
+    row("failed download", p, true, 0x02, no, no, false, "failed", "Firmware download error",
+        "download", none, none, "America/Adak");
+    row("failed Device ID", p, true, 0x06, no, no, false, "failed",
         "Error while the Device ID writing", "Device ID", production, none);
-    row("failed production", p, true, 0x0A, no, false, false, "failed", "Error while MACs getting",
+    row("failed production", p, true, 0x0A, no, no, false, "failed", "Error while MACs getting",
         "MACs", production, none);
-    row("stopped", p, false, 0, "stop", false, false, "stopped", no, no, none, none);
-    row("stopped by the time limit", p, false, 0, "time limit", false, false, "stopped", no, no,
-        none, none);
-    row("test", Kind::Test, false, 0, no, false, false, "success", no, no,
-        {"Updates/ESP_Update_c.bin", "testcfg.txt"}, {"nrf52840_test.hex"});
-    row("fetch", Kind::Fetch, true, 0, no, false, false, "success", no, no, {"testres.bin"}, none);
-    row("failed fetch", Kind::Fetch, true, 0x12, no, false, false, "failed",
-        "Unable to open the file on the device: testres.bin", "fetch", none, none);
-    row("journal not writable", Kind::Fetch, true, 0, no, true, false, "success", no, no, none,
+    row("stopped", p, false, 0, "stop", no, false, "stopped", no, no, none, none);
+    row("stopped by the time limit", p, false, 0, "time limit", no, false, "stopped", no, no, none,
         none);
+    row("test", Kind::Test, false, 0, no, no, false, "success", no, no,
+        {"Updates/ESP_Update_c.bin", "testcfg.txt"}, {"nrf52840_test.hex"});
+    row("fetch", Kind::Fetch, true, 0, no, no, false, "success", no, no, {"testres.bin"}, none);
+    row("failed fetch", Kind::Fetch, true, 0x12, no, no, false, "failed",
+        "Unable to open the file on the device: testres.bin", "fetch", none, none);
+    row("logs not writable", Kind::Fetch, true, 0, no, "Logs", false, "success", no, no, none,
+        none);
+    row("journal not writable", Kind::Fetch, true, 0, no, "Logs/runs.jsonl", false, "success", no,
+        no, none, none, "far");
 }
 
 // The journal line read back field by field, and the day log against the lines the run showed.
@@ -103,7 +110,8 @@ void tst_journal::runLeavesItsLine()
     QFETCH(bool, plugged);
     QFETCH(int, fault);
     QFETCH(QString, stop);
-    QFETCH(bool, blocked);
+    QFETCH(QString, blocked);
+    QFETCH(QByteArray, zone);
     QFETCH(bool, produced);
     QFETCH(QString, result);
     QFETCH(QString, error);
@@ -114,8 +122,18 @@ void tst_journal::runLeavesItsLine()
     Bench bench;
     QVERIFY(bench.useExampleStation());
     const QString station = bench.station();
-    if (blocked)
+    if (blocked == "Logs")
         QVERIFY(writeFile(station + "/Logs", "a file, not a folder"));
+    else if (!blocked.isEmpty())
+        QVERIFY(QDir().mkpath(station + "/" + blocked));
+    if (zone == "far")
+        zone = QDateTime::currentDateTimeUtc().time().hour() >= 10 ? "Pacific/Kiritimati"
+                                                                   : "Etc/GMT+12";
+    if (zone.isEmpty())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", zone);
+    tzset();
     RunRecord before;
     before.kind = "production";
     before.deviceIdAsked = before.deviceIdWritten = true;
@@ -189,8 +207,33 @@ void tst_journal::runLeavesItsLine()
                                return line[0] == "Run journal writing error" &&
                                       line[1].value<LogColour>() == LogColour::Red;
                            }),
-             blocked ? 1 : 0);
-    if (blocked)
+             blocked.isEmpty() ? 0 : 1);
+    if (blocked == "Logs")
+        return;
+
+    // Every line the run showed and every line the commander printed, in its UTC day's file,
+    // stamped and tagged with the run; the journal's writing error last, where it failed.
+    expected.replaceInStrings("\n", "\\x0a");
+    QCOMPARE(expected.count("tool Cortex-M4 identified."), kind == int(Kind::Test) ? 1 : 0);
+    if (!blocked.isEmpty())
+        expected << "error Run journal writing error";
+    QStringList shown;
+    QString runId;
+    const QRegularExpression stamped("^(\\d{4}-\\d\\d-\\d\\d)T\\S+Z ([0-9a-f]{12}) (.*)$");
+    for (const QString& name :
+         QDir(station + "/Logs").entryList({"*.log"}, QDir::Files, QDir::Name)) {
+        for (const QString& line : QString::fromUtf8(readAll(station + "/Logs/" + name))
+                                       .split('\n', Qt::SkipEmptyParts)) {
+            const QRegularExpressionMatch m = stamped.match(line);
+            QVERIFY2(m.hasMatch() && m.captured(1) + ".log" == name, qPrintable(line));
+            if (runId.isEmpty())
+                runId = m.captured(2);
+            QCOMPARE(m.captured(2), runId);
+            shown << m.captured(3);
+        }
+    }
+    QCOMPARE(shown, expected);
+    if (!blocked.isEmpty())
         return;
 
     const QList<QJsonObject> lines = journalLines(station + "/Logs/runs.jsonl");
@@ -242,24 +285,7 @@ void tst_journal::runLeavesItsLine()
         QCOMPARE(image["exit_code"].toInt(-1), 0);
         QCOMPARE(image["failure"], QJsonValue());
     }
-
-    // Every line the run showed and every line the commander printed, in its UTC day's file,
-    // stamped and tagged with the run.
-    expected.replaceInStrings("\n", "\\x0a");
-    QCOMPARE(expected.count("tool Cortex-M4 identified."), kind == int(Kind::Test) ? 1 : 0);
-    QStringList shown;
-    const QRegularExpression stamped("^(\\d{4}-\\d\\d-\\d\\d)T\\S+Z ([0-9a-f]{12}) (.*)$");
-    for (const QString& name :
-         QDir(station + "/Logs").entryList({"*.log"}, QDir::Files, QDir::Name)) {
-        for (const QString& line : QString::fromUtf8(readAll(station + "/Logs/" + name))
-                                       .split('\n', Qt::SkipEmptyParts)) {
-            const QRegularExpressionMatch m = stamped.match(line);
-            QVERIFY2(m.hasMatch() && m.captured(1) + ".log" == name, qPrintable(line));
-            QCOMPARE(m.captured(2), run["run"].toString());
-            shown << m.captured(3);
-        }
-    }
-    QCOMPARE(shown, expected);
+    QCOMPARE(run["run"].toString(), runId);
 }
 
 // Two writers on one journal, with a torn line from a writer that died before them: every line

@@ -5,6 +5,7 @@
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTextBlock>
@@ -286,7 +287,11 @@ void tst_MainWindow::runOnDevice()
     auto* start = child(w, test ? "m_buttonAuto" : "m_buttonAuto_2");
 
     start->click();
+    // The dialog's bar follows the download to its end.
+    QSignalSpy bar(progressWindows().first()->findChild<QProgressBar*>(),
+                   &QProgressBar::valueChanged);
     QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 30000);
+    QVERIFY(bar.contains({100}));
     QCOMPARE(device->deviceId(), inDevice);
     QCOMPARE(prodId->value(), prodIdAfter);
     QCOMPARE(coloured(child<QTextEdit>(w, test ? "m_Log" : "m_Log_2")).last(),

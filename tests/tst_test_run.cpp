@@ -5,6 +5,8 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QtTest>
+#include <csignal>
+#include <sys/resource.h>
 
 #include "prod_fixture.h"
 #include "usb_cdc_protocol.h"
@@ -165,6 +167,10 @@ void TestRunTest::programNrfImage_data()
     QTest::newRow("script cannot be created")
         << "nrf_app.hex" << fake << true << QStringList{"1nRF image writing error #2"} << none
         << QByteArray("-");
+    // The process may not grow a file: the script is written and cut short to nothing.
+    QTest::newRow("script on a full disk")
+        << "nrf_app.hex" << QByteArray("disk full") << false
+        << QStringList{"1nRF image writing error #3"} << none << QByteArray("");
     QTest::newRow("commander hangs")
         << "nrf_app.hex" << QByteArray("hang=1") << false
         << QStringList{"1nRF image writing error #4"} << QStringList{"-"} << kAppScript;
@@ -230,7 +236,16 @@ void TestRunTest::programNrfImage()
     auto worker = makeWorker(false);
     worker->setCommanderTimeoutMs(commander.startsWith("hang") ? 300 : 10000);
 
-    QCOMPARE(worker->programNrfImage(image), lines.isEmpty());
+    rlimit limit;
+    QVERIFY(getrlimit(RLIMIT_FSIZE, &limit) == 0);
+    if (commander == "disk full") {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit full{0, limit.rlim_max};
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &full) == 0);
+    }
+    const bool programmed = worker->programNrfImage(image);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    QCOMPARE(programmed, lines.isEmpty());
     lines.replaceInStrings("<station>", m_station);
     QCOMPARE(m_recorder->log, lines);
     // The label shows the red line only.
@@ -331,8 +346,8 @@ void TestRunTest::testRun_data()
     // it and reads the end of its input: the image is not programmed, the device gets nothing.
     const QStringList unreachable = {app, "1nRF image writing error #5",
                                      "0Cannot connect to target."};
-    QTest::newRow("target unreachable") << kTestList << QByteArray("fail=connect\n") << false
-                                        << "" << unreachable << QByteArray() << false;
+    QTest::newRow("target unreachable") << kTestList << QByteArray("fail=connect\n") << false << ""
+                                        << unreachable << QByteArray() << false;
     QTest::newRow("target unreachable, older commander")
         << kTestList << QByteArray("fail=connect\nold=1\n") << false << "" << unreachable
         << QByteArray() << false;

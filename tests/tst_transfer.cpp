@@ -279,6 +279,11 @@ void TestTransfer::fetch_data()
     QTest::newRow("stopped mid-file")
         << result << 1000 << 2000 << "stop" << getting << QList<int>{51, 100}
         << QByteArrayList{open, read0} << false;
+    // The whole file has arrived, and cannot take its name.
+    QTest::newRow("a folder in its place")
+        << result << 1000 << -1 << "folder"
+        << getting + QStringList{"1Unable to write the data to the disk"}
+        << QList<int>{51, 100, 100} << QByteArrayList{open, read0, read512, end} << false;
     QTest::newRow("disk full") << result << 1000 << 2000 << "disk full"
                                << getting + QStringList{"1Unable to write the data to the disk"}
                                << QList<int>{100} << QByteArrayList{open, read0, end} << false;
@@ -314,6 +319,8 @@ void TestTransfer::fetch()
             m_device->setFault(0x13, devsim::Fault{devsim::ErrorMode::NonZeroResult, 1, -1});
         else if (event == "stop")
             stop.stop();
+        else if (event == "folder")
+            QDir().mkpath(localPath);
     });
     // A full disk: the process may not grow any file beyond 100 bytes.
     rlimit limit;
@@ -349,10 +356,10 @@ void TestTransfer::fetch()
     else if (localBefore >= 0)
         QCOMPARE(readAll(localPath), before);
     else
-        QVERIFY(!QFile::exists(localPath));
+        QVERIFY(!QFileInfo(localPath).isFile());
     // Nothing else is left beside it: no partial or temporary file.
     QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::Hidden | QDir::System),
-             QFile::exists(localPath) ? QStringList{names.first()} : QStringList{});
+             QFileInfo(localPath).isFile() ? QStringList{names.first()} : QStringList{});
 }
 
 QTEST_GUILESS_MAIN(TestTransfer)

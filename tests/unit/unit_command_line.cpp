@@ -54,9 +54,25 @@ void CommandLineParsing::usage_data()
     QTest::newRow("fetch without --to")
         << QStringList{"fetch", "--selector", "1", "a.bin"} << error << "fetch needs"
         << "veltora-cli fetch";
-    QTest::newRow("zero time limit")
-        << QStringList{"production", "--time-limit", "0"} << error << "--time-limit"
-        << "veltora-cli production";
+    // Both ends of every range: the last value taken, the next one refused.
+    const auto run = CommandLine::Action::Run;
+    const QStringList fetch{"fetch", "--to", "/tmp", "a.bin", "--selector"};
+    QTest::newRow("longest time limit")
+        << QStringList{"production", "--no-set-device-id", "--time-limit", "86400"} << run << ""
+        << "";
+    QTest::newRow("Device ID 0") << QStringList{"production", "--device-id", "0"} << run << ""
+                                 << "";
+    QTest::newRow("highest selector") << fetch + QStringList{"65535"} << run << ""
+                                      << "";
+    QTest::newRow("the 31st") << QStringList{"report", "--until", "2024-05-31"} << run << ""
+                              << "";
+    for (const char* limit : {"0", "86401"})
+        QTest::newRow(qPrintable(QString("time limit ") + limit))
+            << QStringList{"production", "--time-limit", limit} << error << "--time-limit"
+            << "veltora-cli production";
+    QTest::newRow("selector over 65535")
+        << fetch + QStringList{"65536"} << error << "--selector needs"
+        << "veltora-cli fetch";
     for (const char* date : {"2024-02-30", "2024/05/06", "2024.05.06"})
         QTest::newRow(date) << QStringList{"report", "--since", date} << error << "--since needs"
                             << "veltora-cli report";

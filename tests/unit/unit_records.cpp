@@ -54,6 +54,9 @@ void RecordLines::records_data()
     QTest::newRow("MAC folder missing") << "no MAC folder" << 0 << keys << none << quint64(1234)
                                         << keys << none << "MAC file opening error";
 #ifndef Q_OS_WIN
+    // A link to a record file elsewhere is written through.
+    QTest::newRow("keys: a link to the file") << "link" << 0 << none << macs << quint64(1234)
+                                              << keys + kKeyLine1234 << macs + kMacLine1234 << ok;
     // Writes would vanish into it, and one without a reader could block the open.
     QTest::newRow("keys: record is a FIFO") << "FIFO" << 0 << none << macs << quint64(1234) << none
                                             << macs << "Public keys file opening error";
@@ -91,6 +94,12 @@ void RecordLines::records()
 #ifndef Q_OS_WIN
     if (fault == "FIFO")
         QVERIFY(mkfifo(QFile::encodeName(keysFile).constData(), 0600) == 0);
+    if (fault == "link")
+        QVERIFY(writeFile(dir.path() + "/keys.json", "{}\n") &&
+                QFile::link(dir.path() + "/keys.json", keysFile));
+    // What the append takes, the run's pre-flight check lets through.
+    if (message.isEmpty())
+        QCOMPARE(RecordFiles(keysFile, macFile).blocker(), QString());
     rlimit limit;
     QVERIFY(getrlimit(RLIMIT_FSIZE, &limit) == 0);
     if (sizeLimit) {
