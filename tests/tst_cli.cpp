@@ -212,6 +212,15 @@ void tst_cli::output_data()
         << true;
     QTest::newRow("report page past the file size limit") << "report --html @/page.html"
                                                           << "1" << 1 << "" << true;
+    // A terminal is no file to rename over: the table goes into it as it is.
+    QTest::newRow("report table to the terminal")
+        << "report --csv /dev/stdout"
+        << "1" << 0
+        << "run,start_utc,station,kind,result,device_id,device_id_written,previous_device_id,"
+           "step,error,stop_cause,duration_s\r\n"
+           "Run journal: <station>/Logs/runs.jsonl\nPeriod: all runs\nNo runs\n"
+           "Device IDs produced: 0\n"
+        << false;
     const QString deleted = "\033[34mTest history has been deleted successfully\033[0m\n"
                             "\033[32mPASS retest, <t> s\033[0m\n";
     QTest::newRow("re-test") << "retest" << QString() << 0

@@ -170,7 +170,7 @@ ReportKind kindReport(const QString& kind, const QVector<const ReportRun*>& runs
 bool writeFile(const QString& path, const QByteArray& bytes, QString& error)
 {
     // Written whole or not at all: an earlier report stays as it was when this one fails.
-    if (saveWhole(path, bytes))
+    if (writeOutput(path, bytes))
         return true;
     error = QStringLiteral("the file '%1' cannot be written").arg(escapeControls(path));
     return false;
