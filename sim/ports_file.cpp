@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -57,7 +58,7 @@ public:
     ~FolderLock()
     {
         if (m_fd >= 0)
-            ::close(m_fd);  // releases the lock
+            ::close(m_fd); // releases the lock
     }
     bool held() const { return m_fd >= 0; }
 
@@ -67,7 +68,12 @@ private:
 
 bool rewrite(const std::string& portsFile, const std::string& portPath, const std::string* newLine)
 {
-    if (portsFile.empty())
+    // Renamed over at the end: a device such as /dev/null given for "no extra ports" would be
+    // replaced by a file.
+    struct stat st
+    {
+    };
+    if (portsFile.empty() || (::stat(portsFile.c_str(), &st) == 0 && !S_ISREG(st.st_mode)))
         return false;
     FolderLock lock(folderOf(portsFile));
     if (!lock.held())
