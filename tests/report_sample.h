@@ -1,8 +1,12 @@
 #pragma once
 // A run journal of known runs for the report's tests.
 #include <QByteArray>
+#include <QFile>
 #include <QString>
+#include <QTemporaryDir>
 #include <cstring>
+
+#include "run_report.h"
 
 namespace reportsample {
 
@@ -80,5 +84,30 @@ inline QByteArray sampleJournal()
            "not json\n"
            "{\"kind\":\"production\",\"result\":\"succ";
 }
+
+// The sample journal in a folder of its own, the period of its runs, and its report.
+struct SampleJournal
+{
+    bool write()
+    {
+        m_journal = m_dir.filePath("runs.jsonl");
+        m_period.scope = {QDate(2024, 5, 2), QDate(2024, 5, 3), QString()};
+        QFile file(m_journal);
+        return file.open(QIODevice::WriteOnly) && file.write(sampleJournal()) > 0;
+    }
+    // The report's output, or its error text.
+    QByteArray report(const ReportOptions& options) const
+    {
+        QByteArray out;
+        QString error;
+        if (!makeRunReport(m_journal, options, out, error))
+            return error.toUtf8();
+        return out;
+    }
+
+    QTemporaryDir m_dir;
+    QString m_journal;
+    ReportOptions m_period;
+};
 
 } // namespace reportsample

@@ -8,35 +8,17 @@
 #include "report_sample.h"
 #include "run_report.h"
 
-class tst_report : public QObject
+class tst_report : public QObject, private reportsample::SampleJournal
 {
     Q_OBJECT
 private slots:
     void initTestCase();
     void page();
-
-private:
-    QByteArray report(ReportOptions options)
-    {
-        QByteArray out;
-        QString error;
-        if (!makeRunReport(m_journal, options, out, error))
-            return error.toUtf8();
-        return out;
-    }
-
-    QTemporaryDir m_dir;
-    QString m_journal;
-    ReportOptions m_period;
 };
 
 void tst_report::initTestCase()
 {
-    m_journal = m_dir.filePath("runs.jsonl");
-    QFile file(m_journal);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(reportsample::sampleJournal());
-    m_period.scope = {QDate(2024, 5, 2), QDate(2024, 5, 3), QString()};
+    QVERIFY(write());
 }
 
 // The page as a browser shows it: drawn without a script error, with the figures and the plots'

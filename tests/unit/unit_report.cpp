@@ -80,7 +80,7 @@ const char kOthers[] =
 
 } // namespace
 
-class ReportTest : public QObject
+class ReportTest : public QObject, private reportsample::SampleJournal
 {
     Q_OBJECT
 private slots:
@@ -88,29 +88,11 @@ private slots:
     void figures();
     void options_data();
     void options();
-
-private:
-    QByteArray report(ReportOptions options)
-    {
-        QByteArray out;
-        QString error;
-        if (!makeRunReport(m_journal, options, out, error))
-            return error.toUtf8();
-        return out;
-    }
-
-    QTemporaryDir m_dir;
-    QString m_journal;
-    ReportOptions m_period;
 };
 
 void ReportTest::initTestCase()
 {
-    m_journal = m_dir.filePath("runs.jsonl");
-    QFile file(m_journal);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(reportsample::sampleJournal());
-    m_period.scope = {QDate(2024, 5, 2), QDate(2024, 5, 3), QString()};
+    QVERIFY(write());
 }
 
 void ReportTest::figures()
