@@ -8,8 +8,8 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
-#include <future>
 #include <memory>
 #include <vector>
 
@@ -57,6 +57,28 @@ std::optional<quint64> askDeviceId(const QString& port)
     return unanswered ? std::nullopt : std::optional<quint64>(id);
 }
 
+// The question which ID a unit holds, in a thread of its own; its end waits for the answer.
+class Question : public QThread
+{
+public:
+    explicit Question(const QString& port) : m_port(port) { start(); }
+    ~Question() override { wait(); }
+    // The answer is read only once it is ready.
+    bool ready() const { return m_ready.load(std::memory_order_acquire); }
+    std::optional<quint64> answer() const { return m_answer; }
+
+private:
+    void run() override
+    {
+        m_answer = askDeviceId(m_port);
+        m_ready.store(true, std::memory_order_release);
+    }
+
+    const QString m_port;
+    std::optional<quint64> m_answer;
+    std::atomic<bool> m_ready{false};
+};
+
 // One production run in a thread of its own.
 struct Run
 {
@@ -95,7 +117,7 @@ struct Place
     std::optional<quint64> heldId;
     bool wentAway = false;
     bool confirmed = false;
-    std::future<std::optional<quint64>> asked;
+    std::unique_ptr<Question> asked;
     QElapsedTimer askAgain;
 
     bool finished() const
@@ -344,10 +366,9 @@ private:
                 !place.listed && !place.run &&
                 (place.view.state == UnitView::State::Waiting || place.away.elapsed() > pulledMs);
             // An answer still on its way is waited for: the place's end would wait for it.
-            if (gone && place.asked.valid() &&
-                place.asked.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
-                (void)place.asked.get();
-            if (gone && !place.asked.valid()) {
+            if (gone && place.asked && place.asked->ready())
+                place.asked.reset();
+            if (gone && !place.asked) {
                 it = m_places.erase(it);
                 m_dirty = true;
             } else {
@@ -386,10 +407,11 @@ private:
             place.confirmed = true;
             return;
         }
-        if (place.asked.valid()) {
-            if (place.asked.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        if (place.asked) {
+            if (!place.asked->ready())
                 return;
-            const std::optional<quint64> held = place.asked.get();
+            const std::optional<quint64> held = place.asked->answer();
+            place.asked.reset();
             if (!held)
                 place.askAgain.start();
             else if (*held == *place.heldId)
@@ -399,7 +421,7 @@ private:
             return;
         }
         if (!place.askAgain.isValid() || place.askAgain.elapsed() >= kAskAgainMs)
-            place.asked = std::async(std::launch::async, askDeviceId, port.name);
+            place.asked = std::make_unique<Question>(port.name);
     }
 
     void startWaitingUnits()
