@@ -62,7 +62,12 @@ class Question : public QThread
 {
 public:
     explicit Question(const QString& port) : m_port(port) { start(); }
-    ~Question() override { wait(); }
+    ~Question() override
+    {
+        wait();
+        // Reads the flag the thread set last, so the end of its work comes before this one.
+        (void)ready();
+    }
     // The answer is read only once it is ready.
     bool ready() const { return m_ready.load(std::memory_order_acquire); }
     std::optional<quint64> answer() const { return m_answer; }
