@@ -355,6 +355,9 @@ void tst_cli::stopEndsTheRunCleanly()
              exitCode == 124   ? "time limit"
              : exitCode == 130 ? "stop"
                                : "");
+    // Only a run that writes the Device ID names one.
+    QCOMPARE(QJsonDocument::fromJson(journal.value(journal.size() - 2))["device_id"].isNull(),
+             !args.contains("--device-id"));
 
     // Nothing more was written into the device, no record of an unfinished device, and the
     // port is free again.

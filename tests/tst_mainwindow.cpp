@@ -187,6 +187,9 @@ void tst_MainWindow::runWithoutDevice()
                           {"Error while opening the list of flashing files", red},
                           {"The list " + list + " cannot be read: it does not exist", black},
                           {"Error while getting the files list", red}}));
+    // The journal names the red line that ended the run, not the first one.
+    QVERIFY(readAll(m_bench->station() + "/Logs/runs.jsonl")
+                .contains(R"("error":"Error while getting the files list")"));
     QVERIFY(child<QTextEdit>(w, otherView)->document()->isEmpty());
     QCOMPARE(prodId->value(), 41.0);
 

@@ -48,8 +48,10 @@ void TestProduction::runs_data()
     // a folder; "stop: <line>": stopped on that line; "cut <ms>": every answer pauses at a
     // random byte; "empty key": the key created is empty; "echo <id>": the device answers the ID
     // writing with that ID; "forget": it does not keep the ID; "journal <id>[, held]": the
-    // journal shows the ID given to a device (the device holds it); else a misbehaviour of the
-    // device as veltora-devsim --fault takes it.
+    // journal shows the ID given to a device (the device holds it); "noted <id>[, asked]": the
+    // station's allocator has it taken (a journal line that asked for it, unwritten); "produced
+    // 77": a station run on a unit produced with 77; else a misbehaviour of the device as
+    // veltora-devsim --fault takes it.
     QTest::addColumn<QString>("event");
     QTest::addColumn<QStringList>("lastLines"); // "<port>", "<station>": the device's, the test's
     QTest::addColumn<int>("reboots");           // -1: the device got no command at all
@@ -176,6 +178,12 @@ void TestProduction::runs_data()
         << QStringList{"3Device ID: 77", "1Device ID 1234 is taken by another run of this station "
                                          "that has not ended"}
         << 0 << false << false << 0 << 0;
+    // A run that was to write it and ended without doing so holds it no more.
+    QTest::newRow("ID noted by a run that ended before writing it")
+        << p << true << "noted 1234, asked" << QStringList{macs} << 2 << true << true << 2 << 1;
+    // A unit produced before gets the station's next ID, not the one it holds.
+    QTest::newRow("station run of a unit produced before")
+        << p << true << "produced 77" << QStringList{macs} << 2 << true << true << 2 << 1;
     QTest::newRow("re-run of a device that holds its ID")
         << p << true << "journal 1234, held" << QStringList{macs} << 2 << true << true << 2 << 1;
     QTest::newRow("production, every answer cut 15 ms")
@@ -244,7 +252,7 @@ void TestProduction::runs()
         if (event.startsWith("noted "))
             QVERIFY(writeFile(station + "/Logs/device_ids.json",
                               "{\"blocks\":[],\"journal_offset\":0,\"next\":null,\"taken\":[\"" +
-                                  event.mid(6).toLatin1() + "\"]}\n"));
+                                  event.mid(6, 4).toLatin1() + "\"]}\n"));
         const QString stopAt = event.startsWith("stop: ") ? event.mid(6) : QString();
 
         devsim::Config config = bench.config();
@@ -252,16 +260,24 @@ void TestProduction::runs()
         if (event.startsWith("echo "))
             config.deviceIdEcho = event.mid(5).toULongLong();
         config.keepsDeviceId = event != "forget";
-        if (event.startsWith("journal ")) {
+        if (event.startsWith("journal ") || event.endsWith("asked")) {
             RunRecord given;
             given.id = "5eed1e55c0de";
             given.start = QDateTime::fromString("2024-05-06T08:31:13.373Z", Qt::ISODateWithMs);
             given.deviceIdAsked = true;
             given.deviceId = 1234;
-            given.deviceIdWritten = true;
+            given.deviceIdWritten = !event.endsWith("asked");
             QVERIFY(writeFile(station + "/Logs/runs.jsonl", given.toJsonLine()));
             if (event.endsWith("held"))
                 config.deviceId = 1234;
+        }
+        if (event == "produced 77") {
+            RunRecord produced;
+            produced.kind = "production";
+            produced.deviceIdAsked = produced.deviceIdWritten = true;
+            produced.deviceId = 77;
+            produced.result = RunRecord::Result::Success;
+            QVERIFY(writeFile(station + "/Logs/runs.jsonl", produced.toJsonLine()));
         }
         config.publicKey = event == "empty key" ? std::vector<uint8_t>() : fixedKey();
         if (event.startsWith("cut "))
@@ -289,6 +305,8 @@ void TestProduction::runs()
             1234, run != Production, run == Production ? "/Production/" : "/TestFiles/",
             setDeviceId, &logger);
         worker->protocol()->setTimeoutLimitMs(kCap);
+        if (event == "produced 77")
+            worker->setStationIds(1234);
         Recorder recorder;
         recorder.attach(logger);
         recorder.attach(*worker);
@@ -333,7 +351,10 @@ void TestProduction::runs()
             for (const QString& line : {"Device ID: " + QString::number(config.deviceId),
                                         QString("Found 4 file(s) for flashing"),
                                         QString("Creating the authentication key"),
-                                        QString("Getting the authentication key")})
+                                        QString("Getting the authentication key"),
+                                        QString("Taking Device ID 1234 from the station"),
+                                        QString("Re-identifying the device: it was produced with "
+                                                "Device ID 77 and gets Device ID 1234")})
                 shown.removeAll(line);
             QCOMPARE(recorder.labels, shown);
             // The files under their substituted names.
@@ -367,15 +388,15 @@ void TestProduction::twoUnits_data()
 
     const QString waiting = ": waiting for the device with Device ID 1234";
     const QString other = "0The device on <port> is another device (USB serial number SIMB)";
-    const QString holds = "0The device on <port> holds Device ID 88";
+    const QString holds = "0The device on <port> holds Device ID ";
     const QByteArray versionAndId = QByteArray::fromHex("0c0b");
     QTest::newRow("both attached") << true << false << other + waiting << QByteArray() << 1;
     QTest::newRow("both attached, no serial numbers")
-        << false << false << holds + waiting << versionAndId << 1;
+        << false << false << holds + "77" + waiting << versionAndId << 1;
     QTest::newRow("swapped during the restart")
         << true << true << other + waiting << QByteArray() << -1;
     QTest::newRow("swapped, no serial numbers")
-        << false << true << holds + waiting << versionAndId << -1;
+        << false << true << holds + "88" + waiting << versionAndId << -1;
 }
 
 // Two units on the bench: the run goes on only with the unit it wrote the ID into, tells once
@@ -394,7 +415,8 @@ void TestProduction::twoUnits()
     devsim::Config configA = bench.config(0);
     devsim::Config configB = bench.config(1);
     configA.deviceId = 77;
-    configB.deviceId = 88;
+    // Side by side both come with the factory's ID; the unit swapped in holds another.
+    configB.deviceId = swap ? 88 : 77;
     // Away long enough for the run to meet unit B first.
     configA.rebootDelayMs = 500;
     configB.wifiMac[5] = 0x77;
@@ -439,7 +461,7 @@ void TestProduction::twoUnits()
     QCOMPARE(recorder.log.count(passedOver), 1);
     QCOMPARE(recorder.finishes, result < 0 ? QList<bool>{} : QList<bool>{true});
     QCOMPARE(a->deviceId(), quint64(1234));
-    QCOMPARE(b->deviceId(), quint64(88));
+    QCOMPARE(b->deviceId(), configB.deviceId);
     QCOMPARE(codesOf(*b).toHex(), codesOfB.toHex());
 
     // Every line names a unit that holds its ID, with that unit's key and MACs.

@@ -180,6 +180,15 @@ void ReportTest::options_data()
                              << "unknown option '--device-id' for report";
     QTest::newRow("page not writable") << "" << QStringList{"--html", "/nonexistent/report.html"}
                                        << "the file '/nonexistent/report.html' cannot be written";
+    // Causes come in their own order, an unknown one last whatever its name.
+    QTest::newRow("a stop without its cause")
+        << QString(R"({"run":"r","kind":"production","start":"2024-06-01T08:00:00.000Z",)"
+                   R"("duration_ms":1,"result":"stopped","station":"a"})"
+                   "\n"
+                   R"({"run":"s","kind":"production","start":"2024-06-01T08:01:00.000Z",)"
+                   R"("duration_ms":1,"result":"stopped","stop_cause":"window closed"})"
+                   "\n")
+        << QStringList() << "stopped runs: 1 x window closed, 1 x unknown cause\n";
     QTest::newRow("journal not readable")
         << "." << QStringList() << "the run journal '.' cannot be read";
     // One unit produced three times with a pause of exactly 30 minutes, one start at hour 24.
