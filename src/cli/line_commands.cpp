@@ -158,12 +158,8 @@ int runDb(const Options& o)
 QList<Finding> checkLine(const Options& o, const QString& dir)
 {
     const LineSettings s = readLineSettings(dir, o.database);
-    Finding f;
-    if (!s.error.isEmpty()) {
-        f.level = Finding::Level::Problem;
-        f.text = QStringLiteral("Line database: ") + s.error;
-        return {f};
-    }
+    if (!s.error.isEmpty())
+        return {Finding(Finding::Level::Problem, QStringLiteral("Line database: ") + s.error)};
     if (!s.enabled())
         return {};
     QString name = serverName(s);
@@ -172,16 +168,16 @@ QList<Finding> checkLine(const Options& o, const QString& dir)
     // Opening makes or upgrades the schema, as every run's first send does.
     if (!db.open()) {
         // The station works on and sends later; only a used-up block stops a station run.
-        f.level = Finding::Level::Note;
-        f.text = name + QStringLiteral(": cannot be used (") +
-                 db.lastError().section(QLatin1Char('\n'), 0, 0) +
-                 QStringLiteral("); runs go on and their journal entries wait for a later send");
-        return {f};
+        return {Finding(Finding::Level::Note,
+                        name + QStringLiteral(": cannot be used (") +
+                            db.lastError().section(QLatin1Char('\n'), 0, 0) +
+                            QStringLiteral("); runs go on and their journal entries wait for a "
+                                           "later send"))};
     }
-    f.text =
+    return {Finding(
+        Finding::Level::Ok,
         name + QStringLiteral(": ok, station %1, %2 of its journal not sent yet")
-                   .arg(s.station, counted(LineSender::pendingEntries(dir), "entry", "entries"));
-    return {f};
+                   .arg(s.station, counted(LineSender::pendingEntries(dir), "entry", "entries")))};
 }
 
 int printLineReport(const Options& o, const LineSettings& s)

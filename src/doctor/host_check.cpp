@@ -18,27 +18,19 @@
 
 namespace {
 
-Finding found(Finding::Level level, const QString& text)
-{
-    Finding f;
-    f.level = level;
-    f.text = text;
-    return f;
-}
-
 Finding ok(const QString& text)
 {
-    return found(Finding::Level::Ok, text);
+    return Finding(Finding::Level::Ok, text);
 }
 
 Finding note(const QString& text)
 {
-    return found(Finding::Level::Note, text);
+    return Finding(Finding::Level::Note, text);
 }
 
 Finding problem(const QString& text)
 {
-    return found(Finding::Level::Problem, text);
+    return Finding(Finding::Level::Problem, text);
 }
 
 QString shown(const QString& path)
@@ -130,18 +122,18 @@ Finding runCommander(const QString& program, const QString& where, bool needed, 
     process.closeWriteChannel();
     const Finding::Level failure = needed ? Finding::Level::Problem : Finding::Level::Note;
     if (!process.waitForStarted(timeoutMs))
-        return found(failure, name + QStringLiteral(": cannot be started (") +
-                                  process.errorString() +
-                                  QStringLiteral("); reinstall the J-Link software"));
+        return Finding(failure, name + QStringLiteral(": cannot be started (") +
+                                    process.errorString() +
+                                    QStringLiteral("); reinstall the J-Link software"));
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished(1000);
-        return found(failure, name + QStringLiteral(": did not end within %1 s; start it by hand "
-                                                    "to see what it waits for")
-                                         .arg(timeoutMs / 1000));
+        return Finding(failure, name + QStringLiteral(": did not end within %1 s; start it by hand "
+                                                      "to see what it waits for")
+                                           .arg(timeoutMs / 1000));
     }
     if (process.exitStatus() == QProcess::CrashExit)
-        return found(failure, name + QStringLiteral(": crashed; reinstall the J-Link software"));
+        return Finding(failure, name + QStringLiteral(": crashed; reinstall the J-Link software"));
     const QString output = QString::fromLocal8Bit(process.readAll());
     QString version;
     for (const QString& line : output.split(QLatin1Char('\n'))) {

@@ -9,6 +9,8 @@ struct Finding
 {
     // Ok: fine. Note: worth knowing, but no run fails for it. Problem: a run would fail.
     enum class Level { Ok, Note, Problem };
+    Finding() = default;
+    Finding(Level l, const QString& t) : level(l), text(t) {}
     Level level = Level::Ok;
     // "<what>: ok ..." or "<what>: <the problem>; <what to do>".
     QString text;

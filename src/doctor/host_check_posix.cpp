@@ -10,14 +10,6 @@
 
 namespace {
 
-Finding found(Finding::Level level, const QString& text)
-{
-    Finding f;
-    f.level = level;
-    f.text = text;
-    return f;
-}
-
 // The group the package's udev rule gives the devices' ports.
 const QString kPortGroup = QStringLiteral("dialout");
 
@@ -25,27 +17,28 @@ Finding checkGroups()
 {
     const QString name = QStringLiteral("Operator's groups: ");
     if (!permissionsApply())
-        return found(Finding::Level::Ok, name + QStringLiteral("ok, root opens every port"));
+        return Finding(Finding::Level::Ok, name + QStringLiteral("ok, root opens every port"));
     const QString user = accountName();
     const GroupMembership member = groupMembership(kPortGroup);
     if (!member.exists)
-        return found(Finding::Level::Problem,
-                     name + QStringLiteral("this system has no dialout group, which the udev rule "
-                                           "gives the devices' ports; sudo groupadd --system "
-                                           "dialout"));
+        return Finding(Finding::Level::Problem,
+                       name +
+                           QStringLiteral("this system has no dialout group, which the udev rule "
+                                          "gives the devices' ports; sudo groupadd --system "
+                                          "dialout"));
     if (member.now)
-        return found(Finding::Level::Ok, name + QStringLiteral("ok, ") + user +
-                                             QStringLiteral(" is in the dialout group"));
+        return Finding(Finding::Level::Ok, name + QStringLiteral("ok, ") + user +
+                                               QStringLiteral(" is in the dialout group"));
     if (member.listed)
-        return found(Finding::Level::Problem,
-                     name + user +
-                         QStringLiteral(" joined the dialout group after logging in; log "
-                                        "out and in again"));
-    return found(Finding::Level::Problem,
-                 name + user +
-                     QStringLiteral(" is not in the dialout group, which the udev rule "
-                                    "gives the devices' ports; sudo usermod -aG dialout ") +
-                     user + QStringLiteral(", then log out and in again"));
+        return Finding(Finding::Level::Problem,
+                       name + user +
+                           QStringLiteral(" joined the dialout group after logging in; log "
+                                          "out and in again"));
+    return Finding(Finding::Level::Problem,
+                   name + user +
+                       QStringLiteral(" is not in the dialout group, which the udev rule "
+                                      "gives the devices' ports; sudo usermod -aG dialout ") +
+                       user + QStringLiteral(", then log out and in again"));
 }
 
 // As udev reads its rules: a file in /etc/udev/rules.d hides one of the same name in the
@@ -85,12 +78,12 @@ void checkSystem(const HostCheckSettings& settings, QList<Finding>& findings)
     const QString rule = installedRule(root);
     bool ruleKeepsAway = false;
     if (rule.isEmpty()) {
-        findings << found(Finding::Level::Problem,
-                          QStringLiteral("udev rule: no 85-veltora.rules in /etc/udev/rules.d or "
-                                         "/usr/lib/udev/rules.d; install the veltora package, or "
-                                         "copy packaging/linux/85-veltora.rules into "
-                                         "/etc/udev/rules.d and run sudo udevadm control "
-                                         "--reload-rules && sudo udevadm trigger"));
+        findings << Finding(Finding::Level::Problem,
+                            QStringLiteral("udev rule: no 85-veltora.rules in /etc/udev/rules.d or "
+                                           "/usr/lib/udev/rules.d; install the veltora package, or "
+                                           "copy packaging/linux/85-veltora.rules into "
+                                           "/etc/udev/rules.d and run sudo udevadm control "
+                                           "--reload-rules && sudo udevadm trigger"));
     } else {
         QFile file(root + rule);
         const QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -99,28 +92,31 @@ void checkSystem(const HostCheckSettings& settings, QList<Finding>& findings)
                         text.contains("ENV{ID_MM_DEVICE_IGNORE}=\"1\"");
         const bool grouped = text.contains("GROUP=\"dialout\"");
         if (ruleKeepsAway && grouped)
-            findings << found(Finding::Level::Ok,
-                              QStringLiteral("udev rule ") + rule + QStringLiteral(": ok"));
+            findings << Finding(Finding::Level::Ok,
+                                QStringLiteral("udev rule ") + rule + QStringLiteral(": ok"));
         else
-            findings << found(Finding::Level::Problem,
-                              QStringLiteral("udev rule ") + rule +
-                                  QStringLiteral(": does not give the ports of both vendor ids to "
-                                                 "dialout and keep ModemManager away; replace it "
-                                                 "with the package's"));
+            findings << Finding(
+                Finding::Level::Problem,
+                QStringLiteral("udev rule ") + rule +
+                    QStringLiteral(": does not give the ports of both vendor ids to "
+                                   "dialout and keep ModemManager away; replace it "
+                                   "with the package's"));
     }
 
     if (!modemManagerRuns(root))
-        findings << found(Finding::Level::Ok, QStringLiteral("ModemManager: ok, not running"));
+        findings << Finding(Finding::Level::Ok, QStringLiteral("ModemManager: ok, not running"));
     else if (ruleKeepsAway)
-        findings << found(Finding::Level::Ok,
-                          QStringLiteral("ModemManager: ok, runs, and the udev rule keeps it away "
-                                         "from the devices' ports"));
+        findings << Finding(
+            Finding::Level::Ok,
+            QStringLiteral("ModemManager: ok, runs, and the udev rule keeps it away "
+                           "from the devices' ports"));
     else
-        findings << found(Finding::Level::Problem,
-                          QStringLiteral("ModemManager: runs and probes every new serial port with "
-                                         "AT commands, and no udev rule keeps it away; install "
-                                         "the rule, or stop it: sudo systemctl disable --now "
-                                         "ModemManager"));
+        findings << Finding(
+            Finding::Level::Problem,
+            QStringLiteral("ModemManager: runs and probes every new serial port with "
+                           "AT commands, and no udev rule keeps it away; install "
+                           "the rule, or stop it: sudo systemctl disable --now "
+                           "ModemManager"));
 }
 
 Finding checkLockFolder(const QString& folder)
@@ -131,32 +127,34 @@ Finding checkLockFolder(const QString& folder)
     if (::lstat(path.constData(), &st) != 0) {
         const QString parent = QFileInfo(folder).path();
         if (errno == ENOENT && ::access(QFile::encodeName(parent).constData(), W_OK | X_OK) == 0)
-            return found(Finding::Level::Ok, name + QStringLiteral(": ok, the first run makes it"));
-        return found(Finding::Level::Problem,
-                     name + QStringLiteral(": missing, and this account may not make it in ") +
-                         parent + QStringLiteral("; set TMPDIR to a folder it may write"));
+            return Finding(Finding::Level::Ok,
+                           name + QStringLiteral(": ok, the first run makes it"));
+        return Finding(Finding::Level::Problem,
+                       name + QStringLiteral(": missing, and this account may not make it in ") +
+                           parent + QStringLiteral("; set TMPDIR to a folder it may write"));
     }
     if (!S_ISDIR(st.st_mode))
-        return found(Finding::Level::Problem,
-                     name +
-                         QStringLiteral(": is no folder, so no run can hold a port; remove it: "
-                                        "sudo rm ") +
-                         folder);
+        return Finding(Finding::Level::Problem,
+                       name +
+                           QStringLiteral(": is no folder, so no run can hold a port; remove it: "
+                                          "sudo rm ") +
+                           folder);
     if ((st.st_mode & 01777) != 01777)
-        return found(Finding::Level::Problem,
-                     name +
-                         QStringLiteral(": mode %1 instead of 1777 (sticky and open to every "
-                                        "account), so a run's lock can be removed by another "
-                                        "account, or runs of some accounts cannot lock; sudo "
-                                        "chmod 1777 ")
-                             .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')) +
-                         folder);
+        return Finding(Finding::Level::Problem,
+                       name +
+                           QStringLiteral(": mode %1 instead of 1777 (sticky and open to every "
+                                          "account), so a run's lock can be removed by another "
+                                          "account, or runs of some accounts cannot lock; sudo "
+                                          "chmod 1777 ")
+                               .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')) +
+                           folder);
     if (::access(path.constData(), W_OK | X_OK) != 0)
-        return found(Finding::Level::Problem,
-                     name + QStringLiteral(": this account may not make a lock in it (a read-only "
-                                           "file system?); set TMPDIR to a folder it may write"));
-    return found(Finding::Level::Ok,
-                 name + QStringLiteral(": ok, sticky and open to every account"));
+        return Finding(Finding::Level::Problem,
+                       name +
+                           QStringLiteral(": this account may not make a lock in it (a read-only "
+                                          "file system?); set TMPDIR to a folder it may write"));
+    return Finding(Finding::Level::Ok,
+                   name + QStringLiteral(": ok, sticky and open to every account"));
 }
 
 QString installedCommanderPlace()
