@@ -106,6 +106,10 @@ void tst_device_ids::journalAndReturningUnits()
         QVERIFY(id > 107 && id < 111);
     }
     QVERIFY(ids.available());
+    // A journal begun anew, shorter than what was read of the old one, is read from its start.
+    QVERIFY(QFile::remove(station.path() + "/Logs/runs.jsonl"));
+    appendJournal(station.path(), "{\"device_id\":\"111\",\"device_id_written\":true}\n");
+    QVERIFY(ids.allocate(id) == DeviceIdAllocator::Result::Ok && id == 112);
     // A first ID is a floor: a higher one moves the range up, a lower one never back.
     for (quint64 first : {5000, 100}) {
         ids.setFirstId(first);
