@@ -513,6 +513,17 @@ void tst_line::productionOnTheLine()
     QCOMPARE(lineReport, localReport);
     // The journal names the station as station.ini does.
     QVERIFY2(local.contains("\"st-a\""), qPrintable(local));
+    // A journal begun anew, shorter than what was sent of the old one, is sent from its start;
+    // blank lines are no entries.
+    QVERIFY(QFile::remove(bench.station() + "/Logs/runs.jsonl"));
+    append(bench.station(), "\n" + entry(2, 1002) + "\n");
+    QCOMPARE(cli({"db", "status", "--station-dir", bench.station()}, &out), 0);
+    QVERIFY2(out.endsWith("This station: st-a, 1 entry of its journal not sent yet\n"),
+             qPrintable(out));
+    QCOMPARE(cli({"db", "sync", "--station-dir", bench.station()}, &out), 0);
+    QVERIFY2(out.startsWith("Sent 1 journal entry"), qPrintable(out));
+    QCOMPARE(rows("SELECT device_id FROM runs ORDER BY 1"),
+             QStringList({"1000", "1001", "1002"}));
 }
 
 void tst_line::operatorIdOnTheLine_data()
