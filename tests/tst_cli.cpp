@@ -458,7 +458,8 @@ void tst_cli::portWithoutPermission()
 
 void tst_cli::stationFolder_data()
 {
-    // "station": a copy of the program in the station; "small disk": Keys/ on a disk of 64 KiB;
+    // "station": a copy of the program in the station ("test station": in a folder with
+    // TestFiles/ alone); "small disk": Keys/ on a disk of 64 KiB;
     // "probe": the station's commander logs its arguments
     QTest::addColumn<QString>("program");
     QTest::addColumn<QString>("environment"); // VELTORA_STATION_DIR; null: unset
@@ -473,6 +474,10 @@ void tst_cli::stationFolder_data()
     // The Windows layout: the program's own folder holds Production/ and comes first.
     QTest::newRow("the program's own folder") << "station"
                                               << "@" << QStringList{"report"} << 0 << journal;
+    // A test bench's folder holds TestFiles/ alone.
+    QTest::newRow("the program's own folder, TestFiles/ alone")
+        << "test station" << "@" << QStringList{"report"} << 0
+        << "Run journal: @/test/Logs/runs.jsonl\n";
     QTest::newRow("none")
         << build << unset << QStringList{"retest"} << 2
         << "veltora-cli: no station folder: the program's folder " + QFileInfo(VELTORA_CLI).path() +
@@ -520,9 +525,10 @@ void tst_cli::stationFolder()
     QVERIFY(writeFile(stationDir() + "/Production/production_files.cfg", list));
     QString cli = VELTORA_CLI;
     QStringList before;
-    if (program == "station") {
-        cli = stationDir() + "/veltora-cli";
-        QVERIFY(QFile::copy(VELTORA_CLI, cli));
+    if (program.endsWith("station")) {
+        const QString folder = program == "station" ? stationDir() : bench + "/test";
+        cli = folder + "/veltora-cli";
+        QVERIFY(QDir().mkpath(folder + "/TestFiles") && QFile::copy(VELTORA_CLI, cli));
     } else if (program == "small disk") {
         // A tmpfs of its own in a mount namespace of its own, as any account may have it.
         const QString mount = "mount -t tmpfs -o size=64k tmpfs \"$0/Keys\" && exec \"$@\"";
