@@ -47,7 +47,8 @@ void TestProduction::runs_data()
     // "remove <path>"; "full <record>": a link to /dev/full; "file <path>": a file in place of
     // a folder; "stop: <line>": stopped on that line; "cut <ms>": every answer pauses at a
     // random byte; "empty key": the key created is empty; "echo <id>": the device answers the ID
-    // writing with that ID; "forget": it does not keep the ID; "journal <id>[, held]": the
+    // writing with that ID; "forget": it does not keep the ID ("..., serial": its port tells a USB
+    // serial number only after the restart, as new firmware may); "journal <id>[, held]": the
     // journal shows the ID given to a device (the device holds it); "noted <id>[, asked]": the
     // station's allocator has it taken (a journal line that asked for it, unwritten); "produced
     // 77": a station run on a unit produced with 77; else a misbehaviour of the device as
@@ -167,6 +168,12 @@ void TestProduction::runs_data()
                        "1The device on <port> still holds Device ID 77: it did not keep Device ID "
                        "1234"}
         << 1 << false << false << 0 << 0;
+    QTest::newRow("ID not kept, serial number after the restart")
+        << p << true << "forget, serial"
+        << QStringList{"0Waiting for reboot and update",
+                       "1The device on <port> still holds Device ID 77: it did not keep Device ID "
+                       "1234"}
+        << 1 << false << false << 0 << 0;
     QTest::newRow("ID given to another device before")
         << p << true << "journal 1234"
         << QStringList{"3Device ID: 77", "1Device ID 1234 was already given to a device in run "
@@ -259,7 +266,9 @@ void TestProduction::runs()
         config.deviceId = 77;
         if (event.startsWith("echo "))
             config.deviceIdEcho = event.mid(5).toULongLong();
-        config.keepsDeviceId = event != "forget";
+        config.keepsDeviceId = !event.startsWith("forget");
+        if (event.endsWith(", serial"))
+            config.usbSerial = "SIMA";
         if (event.startsWith("journal ") || event.endsWith("asked")) {
             RunRecord given;
             given.id = "5eed1e55c0de";
@@ -289,6 +298,10 @@ void TestProduction::runs()
             config.rebootDelayMs = 10000;
         devsim::Device* device = bench.start(config);
         QVERIFY(device);
+        if (event.endsWith(", serial")) {
+            QByteArray ports = readAll(bench.portsFile());
+            QVERIFY(writeFile(bench.portsFile(), ports.replace(" serial=SIMA", "")));
+        }
         uint8_t code = 0;
         devsim::Fault fault;
         if (event.startsWith("0x")) {
