@@ -304,8 +304,14 @@ int main(int argc, char** argv)
         if (!std::getline(std::cin, answer) || answer.compare(0, 1, "y") != 0)
             return failed("Cannot connect to target.", exitOnError);
     }
-    if (settings.fail == "connect")
+    if (settings.fail == "connect" && exitOnError)
         return failed("Cannot connect to target.", exitOnError);
+    // An older commander goes on through its script, and the download needs the target too.
+    if (settings.fail == "connect") {
+        say("Cannot connect to target.");
+        say("Downloading file [" + image + "]...");
+        return failed("Writing failed.", exitOnError);
+    }
     say("Cortex-M4 identified.");
     say("Downloading file [" + image + "]...");
     if (settings.fail == "write")

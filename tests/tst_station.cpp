@@ -250,12 +250,15 @@ void tst_station::station()
         int running = 0;
         int most = 0;
         QSet<QString> ids;
+        QHash<QString, bool> fileDone; // per port and file: its last progress event says done
         for (const QString& line : lines) {
             const QJsonObject e = QJsonDocument::fromJson(line.toUtf8()).object();
             QVERIFY2(!e["event"].toString().isEmpty() && e["time"].toString().endsWith('Z'),
                      qPrintable(line));
             running += e["event"] == "started" ? 1 : e["event"] == "finished" ? -1 : 0;
             most = qMax(most, running);
+            if (e["event"] == "progress")
+                fileDone[e["port"].toString() + e["file"].toString()] = e["done"] == e["total"];
             if (e["event"] == "finished") {
                 QCOMPARE(e["result"].toString(), "pass");
                 ids << e["device_id"].toString();
@@ -263,6 +266,7 @@ void tst_station::station()
         }
         QCOMPARE(most, 2);
         QCOMPARE(ids.size(), passed);
+        QVERIFY(!fileDone.isEmpty() && !fileDone.values().contains(false));
         QVERIFY2(lines.last().contains("\"event\":\"summary\""), qPrintable(lines.last()));
     } else if (exitCode != 130) {
         QVERIFY2(out.contains(QRegularExpression(
