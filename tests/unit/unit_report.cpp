@@ -118,6 +118,9 @@ void ReportTest::figures()
     QCOMPARE(rows.count("\r\n"), 24);
     QVERIFY(rows.contains("\r\nrun4,2024-05-02 08:02:00.000,line-a,production,failed,101,false,,"
                           "MACs,Error while MACs getting,,25.000\r\n"));
+    QVERIFY(
+        rows.contains("\r\nrun17,2024-05-03 07:05:00.000,line-a,production,passed,106,true,99,,,,"
+                      "47.000\r\n"));
     QVERIFY(rows.endsWith("\r\nrun24,2024-05-03 08:00:00.000,line-a,fetch,failed,,false,,fetch,"
                           "\"Unable to open the file on the device: </script><b>\"\"x\\x1b\",,"
                           "0.300\r\n"));
