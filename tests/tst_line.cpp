@@ -439,7 +439,8 @@ void tst_line::productionOnTheLine()
         QSKIP("PostgreSQL is not installed");
     freshLine("admin");
     QString out;
-    // Twice: the second changes nothing but the first ID.
+    // Again: a first ID given replaces the line's, else nothing changes.
+    QCOMPARE(cli({"db", "init", "--database", url(), "--first-id", "800"}, &out), 0);
     QCOMPARE(cli({"db", "init", "--database", url(), "--first-id", "900"}, &out), 0);
     QCOMPARE(out, QString("Schema version: 2\nFirst Device ID: 900\n"));
     QCOMPARE(cli({"db", "init", "--database", url()}, &out), 0);
@@ -522,8 +523,14 @@ void tst_line::productionOnTheLine()
              qPrintable(out));
     QCOMPARE(cli({"db", "sync", "--station-dir", bench.station()}, &out), 0);
     QVERIFY2(out.startsWith("Sent 1 journal entry"), qPrintable(out));
-    QCOMPARE(rows("SELECT device_id FROM runs ORDER BY 1"),
-             QStringList({"1000", "1001", "1002"}));
+    QCOMPARE(rows("SELECT device_id FROM runs ORDER BY 1"), QStringList({"1000", "1001", "1002"}));
+    // A backlog of more than one batch is counted whole.
+    QByteArray backlog;
+    for (int i = 3; i < 504; ++i)
+        backlog += entry(i, 1000 + i);
+    append(bench.station(), backlog);
+    QCOMPARE(cli({"db", "sync", "--station-dir", bench.station()}, &out), 0);
+    QVERIFY2(out.startsWith("Sent 501 journal entries"), qPrintable(out));
 }
 
 void tst_line::operatorIdOnTheLine_data()
