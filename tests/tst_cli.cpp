@@ -476,8 +476,8 @@ void tst_cli::stationFolder_data()
                                               << "@" << QStringList{"report"} << 0 << journal;
     // A test bench's folder holds TestFiles/ alone.
     QTest::newRow("the program's own folder, TestFiles/ alone")
-        << "test station" << "@" << QStringList{"report"} << 0
-        << "Run journal: @/test/Logs/runs.jsonl\n";
+        << "test station"
+        << "@" << QStringList{"report"} << 0 << "Run journal: @/test/Logs/runs.jsonl\n";
     QTest::newRow("none")
         << build << unset << QStringList{"retest"} << 2
         << "veltora-cli: no station folder: the program's folder " + QFileInfo(VELTORA_CLI).path() +
