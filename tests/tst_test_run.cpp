@@ -51,7 +51,7 @@ private slots:
 
 private:
     // The stand-in as the station's commander, told what to do by its settings file (<trigger> and
-    // <port>: the device's); "crash": a commander that crashes, "none": no commander at all.
+    // <port>: the device's); "#!...": a commander of its own, "none": no commander at all.
     void installCommander(const QByteArray& settings);
     std::unique_ptr<Flashing_c> makeWorker(bool setDeviceId);
     devsim::Config deviceConfig(int index, bool plugged) const;
@@ -106,8 +106,8 @@ void TestRunTest::installCommander(const QByteArray& settings)
 {
     const QString program = m_station + "/JLinkExe";
     QFile::remove(program);
-    if (settings == "crash") {
-        QVERIFY(writeFile(program, "#!/bin/sh\nkill -SEGV $$\n"));
+    if (settings.startsWith("#!")) {
+        QVERIFY(writeFile(program, settings));
         QVERIFY(
             QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     } else if (settings != "none") {
@@ -184,8 +184,13 @@ void TestRunTest::programNrfImage_data()
         << "nrf_app.hex" << QByteArray("# station\nexit = 1\n") << false
         << QStringList{"1nRF image writing error #5"} << kProgrammed << kAppScript;
     QTest::newRow("commander crashes")
-        << "nrf_app.hex" << QByteArray("crash") << false
+        << "nrf_app.hex" << QByteArray("#!/bin/sh\nkill -SEGV $$\n") << false
         << QStringList{"1nRF image writing error #5"} << none << kAppScript;
+    // Its last line without a line end is read all the same.
+    QTest::newRow("failure line without line end")
+        << "nrf_app.hex" << QByteArray("#!/bin/sh\nprintf 'Cannot connect to target.'\n") << false
+        << QStringList{"1nRF image writing error #5", "0Cannot connect to target."}
+        << QStringList{"Cannot connect to target."} << kAppScript;
     // The real commander's failures: a failure line, then exit 1 (for -ExitOnError 1), or 0 from
     // an older one that ignores the option.
     const QStringList downloading = kProgrammed.mid(0, 3);
