@@ -304,6 +304,14 @@ void tst_line::sendsOnceInOrder()
         expected << QStringLiteral("r%1").arg(i, 5, 10, QChar('0'));
     QCOMPARE(rows("SELECT run FROM runs ORDER BY seq"), expected);
     QCOMPARE(rows("SELECT count(*) FROM units"), QStringList{"10500"});
+    // Caught up, the next outage waits from the first pause again; the status names the end.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        prodtest::readAll(station.path() + "/Logs/line_sender.json").contains("\"pause_ms\":0,"),
+        10000);
+    QString out;
+    QCOMPARE(cli({"db", "status", "--database", url()}, &out), 0);
+    QVERIFY2(out.contains("\nStation st1: 10500 runs, the last ended 2024-05-06 10:55:00 UTC\n"),
+             qPrintable(out));
     // The line's report reads them back as journal entries, by station and period.
     LineDatabase reader(s.connection, "reader");
     QStringList read;
