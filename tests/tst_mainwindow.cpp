@@ -222,6 +222,9 @@ void tst_MainWindow::runWithoutDevice()
     QCOMPARE(w.mode, 0);
     QVERIFY(runObjectsGone(w));
     QVERIFY(progressWindows().isEmpty());
+    // Its journal entry tells why it ended, whatever ended the run before.
+    QVERIFY(readAll(m_bench->station() + "/Logs/runs.jsonl")
+                .contains(R"("stop_cause":"window closed")"));
 }
 
 void tst_MainWindow::runOnDevice_data()
