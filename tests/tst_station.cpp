@@ -236,6 +236,8 @@ void tst_station::station()
     QStringList results;
     for (const QJsonObject& run : runs) {
         results << run["result"].toString();
+        if (results.last() == "stopped")
+            QCOMPARE(run["stop_cause"].toString(), QString("stop"));
         if (results.last() == "failed")
             QVERIFY(event == "unread"
                         ? run["error"] == "Getting the device ID error"
