@@ -51,12 +51,13 @@ void TestProduction::runs_data()
     // serial number only after the restart, as new firmware may); "journal <id>[, held]": the
     // journal shows the ID given to a device (the device holds it); "noted <id>[, asked]": the
     // station's allocator has it taken (a journal line that asked for it, unwritten); "produced
-    // 77": a station run on a unit produced with 77; else a misbehaviour of the device as
+    // 77": a station run on a unit produced with 77; "silent after the restart": the first ID
+    // request after it gets no answer; else a misbehaviour of the device as
     // veltora-devsim --fault takes it.
     QTest::addColumn<QString>("event");
     QTest::addColumn<QStringList>("lastLines"); // "<port>", "<station>": the device's, the test's
     QTest::addColumn<int>("reboots");           // -1: the device got no command at all
-    QTest::addColumn<bool>("restart"); // the exit restarts the device, as its last command
+    QTest::addColumn<bool>("restart");          // the exit restarts the device, as its last command
     QTest::addColumn<bool>("idWritten");
     QTest::addColumn<int>("records"); // lines recorded: the key line, then the MAC line
     QTest::addColumn<int>("result");  // -1: no on_flashFinish
@@ -193,6 +194,10 @@ void TestProduction::runs_data()
         << p << true << "produced 77" << QStringList{macs} << 2 << true << true << 2 << 1;
     QTest::newRow("re-run of a device that holds its ID")
         << p << true << "journal 1234, held" << QStringList{macs} << 2 << true << true << 2 << 1;
+    // Silent at first after its restart, the unit is asked again.
+    QTest::newRow("ID unread once after the restart")
+        << p << true << "silent after the restart" << QStringList{macs} << 2 << true << true << 2
+        << 1;
     QTest::newRow("production, every answer cut 15 ms")
         << p << true << "cut 15" << QStringList{macs} << 2 << true << true << 2 << 1;
     QTest::newRow("garbage glued before the device ID")
@@ -326,6 +331,8 @@ void TestProduction::runs()
         connect(&logger, &Logger_c::sigLog, worker.get(), [&](const QString& line) {
             if (!stopAt.isEmpty() && line.mid(1) == stopAt)
                 worker->stop();
+            if (event == "silent after the restart" && line == "0Waiting for reboot and update")
+                device->setFault(0x0b, devsim::Fault{devsim::ErrorMode::NoAnswer, 0, 1});
         });
         // A run that overruns by far is stopped, so a hang fails this row, not the suite.
         DelayedStop stopper(*worker, {}, kBoundMs + 5000);
