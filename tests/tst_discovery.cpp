@@ -146,7 +146,8 @@ void TestDiscovery::search_data()
     // "probe": the listed ports, one version query each (fetch, re-test); "poll": every 50 ms
     // for a port not known (production); "list and probe": the ports known before, then poll.
     QTest::addColumn<QString>("how");
-    QTest::addColumn<QString>("version"); // the device's; a "Bootloader" one: in its bootloader
+    // The device's; a "Bootloader" one: in its bootloader (", then none": no firmware version)
+    QTest::addColumn<QString>("version");
     QTest::addColumn<bool>("skipBootloader");
     QTest::addColumn<QStringList>("log"); // "<port>" stands for the device's port; empty: not found
     QTest::addColumn<QByteArray>("codes");
@@ -173,6 +174,9 @@ void TestDiscovery::search_data()
         << "poll" << bootloader << true
         << QStringList{searching, polled, "4Firmware version is VELTORA-FW 3.2.0"}
         << QByteArray("0c090c");
+    QTest::newRow("poll, bootloader sent on, no version after")
+        << "poll" << bootloader + ", then none" << true << QStringList{searching, polled}
+        << QByteArray("0c090c");
     QTest::newRow("list and probe")
         << "list and probe" << fw << true
         << QStringList{searching, probed, "4Firmware version isVELTORA-FW 3.2.0"}
@@ -197,8 +201,8 @@ void TestDiscovery::search()
         silent->setFault(code, {devsim::ErrorMode::NoAnswer, 0, -1});
     devsim::Config config = bench.config();
     config.bootloader = version.startsWith("Bootloader");
-    if (!config.bootloader)
-        config.firmwareVersion = version.toStdString();
+    if (!config.bootloader || version.endsWith(", then none"))
+        config.firmwareVersion = version.startsWith("Bootloader") ? "" : version.toStdString();
     devsim::Device* device = bench.start(config);
     QVERIFY(device);
 

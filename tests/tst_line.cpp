@@ -185,7 +185,7 @@ void tst_line::settings_data()
     QTest::addColumn<QString>("connection"); // host|port|database|user|password|options
     QTest::addColumn<QString>("station");
     QTest::addColumn<int>("blockSize");
-    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QString>("error"); // its start; empty: none
     const QString host = QSysInfo::machineHostName();
     QTest::newRow("file, TCP")
         << QByteArray("[other]\ndatabase=postgresql://elsewhere/x\n[line]\n; the line's server\n"
@@ -194,26 +194,32 @@ void tst_line::settings_data()
         << ""
         << ""
         << "db.line|6543|veltora|st|p@ss|sslmode='require';connect_timeout=3"
-        << "line2-a" << 100 << true;
+        << "line2-a" << 100 << "";
     QTest::newRow("environment over file, Unix socket")
         << QByteArray("[line]\ndatabase=postgresql://elsewhere/x\n")
         << "postgresql:///line?host=/run/pg&user=st&connect_timeout=1"
         << ""
-        << "/run/pg|-1|line|st||connect_timeout='1'" << host << 50 << true;
+        << "/run/pg|-1|line|st||connect_timeout='1'" << host << 50 << "";
     QTest::newRow("option over both")
         << QByteArray("[line]\ndatabase=postgresql://a/b\n") << "postgresql://c/d"
         << "postgres://e:5433/f"
-        << "e|5433|f|||connect_timeout=3" << host << 50 << true;
+        << "e|5433|f|||connect_timeout=3" << host << 50 << "";
     QTest::newRow("no database") << QByteArray("[line]\nstation=s\n") << ""
                                  << ""
                                  << "|-1||||"
-                                 << "s" << 50 << true;
+                                 << "s" << 50 << "";
     QTest::newRow("block size 0") << QByteArray("[line]\nblock_size=0\n") << ""
                                   << ""
-                                  << "|-1||||" << host << 50 << false;
+                                  << "|-1||||" << host << 50
+                                  << "station.ini block_size must be a whole number above 0";
     QTest::newRow("not PostgreSQL") << QByteArray("[line]\ndatabase=mysql://h/d\n") << ""
                                     << ""
-                                    << "|-1||||" << host << 50 << false;
+                                    << "|-1||||" << host << 50 << "station.ini database: ";
+    // A bad setting is named where it can be mended.
+    QTest::newRow("not PostgreSQL in the environment")
+        << QByteArray("[line]\ndatabase=postgresql://a/b\n") << "mysql://h/d"
+        << ""
+        << "|-1||||" << host << 50 << "VELTORA_DATABASE: ";
 }
 
 void tst_line::settings()
@@ -239,7 +245,8 @@ void tst_line::settings()
         connection);
     QTEST(s.station, "station");
     QTEST(s.blockSize, "blockSize");
-    QTEST(s.error.isEmpty(), "valid");
+    QFETCH(QString, error);
+    QVERIFY2(error.isEmpty() ? s.error.isEmpty() : s.error.startsWith(error), qPrintable(s.error));
 }
 
 void tst_line::schema_data()

@@ -281,7 +281,14 @@ void TestProduction::runs()
             given.deviceIdAsked = true;
             given.deviceId = 1234;
             given.deviceIdWritten = !event.endsWith("asked");
-            QVERIFY(writeFile(station + "/Logs/runs.jsonl", given.toJsonLine()));
+            QByteArray lines = given.toJsonLine();
+            if (event == "journal 1234") {
+                // Given again later (journals of two stations joined): the first run is named.
+                given.id = "1a7e2a7e2a7e";
+                given.start = given.start.addDays(1);
+                lines += given.toJsonLine();
+            }
+            QVERIFY(writeFile(station + "/Logs/runs.jsonl", lines));
             if (event.endsWith("held"))
                 config.deviceId = 1234;
         }
