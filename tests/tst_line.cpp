@@ -618,6 +618,9 @@ void tst_line::stationBlockUsedUpWhileAway()
     QCOMPARE(unit->deviceId(), quint64(0));
     QCOMPARE(prodtest::countOf(unit->commandCodes(), 0x02), 0);
     QCOMPARE(rows("SELECT first_id, last_id FROM id_blocks"), QStringList{"500|500"});
+    QCOMPARE(cli({"db", "status", "--station-dir", bench.station()}, &out), 0);
+    QVERIFY2(out.contains("\nStation st-a: 1 block of Device IDs, 1 ID, up to 500\n"),
+             qPrintable(out));
 }
 
 QTEST_GUILESS_MAIN(tst_line)
