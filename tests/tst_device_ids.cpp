@@ -94,17 +94,17 @@ void tst_device_ids::journalAndReturningUnits()
     QCOMPARE(ids.allocate(id), DeviceIdAllocator::Result::Ok);
     QCOMPARE(id, quint64(104));
     // The window wrote 105 and 107 by hand (the torn line gets its end first); 106 fills the gap
-    // between them.
+    // between them, and 107 stays taken.
     appendJournal(station.path(), "\n{\"device_id\":\"105\",\"device_id_written\":true}\n"
                                   "{\"device_id\":\"107\",\"device_id_written\":true}\n");
-    QCOMPARE(ids.allocate(id), DeviceIdAllocator::Result::Ok);
-    QCOMPARE(id, quint64(106));
+    for (quint64 next : {106, 108})
+        QVERIFY(ids.allocate(id) == DeviceIdAllocator::Result::Ok && id == next);
     // Units that come back keep an ID of this station's, from its state or its journal.
     for (quint64 held : {107, 104, 101, 105})
         QVERIFY(ids.keepOrAllocate(held, id) == DeviceIdAllocator::Result::Ok && id == held);
     for (quint64 foreign : {0, 102, 5000}) {
         QCOMPARE(ids.keepOrAllocate(foreign, id), DeviceIdAllocator::Result::Ok);
-        QVERIFY(id > 107 && id < 111);
+        QVERIFY(id > 108 && id < 112);
     }
     QVERIFY(ids.available());
     // A journal begun anew, shorter than what was read of the old one, is read from its start.
