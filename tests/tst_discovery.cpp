@@ -201,8 +201,10 @@ void TestDiscovery::search()
         silent->setFault(code, {devsim::ErrorMode::NoAnswer, 0, -1});
     devsim::Config config = bench.config();
     config.bootloader = version.startsWith("Bootloader");
-    if (!config.bootloader || version.endsWith(", then none"))
-        config.firmwareVersion = version.startsWith("Bootloader") ? "" : version.toStdString();
+    if (!config.bootloader)
+        config.firmwareVersion = version.toStdString();
+    else if (version.endsWith(", then none"))
+        config.firmwareVersion.clear();
     devsim::Device* device = bench.start(config);
     QVERIFY(device);
 

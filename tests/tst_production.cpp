@@ -163,18 +163,13 @@ void TestProduction::runs_data()
         << p << true << "echo 4321"
         << QStringList{"1The device answered the Device ID writing with 4321 instead of 1234"} << 0
         << false << true << 0 << 0;
-    QTest::newRow("ID not kept")
-        << p << true << "forget"
-        << QStringList{"0Waiting for reboot and update",
-                       "1The device on <port> still holds Device ID 77: it did not keep Device ID "
-                       "1234"}
-        << 1 << false << false << 0 << 0;
+    const QStringList notKept{
+        "0Waiting for reboot and update",
+        "1The device on <port> still holds Device ID 77: it did not keep Device ID 1234"};
+    QTest::newRow("ID not kept") << p << true << "forget" << notKept << 1 << false << false << 0
+                                 << 0;
     QTest::newRow("ID not kept, serial number after the restart")
-        << p << true << "forget, serial"
-        << QStringList{"0Waiting for reboot and update",
-                       "1The device on <port> still holds Device ID 77: it did not keep Device ID "
-                       "1234"}
-        << 1 << false << false << 0 << 0;
+        << p << true << "forget, serial" << notKept << 1 << false << false << 0 << 0;
     QTest::newRow("ID given to another device before")
         << p << true << "journal 1234"
         << QStringList{"3Device ID: 77", "1Device ID 1234 was already given to a device in run "
