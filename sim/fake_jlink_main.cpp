@@ -304,13 +304,13 @@ int main(int argc, char** argv)
         if (!std::getline(std::cin, answer) || answer.compare(0, 1, "y") != 0)
             return failed("Cannot connect to target.", exitOnError);
     }
-    if (settings.fail == "connect" && exitOnError)
-        return failed("Cannot connect to target.", exitOnError);
-    // An older commander goes on through its script, and the download needs the target too.
     if (settings.fail == "connect") {
+        if (exitOnError)
+            return failed("Cannot connect to target.", true);
+        // An older commander goes on through its script, and the download needs the target too.
         say("Cannot connect to target.");
         say("Downloading file [" + image + "]...");
-        return failed("Writing failed.", exitOnError);
+        return failed("Writing failed.", false);
     }
     say("Cortex-M4 identified.");
     say("Downloading file [" + image + "]...");
